@@ -1,0 +1,85 @@
+// Blocking GATT operations over the asynchronous BLE library.
+//
+// Every operation runs on the worker thread, holds the one operation lock
+// across its whole wait (at most OP_TIMEOUT_MS) and so keeps at most one
+// GATT call in flight. Completion handlers run on library threads, or
+// before the starting call returns; each belongs to the operation that
+// started its call: a completion that arrives after that operation ended
+// (a time-out, or the never-awaited completion of a write without response)
+// neither writes into another operation's answer nor wakes its wait.
+//
+// Results: 0 success, 1 failure, 2 time-out; reads give a length or -1.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "ble/warble.h"
+#include "platform/event.h"
+
+constexpr uint32_t OP_TIMEOUT_MS = 10000;
+
+// The latest notification of one subscribed characteristic.
+//
+// The three channels share one event object (a notification on any of them
+// sets it, a reset of any clears it for all). `event` is null when the
+// channel has none: before its first subscription, and after its
+// notifications were disabled (the event is then closed and must never be
+// used again). `gattchar`, `gatt` and `event` are written only by the worker
+// under the operation lock. `length` and `data` are written by the
+// notification handler under `data_lock`; readers on other threads use
+// notify_snapshot() rather than touching them directly.
+struct notify_channel {
+  WarbleGattChar* gattchar = nullptr;
+  WarbleGatt* gatt = nullptr;
+  std::shared_ptr<manual_event> event;
+  uint8_t length = 0;
+  uint8_t data[256] = {};
+  mutable std::mutex data_lock;
+};
+
+// A consistent copy of a channel's latest notification.
+struct notify_value {
+  uint8_t length = 0;
+  uint8_t data[256] = {};
+};
+
+// The three channels of the program, zero at start.
+extern notify_channel status_channel;    // fabbe004
+extern notify_channel response_channel;  // fabbe006
+extern notify_channel update_channel;    // fabbe008
+
+// Creates the operation lock objects; called by the library loader once.
+// False when one could not be created, with `which` naming it ("mutex" or
+// "event").
+bool gatt_lock_objects_create(const char** which);
+
+int32_t gatt_connect_sync(WarbleGatt* connection);
+int32_t gatt_disconnect_sync(WarbleGatt* connection);
+void gatt_delete_if_set(WarbleGatt* connection);
+int32_t gatt_read_sync(WarbleGatt* connection, const char* uuid, uint8_t* destination,
+                       uint32_t max_count);
+int32_t gatt_write_sync(WarbleGatt* connection, const char* uuid, const uint8_t* bytes,
+                        uint8_t count);
+int32_t gatt_write_no_resp(WarbleGatt* connection, const char* uuid, const uint8_t* bytes,
+                           uint8_t count);
+int32_t notify_enable(WarbleGatt* connection, const char* uuid, notify_channel* channel);
+int32_t notify_disable(notify_channel* channel);
+
+// No lock is taken. A channel that is absent gives 1; one whose event was
+// closed or never created gives 2 from notify_wait at once and 1 from
+// notify_reset.
+int32_t notify_wait(notify_channel* channel, uint32_t timeout_ms);
+int32_t notify_reset(notify_channel* channel);
+
+notify_value notify_snapshot(const notify_channel& channel);
+
+// The library's notification handler, registered by notify_enable with the
+// channel as context.
+void on_notification(void* channel, WarbleGattChar* characteristic, const uint8_t* value,
+                     uint8_t size);
+
+// Tests only: brings the operation lock and the three channels back to
+// their start state between cases.
+void gatt_reset_for_tests();

@@ -1,0 +1,43 @@
+// Short commands over the proprietary command characteristic, judged by the
+// status channel, with data returned on the response channel.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint16_t CMD_GET_VERSION = 0x0000;
+constexpr uint16_t CMD_GET_FW_DATE = 0x0001;
+constexpr uint16_t CMD_GET_FW_TIME = 0x0002;
+constexpr uint16_t CMD_MAX_PARAMS = 21;
+constexpr uint8_t STATUS_BUSY = 0x01;
+constexpr uint8_t CMD_STATUS_FAILED = 4;
+constexpr uint32_t CMD_REPLY_TIMEOUT_MS = 5000;
+constexpr uint32_t CMD_IDLE_TIMEOUT_MS = 10000;
+constexpr uint32_t CMD_IDLE_POLL_MS = 10;
+
+struct fw_version {
+  uint8_t major = 0;
+  uint8_t minor = 0;
+  uint16_t supported_commands = 0;
+};
+
+struct status_pair {
+  int32_t state = 0;
+  uint8_t detail = 0;
+};
+
+int send_command(uint16_t code, const uint8_t* params, uint16_t count);
+int wait_command_idle();
+int copy_response(uint8_t* dest);
+int command_query(uint16_t code, uint8_t* dest, uint8_t capacity);
+int command_query_u8(uint16_t code, uint8_t value, uint8_t* dest, uint8_t capacity);
+int command_query_u16(uint16_t code, uint16_t value, uint8_t* dest, uint8_t capacity);
+int command_query_u32(uint16_t code, uint32_t value, uint8_t* dest, uint8_t capacity);
+int fetch_response(uint8_t* dest, uint32_t capacity);
+int read_status_characteristic(uint8_t* dest);
+int wait_idle_if_connected();
+int get_version(fw_version* out);
+int get_fw_date(uint8_t* buf, uint8_t capacity);
+int get_fw_time(uint8_t* buf, uint8_t capacity);
+int get_fw_datetime(char* out);
+uint8_t get_status_bytes(uint8_t* status_byte_1);
+int get_status_pair(status_pair* out);

@@ -1,0 +1,38 @@
+// Sends a firmware image to the connected device over the update
+// characteristic: framed, acknowledged one frame at a time, with a CRC-32.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+constexpr uint8_t UPD_CMD_START = 0x7F;
+constexpr uint8_t UPD_CMD_B1 = 0xB1;
+constexpr uint8_t UPD_CMD_LENGTH = 0xB2;
+constexpr uint8_t UPD_CMD_PACKET = 0xB4;
+constexpr uint8_t UPD_CMD_CRC = 0xB7;
+constexpr uint8_t UPD_CMD_FINISH = 0x8F;
+constexpr uint16_t UPD_MAX_PARAMS = 240;
+constexpr uint8_t UPD_STATUS_REJECTED = 5;
+constexpr uint8_t UPD_START_TOKEN[8] = {0x3c, 0xa1, 0x97, 0x0e, 0x52, 0xd4, 0x6b, 0xf8};
+constexpr uint8_t UPD_FINISH_TOKEN[8] = {0xe5, 0x12, 0x7d, 0x49, 0xb0, 0x2c, 0x86, 0x3f};
+constexpr uint32_t UPD_REPLY_TIMEOUT_MS = 100000;
+constexpr uint32_t UPD_IDLE_POLL_MS = 100;
+constexpr uint32_t UPD_IDLE_POLL_COUNT = 99;
+constexpr uint32_t UPD_PACKET_PAUSE_MS = 10;
+constexpr uint32_t UPD_FINISH_PAUSE_MS = 1000;
+constexpr size_t UPDATE_PATH_SIZE = 512;
+
+// Worker thread: the Update button's request, with its result box.
+void update_from_file();
+
+// The transfer of `image_length` bytes from `image` (open, binary, at its
+// first byte; the caller keeps and closes it). 0 when the finish handshake
+// was accepted, 1 on any failure.
+int update_transfer(uint16_t b1_value, uint32_t image_length, FILE* image);
+
+// One update frame; 0 when the device accepted it, 1 otherwise.
+int update_command(uint8_t code, const uint8_t* params, uint16_t count);
+
+// Folds bytes into a running CRC-32 (reflected 0xEDB88320, no table, no
+// final inversion); start from 0xFFFFFFFF.
+uint32_t crc32_fold(uint32_t crc, const uint8_t* bytes, size_t count);

@@ -1,0 +1,34 @@
+// The few things that differ per operating system, each implemented once in
+// os_posix.cpp and once in os_win32.cpp. Everything above this header is
+// portable C++20.
+#pragma once
+
+#include <cstdint>
+
+// Opaque handle of a loaded shared library; null when loading failed.
+using os_library = void*;
+
+// Loads a shared library by file name through the platform's normal search
+// (LoadLibraryA on Windows, dlopen on POSIX). Returns null on failure.
+os_library os_library_open(const char* file_name);
+
+// Resolves an exported symbol; null when the library does not export it.
+void* os_library_symbol(os_library library, const char* name);
+
+// The calling thread's last system error code (GetLastError or errno).
+unsigned long os_last_error();
+
+// Monotonic milliseconds since an arbitrary origin; like GetTickCount it
+// wraps after about 49.7 days, so callers compare differences, never values.
+uint32_t os_tick_ms();
+
+// Real time since process start in milliseconds, for trace stamps only.
+uint32_t os_process_clock_ms();
+
+// Writes bytes to file descriptor 1 or 2 with one async-signal-safe call
+// (write on POSIX, _write on Windows); for signal handlers.
+void os_write_raw(int fd, const char* bytes, unsigned length);
+
+// Ends the process at once with `status`, without running atexit handlers
+// or flushing stdio; safe inside a signal handler.
+[[noreturn]] void os_exit_now(int status);

@@ -1,0 +1,40 @@
+#include <dlfcn.h>
+#include <time.h>
+
+#include <cerrno>
+
+#include "platform/os.h"
+
+os_library os_library_open(const char* file_name) { return dlopen(file_name, RTLD_NOW | RTLD_LOCAL); }
+
+void* os_library_symbol(os_library library, const char* name) {
+  return library ? dlsym(library, name) : nullptr;
+}
+
+unsigned long os_last_error() { return static_cast<unsigned long>(errno); }
+
+static uint64_t monotonic_ms() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+uint32_t os_tick_ms() { return static_cast<uint32_t>(monotonic_ms()); }
+
+uint32_t os_process_clock_ms() {
+  static const uint64_t start = monotonic_ms();
+  return static_cast<uint32_t>(monotonic_ms() - start);
+}
+
+#include <unistd.h>
+
+void os_write_raw(int fd, const char* bytes, unsigned length) {
+  while (length > 0) {
+    const ssize_t written = write(fd, bytes, length);
+    if (written <= 0) return;
+    bytes += written;
+    length -= static_cast<unsigned>(written);
+  }
+}
+
+void os_exit_now(int status) { _exit(status); }

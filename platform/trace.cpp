@@ -1,0 +1,53 @@
+#include "platform/trace.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+namespace {
+std::mutex trace_lock;
+std::atomic<trace_tap> tap{nullptr};
+
+void emit(const char* text, size_t length) {
+  std::lock_guard<std::mutex> hold(trace_lock);
+  fwrite(text, 1, length, stdout);
+  fflush(stdout);
+  if (trace_tap t = tap.load()) t(text, length);
+}
+}  // namespace
+
+void trace_write(const char* text, size_t length) { emit(text, length); }
+
+void trace_line(const char* text) {
+  std::string line(text);
+  line.push_back('\n');
+  emit(line.data(), line.size());
+}
+
+void trace_printf(const char* format, ...) {
+  char small[512];
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int needed = vsnprintf(small, sizeof small, format, args);
+  va_end(args);
+  if (needed < 0) {
+    va_end(again);
+    return;
+  }
+  if (static_cast<size_t>(needed) < sizeof small) {
+    va_end(again);
+    emit(small, static_cast<size_t>(needed));
+    return;
+  }
+  std::string big(static_cast<size_t>(needed) + 1, '\0');
+  vsnprintf(big.data(), big.size(), format, again);
+  va_end(again);
+  emit(big.data(), static_cast<size_t>(needed));
+}
+
+void set_trace_tap_for_tests(trace_tap t) { tap = t; }

@@ -1,0 +1,28 @@
+// The running trace on standard output. Every line the program prints goes
+// through here, so it reaches stdout whole and in order (each call is one
+// write, flushed at once: the stream is usually a file or a pipe that
+// someone watches while the program runs) and tests can read it back.
+#pragma once
+
+#include <cstddef>
+
+#if defined(__GNUC__)
+#define TRACE_PRINTF_FORMAT(fmt_index, first_arg) \
+  __attribute__((format(printf, fmt_index, first_arg)))
+#else
+#define TRACE_PRINTF_FORMAT(fmt_index, first_arg)
+#endif
+
+// Writes the formatted text unchanged (the caller supplies any newline).
+void trace_printf(const char* format, ...) TRACE_PRINTF_FORMAT(1, 2);
+
+// Writes the text and a newline.
+void trace_line(const char* text);
+
+// Writes `length` bytes as they are.
+void trace_write(const char* text, size_t length);
+
+// Tests only: every traced text is also handed to `tap` (null removes it).
+// The tap may be called from any thread, one call at a time.
+using trace_tap = void (*)(const char* text, size_t length);
+void set_trace_tap_for_tests(trace_tap tap);

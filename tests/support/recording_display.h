@@ -1,0 +1,86 @@
+// A display_sink that keeps everything the program showed, in order, for
+// tests to inspect. Thread-safe: the worker and library threads report into
+// it while the test thread reads.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "display/display.h"
+
+struct recorded_event {
+  enum kind_t { text_set, progress, connection_state, connect_progress, connect_end, row, clear, box };
+  kind_t kind = text_set;
+  display_window window = display_window::none;
+  int control = 0;
+  std::string text;     // text, step text, MAC, box text
+  std::string detail;   // box caption, row name
+  std::string extra;    // row RSSI text
+  uint32_t value = 0;   // progress position, connected flag, row index
+  box_icon icon = box_icon::none;
+};
+
+struct recorded_row {
+  std::string mac, name, rssi;
+};
+
+struct recorded_box {
+  display_window owner;
+  std::string text, caption;
+  box_icon icon;
+};
+
+class recording_display final : public display_sink {
+ public:
+  recording_display();   // installs itself as the process's sink
+  ~recording_display() override;  // restores the null sink
+
+  // Whether the connection-progress dialog counts as open (default: open).
+  void set_connect_progress_open(bool open);
+  // The text read_path_field returns.
+  void set_path_field(std::string path);
+  // Runs inside message_box on the caller's thread before it returns (for
+  // tests that hold the worker in a box).
+  void on_message_box(std::function<void(const recorded_box&)> hook);
+
+  std::vector<recorded_event> events() const;
+  std::vector<recorded_row> rows() const;
+  std::vector<recorded_box> boxes() const;
+  std::vector<uint32_t> progress_values(display_window window, int control) const;
+  // (position, text) of every shown connection-progress report.
+  std::vector<std::pair<uint32_t, std::string>> connect_reports() const;
+  std::string text_of(display_window window, int control) const;
+  std::vector<std::string> texts_set(display_window window, int control) const;
+  int connect_ends() const;
+  bool connected_shown() const;  // the latest show_connection_state value
+  int connection_state_calls() const;
+  void clear_record();
+
+  void set_text_if_different(display_window window, int control_id, const char* text) override;
+  void set_progress(display_window window, int control_id, uint32_t position) override;
+  void show_connection_state(bool connected) override;
+  bool show_connect_progress(uint32_t position, const char* text) override;
+  void end_connect_progress() override;
+  void put_device_row(uint64_t generation, int index, bool is_new, const char* mac,
+                      const char* name, const char* rssi_text) override;
+  void clear_device_rows() override;
+  void message_box(display_window owner, const char* text, const char* caption,
+                   box_icon icon) override;
+  std::string read_path_field() override;
+
+ private:
+  mutable std::mutex lock_;
+  std::vector<recorded_event> events_;
+  std::map<std::pair<int, int>, std::string> texts_;
+  std::vector<recorded_row> rows_;
+  std::vector<recorded_box> boxes_;
+  bool connect_progress_open_ = true;
+  bool connected_ = false;
+  std::string path_;
+  std::function<void(const recorded_box&)> box_hook_;
+};
