@@ -60,7 +60,8 @@ struct device_list_model {
   uint64_t generation = 0;
   std::vector<std::string> macs;
 };
-device_list_model device_list;
+// Never destroyed: the process may exit while a scan thread still adds rows.
+device_list_model& device_list = *new device_list_model;
 
 }  // namespace
 
