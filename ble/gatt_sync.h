@@ -36,6 +36,7 @@ struct notify_channel {
   std::shared_ptr<manual_event> event;
   uint8_t length = 0;
   uint8_t data[256] = {};
+  uint32_t sequence = 0;  // notifications received on this channel, ever
   mutable std::mutex data_lock;
 };
 
@@ -43,6 +44,7 @@ struct notify_channel {
 struct notify_value {
   uint8_t length = 0;
   uint8_t data[256] = {};
+  uint32_t sequence = 0;
 };
 
 // The three channels of the program, zero at start.
@@ -74,6 +76,16 @@ int32_t notify_wait(notify_channel* channel, uint32_t timeout_ms);
 int32_t notify_reset(notify_channel* channel);
 
 notify_value notify_snapshot(const notify_channel& channel);
+
+// Waits on the shared event until `channel` itself has received a
+// notification after the one numbered `since_sequence` (taken with
+// notify_snapshot before the write that asks for it), for at most
+// `timeout_ms` in all. Notifications on the other channels set the shared
+// event too; they are passed over here, so a reply is never judged on a
+// stale value. 0 a new notification arrived; 1 no channel; 2 time-out or no
+// usable event.
+int32_t notify_wait_for_new(notify_channel* channel, uint32_t since_sequence,
+                            uint32_t timeout_ms);
 
 // The library's notification handler, registered by notify_enable with the
 // channel as context.
