@@ -30,6 +30,10 @@ struct popped_request_record {
 extern popped_request_record popped_request;
 
 void queue_init();
+// 0 posted, 1 not posted: no room (byte_count + length would reach 510), a
+// length that one byte cannot carry, or data missing for a non-zero length.
+// Lengths above REQUEST_DATA_MAX are posted but fail at the pop, ending the
+// worker: callers keep to REQUEST_DATA_MAX.
 int queue_post(uint8_t type, uint16_t length, const uint8_t* data);
 int post_request(uint8_t type);
 int post_request_u8(uint8_t type, uint8_t value);
@@ -38,10 +42,13 @@ int post_request_u16x2(uint8_t type, uint16_t a, uint16_t b);
 int post_quit();
 int queue_pop();
 bool queue_has_messages();
+// Pops and discards until nothing is held; a request that cannot be popped
+// empties the whole ring. Returns 0.
 int queue_drain();
 
 // Waits at most `timeout_ms` (program time) for a post's pulse: 0 pulsed,
-// 1 timed out. Only a thread waiting at the moment of a post is woken.
+// 1 timed out, 2 no wait possible (the queue was never initialised). Only a
+// thread waiting at the moment of a post is woken.
 int queue_wait_for_post(uint32_t timeout_ms);
 
 // Tests only: the queue's counters, read under its lock.
