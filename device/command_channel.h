@@ -2,7 +2,9 @@
 // status channel, with data returned on the response channel.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 constexpr uint16_t CMD_GET_VERSION = 0x0000;
 constexpr uint16_t CMD_GET_FW_DATE = 0x0001;
@@ -13,6 +15,8 @@ constexpr uint8_t CMD_STATUS_FAILED = 4;
 constexpr uint32_t CMD_REPLY_TIMEOUT_MS = 5000;
 constexpr uint32_t CMD_IDLE_TIMEOUT_MS = 10000;
 constexpr uint32_t CMD_IDLE_POLL_MS = 10;
+constexpr size_t CMD_FRAME_MAX = 2 + CMD_MAX_PARAMS;
+constexpr size_t FW_DATETIME_TEXT_SIZE = 204;
 
 struct fw_version {
   uint8_t major = 0;
@@ -41,3 +45,12 @@ int get_fw_time(uint8_t* buf, uint8_t capacity);
 int get_fw_datetime(char* out);
 uint8_t get_status_bytes(uint8_t* status_byte_1);
 int get_status_pair(status_pair* out);
+
+// Writes the frame (16-bit big-endian code, then the parameters) into
+// `frame` (room for CMD_FRAME_MAX bytes) and returns its size; 0 when count
+// exceeds CMD_MAX_PARAMS.
+size_t build_command_frame(uint16_t code, const uint8_t* params, uint16_t count, uint8_t* frame);
+
+// The trace line of a command, newline included: the code, the count and
+// the parameter bytes (not the code bytes).
+std::string command_trace(uint16_t code, const uint8_t* params, uint16_t count);

@@ -8,7 +8,7 @@
 
 #include "ble/warble.h"
 
-constexpr size_t DEVICE_ADDRESS_SIZE = 80;     // 79 characters and the terminator
+constexpr size_t DEVICE_ADDRESS_SIZE = 80;  // 79 characters and the terminator
 constexpr size_t DEVICE_INFO_TEXT_SIZE = 4096;
 
 // The connection of the one connected device; null when there is none. Set

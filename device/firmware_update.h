@@ -2,8 +2,10 @@
 // characteristic: framed, acknowledged one frame at a time, with a CRC-32.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 constexpr uint8_t UPD_CMD_START = 0x7F;
 constexpr uint8_t UPD_CMD_B1 = 0xB1;
@@ -21,6 +23,20 @@ constexpr uint32_t UPD_IDLE_POLL_COUNT = 99;
 constexpr uint32_t UPD_PACKET_PAUSE_MS = 10;
 constexpr uint32_t UPD_FINISH_PAUSE_MS = 1000;
 constexpr size_t UPDATE_PATH_SIZE = 512;
+constexpr size_t UPD_FRAME_MAX = 3 + UPD_MAX_PARAMS;
+// Progress of the packets runs 0..UPD_PACKET_PROGRESS_SPAN - 1; the finish
+// handshake takes the bar to PROGRESS_FULL.
+constexpr uint32_t UPD_PACKET_PROGRESS_SPAN = 900;
+
+// Texts of the result boxes.
+constexpr const char* UPD_BOX_PATH_TOO_LONG = "Path too long";
+constexpr const char* UPD_BOX_FILE_NOT_FOUND = "File not found";
+constexpr const char* UPD_BOX_IMAGE_TOO_LARGE =
+    "Firmware image too large: 4 GiB or more cannot be sent";
+constexpr const char* UPD_BOX_LENGTH_UNKNOWN = "Cannot learn the size of the firmware image";
+constexpr const char* UPD_BOX_FAILED = "Update from local file error";
+constexpr const char* UPD_BOX_SUCCESS =
+    "Updated finished OK!!\n(Now WAIT till the device finishes the update)";
 
 // Worker thread: the Update button's request, with its result box.
 void update_from_file();
@@ -36,3 +52,16 @@ int update_command(uint8_t code, const uint8_t* params, uint16_t count);
 // Folds bytes into a running CRC-32 (reflected 0xEDB88320, no table, no
 // final inversion); start from 0xFFFFFFFF.
 uint32_t crc32_fold(uint32_t crc, const uint8_t* bytes, size_t count);
+
+// The progress bar's position before a packet: sent * 900 / image_length,
+// rounded down, in 64-bit arithmetic (an image of several MiB overflows the
+// 32-bit product). 0 for an empty image.
+uint32_t update_progress(uint32_t sent, uint32_t image_length);
+
+// Writes the frame (code, 16-bit big-endian count, parameters) into `frame`
+// (room for UPD_FRAME_MAX bytes) and returns its size; 0 when count exceeds
+// UPD_MAX_PARAMS.
+size_t build_update_frame(uint8_t code, const uint8_t* params, uint16_t count, uint8_t* frame);
+
+// The trace line of a non-packet frame, newline included.
+std::string update_frame_trace(const uint8_t* frame, size_t size);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 // Opaque handle of a loaded shared library; null when loading failed.
 using os_library = void*;
@@ -32,3 +33,8 @@ void os_write_raw(int fd, const char* bytes, unsigned length);
 // Ends the process at once with `status`, without running atexit handlers
 // or flushing stdio; safe inside a signal handler.
 [[noreturn]] void os_exit_now(int status);
+
+// The length of an open file in bytes, with 64-bit positions on every
+// platform (a long is 32 bits on Windows); the file is left at its start.
+// -1 when the length cannot be learnt (a pipe, a failed seek).
+int64_t os_file_length(FILE* file);

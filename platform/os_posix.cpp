@@ -1,3 +1,6 @@
+// 64-bit file positions for fseeko/ftello on 32-bit systems too.
+#define _FILE_OFFSET_BITS 64
+
 #include <dlfcn.h>
 #include <time.h>
 
@@ -38,3 +41,10 @@ void os_write_raw(int fd, const char* bytes, unsigned length) {
 }
 
 void os_exit_now(int status) { _exit(status); }
+
+int64_t os_file_length(FILE* file) {
+  if (!file || fseeko(file, 0, SEEK_END) != 0) return -1;
+  const off_t length = ftello(file);
+  if (fseeko(file, 0, SEEK_SET) != 0) return -1;
+  return length < 0 ? -1 : static_cast<int64_t>(length);
+}

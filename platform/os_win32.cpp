@@ -33,3 +33,10 @@ void os_write_raw(int fd, const char* bytes, unsigned length) {
 }
 
 void os_exit_now(int status) { _exit(status); }
+
+int64_t os_file_length(FILE* file) {
+  if (!file || _fseeki64(file, 0, SEEK_END) != 0) return -1;
+  const __int64 length = _ftelli64(file);
+  if (_fseeki64(file, 0, SEEK_SET) != 0) return -1;
+  return length < 0 ? -1 : static_cast<int64_t>(length);
+}

@@ -1,0 +1,216 @@
+#include "device/command_channel.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "ble/gatt_sync.h"
+#include "device/device_state.h"
+#include "device/uuids.h"
+#include "platform/clock.h"
+#include "platform/trace.h"
+
+namespace {
+
+constexpr size_t VERSION_BUFFER_SIZE = 32;
+constexpr uint8_t DATETIME_PART_SIZE = 100;
+
+// The status channel's bytes as the idle wait last saw them.
+struct idle_result {
+  bool idle = false;
+  notify_value status;
+};
+
+bool is_idle(const notify_value& status) {
+  return status.length >= 1 && (status.data[0] & STATUS_BUSY) == 0;
+}
+
+idle_result wait_until_idle() {
+  idle_result result;
+  const uint32_t start = tick_count_ms();
+  trace_line("[RCS] Wait command idle");
+  for (;;) {
+    // Unsigned differences stay right across the 32-bit wrap of the tick.
+    if (static_cast<uint32_t>(tick_count_ms() - start) > CMD_IDLE_TIMEOUT_MS) {
+      trace_line("[RCS] Idle Timeout!! ERROR");
+      return result;
+    }
+    result.status = notify_snapshot(status_channel);
+    if (is_idle(result.status)) {
+      trace_line("[RCS] Idle confirmed");
+      result.idle = true;
+      return result;
+    }
+    sleep_ms(CMD_IDLE_POLL_MS);
+  }
+}
+
+// The response bytes of one consistent snapshot: the length read once and
+// exactly that many bytes copied, or -1 when they do not fit.
+int copy_response_if_fits(uint8_t* dest, uint32_t capacity) {
+  const notify_value response = notify_snapshot(response_channel);
+  if (capacity < response.length) return -1;
+  memcpy(dest, response.data, response.length);
+  return response.length;
+}
+
+int query_with_params(uint16_t code, const uint8_t* params, uint16_t count, uint8_t* dest,
+                      uint8_t capacity) {
+  if (send_command(code, params, count) != 0) return -1;
+  if (!dest) return 0;
+  return copy_response_if_fits(dest, capacity);
+}
+
+int query_text(uint16_t code, uint8_t* buf, uint8_t capacity) {
+  if (!buf) return 1;
+  return command_query(code, buf, capacity) == -1 ? 1 : 0;
+}
+
+// A text reply is not terminated: it ends at its first zero byte or at the
+// end of the bytes received.
+int query_text_part(uint16_t code, char (&part)[DATETIME_PART_SIZE + 1]) {
+  memset(part, 0, sizeof part);
+  const int count = command_query(code, reinterpret_cast<uint8_t*>(part), DATETIME_PART_SIZE);
+  if (count < 0) return 1;
+  part[count] = '\0';
+  return 0;
+}
+
+}  // namespace
+
+size_t build_command_frame(uint16_t code, const uint8_t* params, uint16_t count, uint8_t* frame) {
+  if (count > CMD_MAX_PARAMS) return 0;
+  frame[0] = static_cast<uint8_t>(code >> 8);
+  frame[1] = static_cast<uint8_t>(code & 0xFF);
+  if (count) memcpy(frame + 2, params, count);
+  return 2u + count;
+}
+
+std::string command_trace(uint16_t code, const uint8_t* params, uint16_t count) {
+  char text[64];
+  snprintf(text, sizeof text, "[RCS] Sending command 0x%04X Pars %u - ", code,
+           static_cast<unsigned>(count));
+  std::string line = text;
+  for (uint16_t i = 0; i < count; ++i) {
+    snprintf(text, sizeof text, "%02X ", params[i]);
+    line += text;
+  }
+  line += '\n';
+  return line;
+}
+
+int send_command(uint16_t code, const uint8_t* params, uint16_t count) {
+  WarbleGatt* connection = gatt.load();
+  if (!connection || count > CMD_MAX_PARAMS) return 1;
+  uint8_t frame[CMD_FRAME_MAX];
+  const size_t size = build_command_frame(code, params, count, frame);
+
+  notify_reset(&status_channel);
+  notify_reset(&response_channel);
+  // The three channels share one event, so only a status notification
+  // numbered after this one is the reply to this command.
+  const uint32_t before = notify_snapshot(status_channel).sequence;
+  const std::string line = command_trace(code, params, count);
+  trace_write(line.data(), line.size());
+
+  if (gatt_write_sync(connection, COMMAND_CHAR_UUID, frame, static_cast<uint8_t>(size)) != 0)
+    return 1;
+  if (notify_wait_for_new(&status_channel, before, CMD_REPLY_TIMEOUT_MS) != 0) return 1;
+  if (!gatt.load()) return 1;
+
+  // Judged on the very bytes that confirmed idle, not on a later re-read.
+  const idle_result idle = wait_until_idle();
+  if (!idle.idle) return 1;
+  if (idle.status.length == 0 || idle.status.data[0] == CMD_STATUS_FAILED) return 1;
+
+  notify_reset(&status_channel);
+  notify_reset(&response_channel);
+  return 0;
+}
+
+int wait_command_idle() {
+  return wait_until_idle().idle ? 0 : 1;
+}
+
+int copy_response(uint8_t* dest) {
+  const notify_value response = notify_snapshot(response_channel);
+  memcpy(dest, response.data, response.length);
+  return response.length;
+}
+
+int command_query(uint16_t code, uint8_t* dest, uint8_t capacity) {
+  return query_with_params(code, nullptr, 0, dest, capacity);
+}
+
+int command_query_u8(uint16_t code, uint8_t value, uint8_t* dest, uint8_t capacity) {
+  const uint8_t params[1] = {value};
+  return query_with_params(code, params, sizeof params, dest, capacity);
+}
+
+int command_query_u16(uint16_t code, uint16_t value, uint8_t* dest, uint8_t capacity) {
+  const uint8_t params[2] = {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+  return query_with_params(code, params, sizeof params, dest, capacity);
+}
+
+int command_query_u32(uint16_t code, uint32_t value, uint8_t* dest, uint8_t capacity) {
+  const uint8_t params[4] = {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
+                             static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+  return query_with_params(code, params, sizeof params, dest, capacity);
+}
+
+int fetch_response(uint8_t* dest, uint32_t capacity) {
+  if (!dest) return -1;
+  return copy_response_if_fits(dest, capacity);
+}
+
+int read_status_characteristic(uint8_t* dest) {
+  WarbleGatt* connection = gatt.load();
+  if (!connection || !dest) return -1;
+  return gatt_read_sync(connection, STATUS_CHAR_UUID, dest, 30);
+}
+
+int wait_idle_if_connected() {
+  if (!gatt.load()) return 1;
+  return wait_command_idle();
+}
+
+int get_version(fw_version* out) {
+  if (!out) return 1;
+  uint8_t buffer[VERSION_BUFFER_SIZE] = {};
+  if (command_query(CMD_GET_VERSION, buffer, sizeof buffer) == -1) return 1;
+  out->major = buffer[0];
+  out->minor = buffer[1];
+  out->supported_commands = static_cast<uint16_t>(buffer[2] * 256 + buffer[3]);
+  return 0;
+}
+
+int get_fw_date(uint8_t* buf, uint8_t capacity) {
+  return query_text(CMD_GET_FW_DATE, buf, capacity);
+}
+
+int get_fw_time(uint8_t* buf, uint8_t capacity) {
+  return query_text(CMD_GET_FW_TIME, buf, capacity);
+}
+
+int get_fw_datetime(char* out) {
+  if (!gatt.load() || !out) return 1;
+  char date[DATETIME_PART_SIZE + 1];
+  char time[DATETIME_PART_SIZE + 1];
+  if (query_text_part(CMD_GET_FW_DATE, date) != 0) return 1;
+  if (query_text_part(CMD_GET_FW_TIME, time) != 0) return 1;
+  snprintf(out, FW_DATETIME_TEXT_SIZE, "%s - %s", date, time);
+  return 0;
+}
+
+uint8_t get_status_bytes(uint8_t* status_byte_1) {
+  const notify_value status = notify_snapshot(status_channel);
+  if (status_byte_1) *status_byte_1 = status.data[1];
+  return status.data[0];
+}
+
+int get_status_pair(status_pair* out) {
+  if (!out) return 0;
+  const notify_value status = notify_snapshot(status_channel);
+  out->state = status.data[0];
+  out->detail = status.data[1];
+  return 0;
+}

@@ -1,0 +1,164 @@
+#include "device/connection.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "ble/ble_api.h"
+#include "ble/gatt_sync.h"
+#include "device/device_state.h"
+#include "device/uuids.h"
+#include "display/display.h"
+#include "platform/clock.h"
+#include "platform/signals.h"
+#include "platform/trace.h"
+
+namespace {
+
+// Each Device Information read asks for one byte less than the buffer
+// holds, into a zeroed buffer, so the value is always a terminated text of
+// at most 254 characters whatever the device sends.
+constexpr size_t DIS_BUFFER_SIZE = 255;
+constexpr uint32_t DIS_READ_MAX = DIS_BUFFER_SIZE - 1;
+
+// The library needs time to let a link go before its object is deleted,
+// and again before the next connection may start.
+constexpr uint32_t RELEASE_DISCONNECT_PAUSE_MS = 1000;
+constexpr uint32_t RELEASE_DELETE_PAUSE_MS = 1000;
+
+struct dis_step {
+  const char* uuid;
+  uint32_t progress;
+  const char* progress_format;
+  const char* info_format;
+};
+
+// In reading order. The serial number reports 900 and the step after it
+// 800: the bar steps back once, which the progress dialog has always shown.
+constexpr dis_step DIS_STEPS[] = {
+    {FIRMWARE_REVISION_UUID, 500, "Firmware Revision: %s\n", "FwVer: %s\n"},
+    {MANUFACTURER_NAME_UUID, 600, "Manufacturer: %s", "Manuf.: %s"},
+    {MODEL_NUMBER_UUID, 700, "Model Number: %s", "  Model: %s\n"},
+    {SERIAL_NUMBER_UUID, 900, "Serial number: %s", "SerNum: %s\n"},
+};
+
+notify_channel* const CHANNELS_IN_ORDER[] = {&response_channel, &status_channel, &update_channel};
+
+// The value is text from the device: an argument, never part of a format.
+std::string format_with_value(const char* format, const char* value) {
+  char text[DIS_BUFFER_SIZE + 32];
+  snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+// Drops a connection object that never reached the ready state.
+void abandon_connection(WarbleGatt* connection) {
+  gatt_delete_if_set(connection);
+  gatt = nullptr;
+}
+
+WarbleGatt* create_connection(const std::string& address) {
+  const WarbleOption options[] = {{"mac", address.c_str()}, {"address-type", "unspecified"}};
+  return ble_api.warble_gatt_create_with_options(2, options);
+}
+
+void read_device_information(WarbleGatt* connection, std::string& info) {
+  for (const dis_step& step : DIS_STEPS) {
+    char value[DIS_BUFFER_SIZE];
+    memset(value, 0, sizeof value);
+    gatt_read_sync(connection, step.uuid, reinterpret_cast<uint8_t*>(value), DIS_READ_MAX);
+    report_connect_progress(step.progress, step.progress_format, value);
+    info += format_with_value(step.info_format, value);
+    set_device_info_text(info);
+  }
+}
+
+}  // namespace
+
+int connect_device() {
+  // A second connection must not leave the first one open: its handle
+  // would be lost for good, and its notifications would keep feeding the
+  // channels that the new connection subscribes.
+  if (gatt.load()) release_device();
+
+  const std::string address = device_address_copy();
+  trace_printf("Connecting to %s\n", address.c_str());
+  report_connect_progress(100, "Establishing");
+  set_device_info_text("");
+
+  WarbleGatt* connection = create_connection(address);
+  gatt = connection;
+  if (!connection) {
+    report_connect_progress(PROGRESS_FULL, "ERROR GATT");
+    return 1;
+  }
+  device_ready = false;
+  report_connect_progress(200, "Opening GATT");
+
+  if (gatt_connect_sync(connection) != 0) {
+    report_connect_progress(PROGRESS_FULL, "ERROR Cannot connect");
+    abandon_connection(connection);
+    return 1;
+  }
+  report_connect_progress(300, "Connected OK");
+
+  std::string info = format_with_value("MAC: %s\n", address.c_str());
+  set_device_info_text(info);
+
+  // Reading the response characteristic is the proprietary-service check;
+  // its value means nothing here.
+  uint8_t check[DIS_BUFFER_SIZE] = {};
+  if (gatt_read_sync(connection, RESPONSE_CHAR_UUID, check, DIS_READ_MAX) == -1) {
+    report_connect_progress(PROGRESS_FULL, "ERROR Proprietary service not found");
+    abandon_connection(connection);
+    return 1;
+  }
+  report_connect_progress(400, "Propietary service found");
+
+  // A channel that fails to subscribe just stays silent; the GATT layer
+  // traces why.
+  notify_enable(connection, RESPONSE_CHAR_UUID, &response_channel);
+  notify_enable(connection, STATUS_CHAR_UUID, &status_channel);
+  notify_enable(connection, UPDATE_CHAR_UUID, &update_channel);
+
+  read_device_information(connection, info);
+  report_connect_progress(800, "Update service found");
+  device_ready = true;
+  report_connect_progress(PROGRESS_FULL, "System READY");
+  return 0;
+}
+
+void close_device() {
+  trace_line(">>Closing device");
+  release_device();
+  trace_line(">>DEVICE CLOSED !!");
+}
+
+int release_device() {
+  WarbleGatt* connection = gatt.load();
+  if (!connection) return 0;
+
+  // The library has been seen to fault on handles of a connection going
+  // down; from here on such a fault ends the process with a numbered line.
+  signal(SIGSEGV, numbered_signal_handler);
+
+  for (notify_channel* channel : CHANNELS_IN_ORDER)
+    if (channel->gattchar) notify_disable(channel);
+
+  if (ble_api.warble_gatt_is_connected(connection)) {
+    gatt_disconnect_sync(connection);
+    sleep_ms(RELEASE_DISCONNECT_PAUSE_MS);
+  }
+  gatt_delete_if_set(connection);
+  sleep_ms(RELEASE_DELETE_PAUSE_MS);
+
+  device_ready = false;
+  gatt = nullptr;
+  return 0;
+}
+
+int report_ble_initialized() {
+  trace_line("Bluetooth system initialized");
+  return 0;
+}

@@ -1,0 +1,235 @@
+#include "device/firmware_update.h"
+
+#include <cstring>
+#include <string>
+
+#include "ble/gatt_sync.h"
+#include "device/device_state.h"
+#include "device/uuids.h"
+#include "display/display.h"
+#include "platform/clock.h"
+#include "platform/os.h"
+#include "platform/trace.h"
+
+namespace {
+
+constexpr uint32_t CRC32_POLYNOMIAL = 0xEDB88320u;
+constexpr uint32_t CRC32_INITIAL = 0xFFFFFFFFu;
+// The length frame carries 32 bits: an image of this size or more cannot
+// be announced.
+constexpr int64_t UPD_IMAGE_LENGTH_LIMIT = int64_t{1} << 32;
+
+void put_u32_be(uint32_t value, uint8_t* out) {
+  out[0] = static_cast<uint8_t>(value >> 24);
+  out[1] = static_cast<uint8_t>(value >> 16);
+  out[2] = static_cast<uint8_t>(value >> 8);
+  out[3] = static_cast<uint8_t>(value);
+}
+
+void show_update_progress(uint32_t position) {
+  set_progress(display_window::main, IDC_UPDATE_PROGRESS, position);
+}
+
+// Status byte 0 as the latest status notification left it.
+uint8_t status_byte_0() {
+  return notify_snapshot(status_channel).data[0];
+}
+
+// At most UPD_IDLE_POLL_COUNT re-readings 100 ms apart; a device still busy
+// after them costs one more pause, so the whole wait lasts 10 s.
+bool wait_update_idle() {
+  if (status_byte_0() == 0) return true;
+  for (uint32_t reading = 0; reading < UPD_IDLE_POLL_COUNT; ++reading) {
+    sleep_ms(UPD_IDLE_POLL_MS);
+    if (status_byte_0() == 0) return true;
+  }
+  sleep_ms(UPD_IDLE_POLL_MS);
+  return false;
+}
+
+bool send_image_length(uint32_t image_length) {
+  uint8_t params[4];
+  put_u32_be(image_length, params);
+  return update_command(UPD_CMD_LENGTH, params, sizeof params) == 0;
+}
+
+// Streams the image in packets of at most UPD_MAX_PARAMS bytes, folding the
+// checksum as it goes. Exactly image_length bytes are sent: a file that grew
+// since its length was announced is cut there, one that shrank fails at the
+// short read. 0 when every packet was accepted.
+int send_image_packets(uint32_t image_length, FILE* image, uint32_t& crc) {
+  uint8_t packet[UPD_MAX_PARAMS];
+  uint32_t sent = 0;
+  while (sent < image_length) {
+    const uint32_t progress = update_progress(sent, image_length);
+    status_printf("Progress %u\n", progress);
+    show_update_progress(progress);
+    const uint32_t left = image_length - sent;
+    const uint16_t count = static_cast<uint16_t>(left < UPD_MAX_PARAMS ? left : UPD_MAX_PARAMS);
+    if (fread(packet, 1, count, image) != count) return 1;
+    crc = crc32_fold(crc, packet, count);
+    if (update_command(UPD_CMD_PACKET, packet, count) != 0) {
+      status_printf("Packet ERROR\n");
+      return 1;
+    }
+    // The device needs a breath between packets to program its flash.
+    sleep_ms(UPD_PACKET_PAUSE_MS);
+    sent += count;
+  }
+  return 0;
+}
+
+void show_error_box(const char* text) {
+  message_box(display_window::none, text, "Error", box_icon::warning);
+}
+
+// The image's length in the 32-bit field, or false after telling the user
+// why it cannot be sent. Nothing has been sent then.
+bool learn_image_length(FILE* image, uint32_t& length) {
+  const int64_t file_length = os_file_length(image);
+  if (file_length < 0) {
+    show_error_box(UPD_BOX_LENGTH_UNKNOWN);
+    return false;
+  }
+  if (file_length >= UPD_IMAGE_LENGTH_LIMIT) {
+    show_error_box(UPD_BOX_IMAGE_TOO_LARGE);
+    return false;
+  }
+  length = static_cast<uint32_t>(file_length);
+  return true;
+}
+
+}  // namespace
+
+uint32_t crc32_fold(uint32_t crc, const uint8_t* bytes, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    crc ^= bytes[i];
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ ((crc & 1u) ? CRC32_POLYNOMIAL : 0u);
+  }
+  return crc;
+}
+
+uint32_t update_progress(uint32_t sent, uint32_t image_length) {
+  if (image_length == 0) return 0;
+  return static_cast<uint32_t>(uint64_t{sent} * UPD_PACKET_PROGRESS_SPAN / image_length);
+}
+
+size_t build_update_frame(uint8_t code, const uint8_t* params, uint16_t count, uint8_t* frame) {
+  if (count > UPD_MAX_PARAMS) return 0;
+  frame[0] = code;
+  frame[1] = static_cast<uint8_t>(count >> 8);
+  frame[2] = static_cast<uint8_t>(count & 0xFF);
+  if (count) memcpy(frame + 3, params, count);
+  return 3u + count;
+}
+
+std::string update_frame_trace(const uint8_t* frame, size_t size) {
+  char text[64];
+  const unsigned count = (static_cast<unsigned>(frame[1]) << 8) | frame[2];
+  snprintf(text, sizeof text, "[RCS] Sending update command 0x%02X Pars %u - ", frame[0], count);
+  std::string line = text;
+  for (size_t i = 0; i < size; ++i) {
+    snprintf(text, sizeof text, "%02X ", frame[i]);
+    line += text;
+  }
+  line += '\n';
+  return line;
+}
+
+int update_command(uint8_t code, const uint8_t* params, uint16_t count) {
+  WarbleGatt* connection = gatt.load();
+  if (!connection || count > UPD_MAX_PARAMS) return 1;
+  uint8_t frame[UPD_FRAME_MAX];
+  const size_t size = build_update_frame(code, params, count, frame);
+  // Packets go untraced: a large image would flood the trace.
+  if (code != UPD_CMD_PACKET) {
+    const std::string line = update_frame_trace(frame, size);
+    trace_write(line.data(), line.size());
+  }
+
+  notify_reset(&status_channel);
+  // Notifications on the response and update channels (or a repeat of an
+  // earlier status) set the shared event too; only a status notification
+  // numbered after this one answers the frame.
+  const uint32_t before = notify_snapshot(status_channel).sequence;
+  if (gatt_write_no_resp(connection, UPDATE_CHAR_UUID, frame, static_cast<uint8_t>(size)) != 0)
+    return 1;
+  if (notify_wait_for_new(&status_channel, before, UPD_REPLY_TIMEOUT_MS) != 0) return 1;
+
+  // An empty reply carries no verdict; bytes past its length are an older
+  // reply's, so it cannot count as an acceptance.
+  const notify_value reply = notify_snapshot(status_channel);
+  if (reply.length == 0) return 1;
+  return reply.data[0] == UPD_STATUS_REJECTED ? 1 : 0;
+}
+
+int update_transfer(uint16_t b1_value, uint32_t image_length, FILE* image) {
+  show_update_progress(0);
+  if (!wait_update_idle()) return 1;
+
+  status_printf("Clearing memory (Start handshake)\n");
+  if (update_command(UPD_CMD_START, UPD_START_TOKEN, sizeof UPD_START_TOKEN) != 0) {
+    status_printf("Start ERROR\n");
+    return 1;
+  }
+
+  const uint8_t b1_params[2] = {static_cast<uint8_t>(b1_value >> 8),
+                                static_cast<uint8_t>(b1_value & 0xFF)};
+  if (update_command(UPD_CMD_B1, b1_params, sizeof b1_params) != 0) return 1;
+
+  status_printf("Firmware length\n");
+  if (!send_image_length(image_length)) {
+    trace_line("Length ERROR");
+    return 1;
+  }
+
+  trace_line("Firmware packets");
+  uint32_t crc = CRC32_INITIAL;
+  if (send_image_packets(image_length, image, crc) != 0) return 1;
+
+  status_printf("CRC32\n");
+  uint8_t crc_params[4];
+  put_u32_be(crc, crc_params);
+  if (update_command(UPD_CMD_CRC, crc_params, sizeof crc_params) != 0) {
+    status_printf("CRC ERROR\n");
+    return 1;
+  }
+  // The device checks the image against the checksum before it will take
+  // the finish handshake.
+  sleep_ms(UPD_FINISH_PAUSE_MS);
+
+  status_printf("Finish handshake\n");
+  if (update_command(UPD_CMD_FINISH, UPD_FINISH_TOKEN, sizeof UPD_FINISH_TOKEN) != 0) {
+    status_printf("Finish ERROR\n");
+    return 1;
+  }
+  show_update_progress(PROGRESS_FULL);
+  return 0;
+}
+
+void update_from_file() {
+  // The whole text is read, so an over-long path is refused rather than
+  // cut to a different, possibly existing, file.
+  const std::string path = display().read_path_field();
+  if (path.size() >= UPDATE_PATH_SIZE) {
+    show_error_box(UPD_BOX_PATH_TOO_LONG);
+    return;
+  }
+  FILE* image = fopen(path.c_str(), "rb");
+  if (!image) {
+    show_error_box(UPD_BOX_FILE_NOT_FOUND);
+    return;
+  }
+  uint32_t length = 0;
+  if (!learn_image_length(image, length)) {
+    fclose(image);
+    return;
+  }
+  if (update_transfer(0, length, image) != 0) {
+    show_error_box(UPD_BOX_FAILED);
+    fclose(image);
+    return;
+  }
+  fclose(image);
+  message_box(display_window::main, UPD_BOX_SUCCESS, "Success", box_icon::information);
+}
