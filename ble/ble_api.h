@@ -10,34 +10,37 @@
 
 // Field order is the resolution order. Seven of them (gatt_create,
 // get_manufacturer_data, has_service_uuid, has_service, get_gatt, lib_init,
-// lib_config) must resolve but are never called.
+// lib_config) must resolve but are never called. The types name the
+// library's declarations qualified (::): each field reuses its function's
+// name, which unqualified would change meaning inside the class.
 struct ble_api_table {
-  decltype(&warble_lib_version) warble_lib_version;
-  decltype(&warble_scanner_set_handler) warble_scanner_set_handler;
-  decltype(&warble_scanner_start) warble_scanner_start;
-  decltype(&warble_scanner_stop) warble_scanner_stop;
-  decltype(&warble_gatt_create) warble_gatt_create;
-  decltype(&warble_gatt_create_with_options) warble_gatt_create_with_options;
-  decltype(&warble_gatt_is_connected) warble_gatt_is_connected;
-  decltype(&warble_gatt_connect_async) warble_gatt_connect_async;
-  decltype(&warble_gatt_disconnect) warble_gatt_disconnect;
-  decltype(&warble_gatt_on_disconnect) warble_gatt_on_disconnect;
-  decltype(&warble_gattchar_get_uuid) warble_gattchar_get_uuid;
-  decltype(&warble_gatt_find_characteristic) warble_gatt_find_characteristic;
-  decltype(&warble_gattchar_read_async) warble_gattchar_read_async;
-  decltype(&warble_gattchar_write_without_resp_async) warble_gattchar_write_without_resp_async;
-  decltype(&warble_gattchar_write_async) warble_gattchar_write_async;
-  decltype(&warble_gattchar_enable_notifications_async) warble_gattchar_enable_notifications_async;
-  decltype(&warble_scan_result_get_manufacturer_data) warble_scan_result_get_manufacturer_data;
-  decltype(&warble_scan_result_has_service_uuid) warble_scan_result_has_service_uuid;
-  decltype(&warble_gatt_delete) warble_gatt_delete;
-  decltype(&warble_gatt_has_service) warble_gatt_has_service;
-  decltype(&warble_gattchar_disable_notifications_async)
+  decltype(&::warble_lib_version) warble_lib_version;
+  decltype(&::warble_scanner_set_handler) warble_scanner_set_handler;
+  decltype(&::warble_scanner_start) warble_scanner_start;
+  decltype(&::warble_scanner_stop) warble_scanner_stop;
+  decltype(&::warble_gatt_create) warble_gatt_create;
+  decltype(&::warble_gatt_create_with_options) warble_gatt_create_with_options;
+  decltype(&::warble_gatt_is_connected) warble_gatt_is_connected;
+  decltype(&::warble_gatt_connect_async) warble_gatt_connect_async;
+  decltype(&::warble_gatt_disconnect) warble_gatt_disconnect;
+  decltype(&::warble_gatt_on_disconnect) warble_gatt_on_disconnect;
+  decltype(&::warble_gattchar_get_uuid) warble_gattchar_get_uuid;
+  decltype(&::warble_gatt_find_characteristic) warble_gatt_find_characteristic;
+  decltype(&::warble_gattchar_read_async) warble_gattchar_read_async;
+  decltype(&::warble_gattchar_write_without_resp_async) warble_gattchar_write_without_resp_async;
+  decltype(&::warble_gattchar_write_async) warble_gattchar_write_async;
+  decltype(&::warble_gattchar_enable_notifications_async)
+      warble_gattchar_enable_notifications_async;
+  decltype(&::warble_scan_result_get_manufacturer_data) warble_scan_result_get_manufacturer_data;
+  decltype(&::warble_scan_result_has_service_uuid) warble_scan_result_has_service_uuid;
+  decltype(&::warble_gatt_delete) warble_gatt_delete;
+  decltype(&::warble_gatt_has_service) warble_gatt_has_service;
+  decltype(&::warble_gattchar_disable_notifications_async)
       warble_gattchar_disable_notifications_async;
-  decltype(&warble_gattchar_get_gatt) warble_gattchar_get_gatt;
-  decltype(&warble_lib_init) warble_lib_init;
-  decltype(&warble_lib_config) warble_lib_config;
-  decltype(&warble_gattchar_on_notification_received) warble_gattchar_on_notification_received;
+  decltype(&::warble_gattchar_get_gatt) warble_gattchar_get_gatt;
+  decltype(&::warble_lib_init) warble_lib_init;
+  decltype(&::warble_lib_config) warble_lib_config;
+  decltype(&::warble_gattchar_on_notification_received) warble_gattchar_on_notification_received;
 };
 
 // The process-wide table. Filled once by ble_api_load before the worker
@@ -61,3 +64,8 @@ bool ble_api_try_load(const char* file_name, ble_api_table& table, std::string& 
 // the process with status 1. On success prints "WARBLE %s!\n" with the
 // library's version text and returns 0.
 int ble_api_load();
+
+// Tests only: stands in for gatt_lock_objects_create inside
+// ble_api_try_load, to reach its creation-failure texts (null restores it).
+using lock_objects_creator = bool (*)(const char** which);
+void set_lock_objects_creator_for_tests(lock_objects_creator creator);

@@ -47,10 +47,12 @@ struct notify_value {
   uint32_t sequence = 0;
 };
 
-// The three channels of the program, zero at start.
-extern notify_channel status_channel;    // fabbe004
-extern notify_channel response_channel;  // fabbe006
-extern notify_channel update_channel;    // fabbe008
+// The three channels of the program, zero at start. References to records
+// that are never destroyed: the library may still deliver a notification
+// while the process runs its exit-time destructors.
+extern notify_channel& status_channel;    // fabbe004
+extern notify_channel& response_channel;  // fabbe006
+extern notify_channel& update_channel;    // fabbe008
 
 // Creates the operation lock objects; called by the library loader once.
 // False when one could not be created, with `which` naming it ("mutex" or
@@ -84,8 +86,7 @@ notify_value notify_snapshot(const notify_channel& channel);
 // event too; they are passed over here, so a reply is never judged on a
 // stale value. 0 a new notification arrived; 1 no channel; 2 time-out or no
 // usable event.
-int32_t notify_wait_for_new(notify_channel* channel, uint32_t since_sequence,
-                            uint32_t timeout_ms);
+int32_t notify_wait_for_new(notify_channel* channel, uint32_t since_sequence, uint32_t timeout_ms);
 
 // The library's notification handler, registered by notify_enable with the
 // channel as context.

@@ -1,0 +1,480 @@
+#include "ble/gatt_sync.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "ble/ble_api.h"
+#include "platform/clock.h"
+#include "platform/os.h"
+#include "platform/trace.h"
+
+namespace {
+
+// Holds a channel record without ever destroying it (see the header).
+union undestroyed_channel {
+  notify_channel channel;
+  constexpr undestroyed_channel() : channel() {}
+  ~undestroyed_channel() {}
+};
+
+constinit undestroyed_channel status_storage;
+constinit undestroyed_channel response_storage;
+constinit undestroyed_channel update_storage;
+
+}  // namespace
+
+notify_channel& status_channel = status_storage.channel;
+notify_channel& response_channel = response_storage.channel;
+notify_channel& update_channel = update_storage.channel;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The operation lock. Created once and never freed: library threads may be
+// inside a handler when the process exits.
+
+std::mutex* op_mutex_instance() {
+  static std::mutex* const instance = new (std::nothrow) std::mutex;
+  return instance;
+}
+
+manual_event* wait_event_instance() {
+  static manual_event* const instance = new (std::nothrow) manual_event;
+  return instance;
+}
+
+std::mutex& op_mutex() {
+  return *op_mutex_instance();
+}
+manual_event& wait_event() {
+  return *wait_event_instance();
+}
+
+void gatt_op_begin() {
+  op_mutex().lock();
+  wait_event().reset();
+}
+
+void gatt_op_end() {
+  op_mutex().unlock();
+}
+
+// gatt_op_end exactly once on every way out of an operation.
+class operation_frame {
+ public:
+  operation_frame() { gatt_op_begin(); }
+  ~operation_frame() { gatt_op_end(); }
+  operation_frame(const operation_frame&) = delete;
+  operation_frame& operator=(const operation_frame&) = delete;
+};
+
+// ---------------------------------------------------------------------------
+// Tying a completion to the operation that started its call.
+//
+// Each awaited call gets a serial number, handed to the library as the
+// call's context (an integer, never a pointer to the operation's stack, so
+// a completion that turns up late dereferences nothing). The handler writes
+// the answer and sets wait_event only while that serial is the one being
+// awaited. The slot has its own small lock: handlers must never take
+// op_mutex, which the waiting operation holds.
+
+constexpr uint32_t NO_OPERATION = 0;  // the context of a never-awaited call
+
+constexpr int32_t ANSWER_RECEIVED = 1;
+constexpr int32_t ANSWER_ERROR = 2;
+
+struct completion_answer {
+  bool answered = false;
+  int32_t status = 0;  // ANSWER_RECEIVED or ANSWER_ERROR
+  uint8_t length = 0;  // a read's value
+  uint8_t data[256] = {};
+};
+
+struct completion_slot {
+  std::mutex lock;
+  uint32_t last_serial = 0;
+  uint32_t awaited = NO_OPERATION;
+  completion_answer answer;
+};
+
+completion_slot& slot() {
+  static completion_slot* const instance = new completion_slot;
+  return *instance;
+}
+
+void* context_of(uint32_t serial) {
+  return reinterpret_cast<void*>(uintptr_t{serial});
+}
+
+uint32_t serial_of(void* context) {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(context));
+}
+
+// Opens the slot for a call about to be made; returns the call's serial.
+uint32_t open_completion() {
+  completion_slot& s = slot();
+  std::lock_guard<std::mutex> hold(s.lock);
+  if (++s.last_serial == NO_OPERATION) ++s.last_serial;
+  s.awaited = s.last_serial;
+  s.answer = completion_answer{};
+  return s.awaited;
+}
+
+// Waits for the awaited call's completion, then closes the slot so that
+// nothing arriving later can touch the answer. Not answered: a time-out.
+completion_answer await_completion() {
+  wait_event().wait_ms(OP_TIMEOUT_MS);
+  completion_slot& s = slot();
+  std::lock_guard<std::mutex> hold(s.lock);
+  s.awaited = NO_OPERATION;
+  return s.answer;
+}
+
+bool is_awaited(uint32_t serial) {
+  completion_slot& s = slot();
+  std::lock_guard<std::mutex> hold(s.lock);
+  return serial != NO_OPERATION && serial == s.awaited && !s.answer.answered;
+}
+
+// Records the answer of call `serial` and wakes its operation, when that
+// call is still awaited and unanswered; a second completion of the same call
+// changes nothing. `fill` runs under the slot's lock.
+template <typename Fill>
+void deliver(uint32_t serial, Fill fill) {
+  completion_slot& s = slot();
+  std::lock_guard<std::mutex> hold(s.lock);
+  if (serial == NO_OPERATION || serial != s.awaited || s.answer.answered) return;
+  fill(s.answer);
+  s.answer.answered = true;
+  wait_event().set();
+}
+
+void deliver_status(uint32_t serial, int32_t status) {
+  deliver(serial, [status](completion_answer& answer) { answer.status = status; });
+}
+
+void print_error(const char* error) {
+  trace_printf("Error: %s\n", error);
+}
+
+// ---------------------------------------------------------------------------
+// Completion handlers; they run on the library's threads, or inside the call
+// that started them.
+
+void on_connect_done(void* context, WarbleGatt* connection, const char* error) {
+  const uint32_t serial = serial_of(context);
+  if (error) {
+    print_error(error);
+    deliver_status(serial, ANSWER_ERROR);
+    return;
+  }
+  // Asked outside the slot's lock (the library may hold its own lock while
+  // it calls a handler) and only for the awaited call: a late completion's
+  // connection may already have been deleted.
+  if (!is_awaited(serial)) return;
+  const bool connected = ble_api.warble_gatt_is_connected(connection) != 0;
+  deliver_status(serial, connected ? ANSWER_RECEIVED : ANSWER_ERROR);
+}
+
+// Stays registered for the connection: a later spontaneous link drop calls it
+// with the serial of a long-finished disconnect, which wakes nobody.
+void on_disconnected(void* context, WarbleGatt*, int32_t) {
+  trace_line("GATT disconnected");
+  deliver_status(serial_of(context), ANSWER_RECEIVED);
+}
+
+void on_read_done(void* context, WarbleGattChar*, const uint8_t* value, uint8_t size,
+                  const char* error) {
+  const uint32_t serial = serial_of(context);
+  if (error) {
+    print_error(error);
+    deliver(serial, [](completion_answer& answer) {
+      answer.status = ANSWER_ERROR;
+      answer.length = 0;
+    });
+    return;
+  }
+  deliver(serial, [value, size](completion_answer& answer) {
+    answer.length = size;
+    answer.status = ANSWER_RECEIVED;
+    trace_printf("\nReceived read answer %u bytes:", static_cast<unsigned>(size));
+    if (value && size) memcpy(answer.data, value, size);
+  });
+}
+
+void on_write_done(void* context, WarbleGattChar*, const char* error) {
+  if (error) print_error(error);
+  deliver_status(serial_of(context), error ? ANSWER_ERROR : ANSWER_RECEIVED);
+}
+
+void on_enable_done(void* context, WarbleGattChar* characteristic, const char* error) {
+  on_write_done(context, characteristic, error);
+}
+
+void on_disable_done(void* context, WarbleGattChar*, const char* error) {
+  if (error) print_error(error);
+  trace_line("GATT disconnected");
+  deliver_status(serial_of(context), ANSWER_RECEIVED);
+}
+
+WarbleGattChar* find_characteristic(WarbleGatt* connection, const char* uuid) {
+  WarbleGattChar* characteristic = ble_api.warble_gatt_find_characteristic(connection, uuid);
+  if (!characteristic) trace_line("Characteristic not found");
+  return characteristic;
+}
+
+// ---------------------------------------------------------------------------
+// The notify channels' shared event. The program once had the three channels
+// open one system event by name; here a process-local registry plays that
+// part: it hands out the event some channel still holds, or a fresh, clear
+// one once every channel has let go of it.
+
+struct notify_event_registry {
+  std::mutex lock;
+  std::weak_ptr<manual_event> shared;
+};
+
+notify_event_registry& registry() {
+  static notify_event_registry* const instance = new notify_event_registry;
+  return *instance;
+}
+
+std::shared_ptr<manual_event> open_notify_event() {
+  notify_event_registry& r = registry();
+  std::lock_guard<std::mutex> hold(r.lock);
+  std::shared_ptr<manual_event> event = r.shared.lock();
+  if (!event) {
+    event.reset(new (std::nothrow) manual_event);
+    r.shared = event;
+  }
+  return event;
+}
+
+std::shared_ptr<manual_event> event_of(const notify_channel& channel) {
+  std::lock_guard<std::mutex> hold(channel.data_lock);
+  return channel.event;
+}
+
+void set_event_of(notify_channel& channel, std::shared_ptr<manual_event> event) {
+  std::lock_guard<std::mutex> hold(channel.data_lock);
+  channel.event = std::move(event);
+}
+
+uint32_t sequence_of(const notify_channel& channel) {
+  std::lock_guard<std::mutex> hold(channel.data_lock);
+  return channel.sequence;
+}
+
+void print_notification(WarbleGattChar* characteristic, const uint8_t* value, uint8_t size) {
+  const char* uuid = ble_api.warble_gattchar_get_uuid(characteristic);
+  std::string line = "NOTIF Char UUID ";
+  line += uuid ? uuid : "";
+  line += ' ';
+  char hex[4];
+  for (unsigned i = 0; i < size; ++i) {
+    snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X", value[i]);
+    line += hex;
+  }
+  line += "]\n";
+  trace_write(line.data(), line.size());
+}
+
+void reset_channel(notify_channel& channel) {
+  std::lock_guard<std::mutex> hold(channel.data_lock);
+  channel.gattchar = nullptr;
+  channel.gatt = nullptr;
+  channel.event.reset();
+  channel.length = 0;
+  memset(channel.data, 0, sizeof channel.data);
+  channel.sequence = 0;
+}
+
+}  // namespace
+
+bool gatt_lock_objects_create(const char** which) {
+  if (!op_mutex_instance()) {
+    if (which) *which = "mutex";
+    return false;
+  }
+  if (!wait_event_instance()) {
+    if (which) *which = "event";
+    return false;
+  }
+  slot();
+  registry();
+  return true;
+}
+
+int32_t gatt_connect_sync(WarbleGatt* connection) {
+  operation_frame frame;
+  const uint32_t serial = open_completion();
+  ble_api.warble_gatt_connect_async(connection, context_of(serial), on_connect_done);
+  const completion_answer answer = await_completion();
+  if (!answer.answered) return 2;
+  return answer.status == ANSWER_RECEIVED ? 0 : 1;
+}
+
+int32_t gatt_disconnect_sync(WarbleGatt* connection) {
+  operation_frame frame;
+  if (!connection || !ble_api.warble_gatt_is_connected(connection)) return 0;
+  const uint32_t serial = open_completion();
+  ble_api.warble_gatt_on_disconnect(connection, context_of(serial), on_disconnected);
+  ble_api.warble_gatt_disconnect(connection);
+  return await_completion().answered ? 0 : 2;
+}
+
+void gatt_delete_if_set(WarbleGatt* connection) {
+  if (connection) ble_api.warble_gatt_delete(connection);
+}
+
+int32_t gatt_read_sync(WarbleGatt* connection, const char* uuid, uint8_t* destination,
+                       uint32_t max_count) {
+  operation_frame frame;
+  WarbleGattChar* characteristic = find_characteristic(connection, uuid);
+  if (!characteristic) return -1;
+  const uint32_t serial = open_completion();
+  ble_api.warble_gattchar_read_async(characteristic, context_of(serial), on_read_done);
+  const completion_answer answer = await_completion();
+  if (!answer.answered || answer.status != ANSWER_RECEIVED) return -1;
+  const uint32_t copied = std::min<uint32_t>(answer.length, max_count);
+  if (copied) memcpy(destination, answer.data, copied);
+  return answer.length;
+}
+
+int32_t gatt_write_sync(WarbleGatt* connection, const char* uuid, const uint8_t* bytes,
+                        uint8_t count) {
+  operation_frame frame;
+  WarbleGattChar* characteristic = find_characteristic(connection, uuid);
+  if (!characteristic) return 1;
+  const uint32_t serial = open_completion();
+  trace_printf("TIME 11: %u\n", process_clock_ms());
+  ble_api.warble_gattchar_write_async(characteristic, bytes, count, context_of(serial),
+                                      on_write_done);
+  trace_printf("TIME 12: %u\n", process_clock_ms());
+  const completion_answer answer = await_completion();
+  if (!answer.answered) return 2;
+  trace_printf("TIME 13: %u\n", process_clock_ms());
+  return answer.status == ANSWER_RECEIVED ? 0 : 1;
+}
+
+int32_t gatt_write_no_resp(WarbleGatt* connection, const char* uuid, const uint8_t* bytes,
+                           uint8_t count) {
+  operation_frame frame;
+  WarbleGattChar* characteristic = find_characteristic(connection, uuid);
+  if (!characteristic) return 1;
+  // Never awaited: its completion may come at any later time, and must find
+  // no operation to answer.
+  ble_api.warble_gattchar_write_without_resp_async(characteristic, bytes, count,
+                                                   context_of(NO_OPERATION), on_write_done);
+  return 0;
+}
+
+int32_t notify_enable(WarbleGatt* connection, const char* uuid, notify_channel* channel) {
+  if (!channel) return 1;
+  operation_frame frame;
+  channel->gatt = connection;
+  channel->gattchar = find_characteristic(connection, uuid);
+  if (!channel->gattchar) return 1;
+  std::shared_ptr<manual_event> event = open_notify_event();
+  if (!event) {
+    trace_printf("CreateNotification error: %lu\n", os_last_error());
+    return 1;
+  }
+  set_event_of(*channel, std::move(event));
+  const uint32_t serial = open_completion();
+  ble_api.warble_gattchar_enable_notifications_async(channel->gattchar, context_of(serial),
+                                                     on_enable_done);
+  const completion_answer answer = await_completion();
+  if (!answer.answered) return 2;
+  if (answer.status != ANSWER_RECEIVED) return 1;
+  ble_api.warble_gattchar_on_notification_received(channel->gattchar, channel, on_notification);
+  return 0;
+}
+
+int32_t notify_disable(notify_channel* channel) {
+  // The library would be handed a dead or null characteristic otherwise.
+  if (!channel || !channel->gattchar) return 1;
+  operation_frame frame;
+  const uint32_t serial = open_completion();
+  ble_api.warble_gattchar_disable_notifications_async(channel->gattchar, context_of(serial),
+                                                      on_disable_done);
+  if (!await_completion().answered) return 2;
+  // The channel lets go of the shared event: waits and resets on it now fail
+  // instead of touching a closed event.
+  set_event_of(*channel, nullptr);
+  return 0;
+}
+
+int32_t notify_wait(notify_channel* channel, uint32_t timeout_ms) {
+  if (!channel) return 1;
+  const std::shared_ptr<manual_event> event = event_of(*channel);
+  if (!event) return 2;
+  return event->wait_ms(timeout_ms) ? 0 : 2;
+}
+
+int32_t notify_reset(notify_channel* channel) {
+  if (!channel) return 1;
+  const std::shared_ptr<manual_event> event = event_of(*channel);
+  if (!event) return 1;
+  event->reset();
+  return 0;
+}
+
+notify_value notify_snapshot(const notify_channel& channel) {
+  notify_value value;
+  std::lock_guard<std::mutex> hold(channel.data_lock);
+  value.length = channel.length;
+  memcpy(value.data, channel.data, sizeof value.data);
+  value.sequence = channel.sequence;
+  return value;
+}
+
+int32_t notify_wait_for_new(notify_channel* channel, uint32_t since_sequence, uint32_t timeout_ms) {
+  if (!channel) return 1;
+  const std::shared_ptr<manual_event> event = event_of(*channel);
+  if (!event) return 2;
+  const uint32_t start = tick_count_ms();
+  for (;;) {
+    // Reset before looking: a notification landing between the look and the
+    // wait then leaves the event set, and is never slept through.
+    event->reset();
+    if (sequence_of(*channel) != since_sequence) return 0;
+    const uint32_t elapsed = tick_count_ms() - start;
+    if (elapsed >= timeout_ms) return 2;
+    event->wait_ms(timeout_ms - elapsed);
+  }
+}
+
+void on_notification(void* context, WarbleGattChar* characteristic, const uint8_t* value,
+                     uint8_t size) {
+  if (!value) size = 0;
+  operation_frame frame;
+  print_notification(characteristic, value, size);
+  notify_channel* channel = static_cast<notify_channel*>(context);
+  if (!channel) return;
+  std::shared_ptr<manual_event> event;
+  {
+    std::lock_guard<std::mutex> hold(channel->data_lock);
+    channel->length = size;
+    if (value && size) memcpy(channel->data, value, size);
+    ++channel->sequence;
+    event = channel->event;
+  }
+  if (event) event->set();
+}
+
+void gatt_reset_for_tests() {
+  operation_frame frame;
+  {
+    completion_slot& s = slot();
+    std::lock_guard<std::mutex> hold(s.lock);
+    s.awaited = NO_OPERATION;
+    s.answer = completion_answer{};
+  }
+  reset_channel(status_channel);
+  reset_channel(response_channel);
+  reset_channel(update_channel);
+}
