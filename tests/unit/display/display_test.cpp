@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "display/display.h"
+#include "platform/clock.h"
+#include "tests/support/recording_display.h"
+#include "tests/support/trace_capture.h"
+
+namespace {
+
+// Keeps the generation each row was handed with, which the recorder drops.
+class generation_display final : public display_sink {
+ public:
+  generation_display() { set_display_sink(this); }
+  ~generation_display() override { set_display_sink(nullptr); }
+
+  recording_display record;
+  std::vector<uint64_t> generations;  // rows arrive under the list's lock
+
+  void put_device_row(uint64_t g, int index, bool is_new, const char* mac, const char* name,
+                      const char* rssi) override {
+    generations.push_back(g);
+    record.put_device_row(g, index, is_new, mac, name, rssi);
+  }
+  void set_text_if_different(display_window w, int id, const char* text) override {
+    record.set_text_if_different(w, id, text);
+  }
+  void set_progress(display_window w, int id, uint32_t p) override {
+    record.set_progress(w, id, p);
+  }
+  void show_connection_state(bool c) override { record.show_connection_state(c); }
+  bool show_connect_progress(uint32_t p, const char* t) override {
+    return record.show_connect_progress(p, t);
+  }
+  void end_connect_progress() override { record.end_connect_progress(); }
+  void clear_device_rows() override { record.clear_device_rows(); }
+  void message_box(display_window o, const char* t, const char* c, box_icon i) override {
+    record.message_box(o, t, c, i);
+  }
+  std::string read_path_field() override { return record.read_path_field(); }
+};
+
+class DisplayTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    device_list_close();
+    set_time_compression_for_tests(1);
+  }
+
+  generation_display display;
+  recording_display& record = display.record;
+  trace_capture trace;
+};
+
+TEST_F(DisplayTest, StatusGoesToTheStatusLineOnlyWhenChangedAndAlwaysToTheTrace) {
+  status_printf("Sending %u%%\n", 45u);
+  status_printf("Sending %u%%\n", 45u);
+  status_printf("%s", std::string(1100, 'x').c_str());
+  const auto texts = record.texts_set(display_window::main, IDC_STATUS_LINE);
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_EQ(texts[0], "Sending 45%\n");
+  EXPECT_EQ(texts[1], std::string(1023, 'x'));
+  EXPECT_EQ(trace.text(), "Sending 45%\nSending 45%\n" + std::string(1023, 'x'));
+}
+
+TEST_F(DisplayTest, ConnectProgressIsDroppedWhileTheDialogIsClosed) {
+  record.set_connect_progress_open(false);
+  report_connect_progress(PROGRESS_FULL, "Connected %d", 1);
+  EXPECT_TRUE(record.connect_reports().empty());
+  EXPECT_EQ(record.connect_ends(), 0);
+  EXPECT_EQ(trace.text(), "");
+}
+
+TEST_F(DisplayTest, OnlyTheFullReportEndsTheDialogAfterItsLinger) {
+  set_time_compression_for_tests(8);
+  report_connect_progress(999, "Step %d", 9);
+  EXPECT_EQ(record.connect_ends(), 0);
+  const uint32_t before = tick_count_ms();
+  report_connect_progress(PROGRESS_FULL, "System READY");
+  EXPECT_GE(tick_count_ms() - before, 800u - 3 * 8u);
+  EXPECT_EQ(record.connect_ends(), 1);
+  const auto reports = record.connect_reports();
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0], std::make_pair(999u, std::string("Step 9")));
+  EXPECT_EQ(reports[1], std::make_pair(PROGRESS_FULL, std::string("System READY")));
+  EXPECT_EQ(trace.text(), "Step 9\nSystem READY\n");
+}
+
+TEST_F(DisplayTest, AMacSeenAgainKeepsItsRowWhateverItsLetterCase) {
+  EXPECT_EQ(device_list_add("AA:BB:CC:00:11:22", "first", -40), 1);  // no list yet
+  device_list_init();
+  EXPECT_EQ(device_list_add("AA:BB:CC:00:11:22", "first", -40), 0);
+  EXPECT_EQ(device_list_add("DD:EE:FF:00:11:22", "other", -80), 0);
+  EXPECT_EQ(device_list_add("aa:bb:cc:00:11:22", "second", -67), 0);
+  const auto rows = record.rows();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].mac, "AA:BB:CC:00:11:22");
+  EXPECT_EQ(rows[0].name, "second");
+  EXPECT_EQ(rows[0].rssi, "-67 dBm");
+  EXPECT_EQ(rows[1].name, "other");
+}
+
+TEST_F(DisplayTest, AFullListChangesNothingMore) {
+  device_list_init();
+  for (int i = 0; i < DEVICE_LIST_MAX_ROWS; ++i)
+    ASSERT_EQ(device_list_add(std::to_string(i).c_str(), "n", -50), 0) << i;
+  EXPECT_EQ(device_list_add("new", "n", -50), 1);
+  EXPECT_EQ(device_list_add("7", "renamed", -1), 1);
+  const auto rows = record.rows();
+  ASSERT_EQ(rows.size(), static_cast<size_t>(DEVICE_LIST_MAX_ROWS));
+  EXPECT_EQ(rows[7].name, "n");
+}
+
+TEST_F(DisplayTest, MissingAndOverlongTextsAreBounded) {
+  device_list_init();
+  EXPECT_EQ(device_list_add(nullptr, "name", -50), 1);
+  EXPECT_EQ(device_list_add("11:22", nullptr, -50), 0);
+  const std::string long_text(100000, 'm');
+  EXPECT_EQ(device_list_add(long_text.c_str(), long_text.c_str(), -50), 0);
+  const auto rows = record.rows();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].name, "");
+  EXPECT_EQ(rows[1].mac, std::string(254, 'm'));
+  EXPECT_EQ(rows[1].name, std::string(254, 'm'));
+}
+
+TEST_F(DisplayTest, RowsFromBeforeAClearOrAfterCloseAreStale) {
+  device_list_init();
+  ASSERT_EQ(device_list_add("11:22", "before", -50), 0);
+  const uint64_t before_clear = display.generations.back();
+  EXPECT_TRUE(device_list_generation_is_current(before_clear));
+  device_list_clear();
+  EXPECT_FALSE(device_list_generation_is_current(before_clear));
+  EXPECT_TRUE(record.rows().empty());
+  ASSERT_EQ(device_list_add("11:22", "after", -50), 0);
+  EXPECT_NE(display.generations.back(), before_clear);
+  EXPECT_TRUE(device_list_generation_is_current(display.generations.back()));
+  ASSERT_EQ(record.rows().size(), 1u);  // a new row, index 0 again
+  EXPECT_EQ(record.rows()[0].name, "after");
+
+  device_list_close();
+  EXPECT_FALSE(device_list_generation_is_current(display.generations.back()));
+  EXPECT_EQ(device_list_add("33:44", "late", -50), 1);
+  EXPECT_EQ(record.rows().size(), 1u);
+}
+
+TEST_F(DisplayTest, ConcurrentScanResultsGiveOneRowPerDevice) {
+  device_list_init();
+  std::vector<std::thread> scanners;
+  for (int t = 0; t < 4; ++t) {
+    scanners.emplace_back([t] {
+      for (int i = 0; i < 100; ++i) device_list_add(std::to_string(i + t * 50).c_str(), "n", -1);
+    });
+  }
+  for (auto& s : scanners) s.join();
+  std::set<std::string> macs;
+  for (const auto& row : record.rows()) macs.insert(row.mac);
+  EXPECT_EQ(macs.size(), 250u);
+  EXPECT_EQ(record.rows().size(), 250u);
+}
+
+}  // namespace
