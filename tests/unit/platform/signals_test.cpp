@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 
 #include "platform/signals.h"
 
@@ -42,15 +43,18 @@ TEST_F(SignalsDeathTest, InstalledHandlersCatchARaisedSignal) {
 }
 
 TEST_F(SignalsDeathTest, NumberedHandlerWritesTheNumberToStandardOutput) {
-  // Standard output is joined to standard error so the death test sees it.
+  // Standard output is joined to standard error so the death test sees it;
+  // what stdio already holds goes out first.
   EXPECT_EXIT(
       {
+        fflush(stdout);
         dup2(2, 1);
         numbered_signal_handler(11);
       },
       ::testing::ExitedWithCode(1), "^signal 11\n$");
   EXPECT_EXIT(
       {
+        fflush(stdout);
         dup2(2, 1);
         numbered_signal_handler(-2147483647 - 1);
       },

@@ -35,7 +35,8 @@ int answer_stamp(const char* name, uint8_t* buf, uint8_t capacity) {
     stamp_seen = {capacity, zeroed};
   }
   if (current.query_result != 0) return current.query_result;
-  memcpy(buf, current.stamp_answer.data(), std::min<size_t>(capacity, current.stamp_answer.size()));
+  const size_t count = std::min<size_t>(capacity, current.stamp_answer.size());
+  if (count > 0) memcpy(buf, current.stamp_answer.data(), count);
   return 0;
 }
 }  // namespace
