@@ -1,0 +1,395 @@
+// The real TavrenUpdate.exe under Wine, driven through its windows against
+// the simulated device: what a user sees, what the program prints, how it
+// ends, and what the device received.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/resource.h"
+#include "tests/e2e/ui_driver.h"
+
+using namespace e2e;
+
+namespace {
+
+constexpr const char* MAIN_TITLE = "TAVREN Firmware Update Utility";
+constexpr const char* SELECT_TITLE = "Select BT Device";
+constexpr const char* PROGRESS_TITLE = "Connecting to device...";
+constexpr const char* OUR_MAC = "C4:7C:8D:6A:3E:01";
+constexpr const char* OTHER_MAC = "5A:10:22:33:44:55";
+
+// Waits sized for a loaded machine: a scan result or a window appears
+// within a second normally.
+constexpr DWORD WINDOW_LIMIT_MS = 15000;
+constexpr DWORD STEP_LIMIT_MS = 10000;
+constexpr DWORD UPDATE_LIMIT_MS = 60000;
+
+// Our device and a stranger. Reads complete late, as over a real link, so
+// that the connection outlasts the opening of its progress dialog.
+std::string world(const std::string& our_device_extra = "") {
+  return "advertise_interval_ms = 50\n"
+         "[device]\n"
+         "mac = C4:7C:8D:6A:3E:01\n"
+         "name = TAVREN RD\n"
+         "rssi = -67\n"
+         "firmware_revision = 1.05\n"
+         "manufacturer = TAVREN\n"
+         "model_number = RD-1\n"
+         "serial_number = SN0001\n"
+         "late_completion_ms = 150\n" +
+         our_device_extra +
+         "[device]\n"
+         "mac = 5A:10:22:33:44:55\n"
+         "name = Kitchen Speaker\n"
+         "rssi = -81\n"
+         "proprietary = no\n";
+}
+
+const std::string OUR_DEVICE_INFO =
+    "MAC: C4:7C:8D:6A:3E:01\nFwVer: 1.05\nManuf.: TAVREN  Model: RD-1\nSerNum: SN0001\n";
+
+void note_screenshot(const std::string& path) {
+  if (!path.empty()) printf("screenshot: %s\n", path.c_str());
+}
+
+struct box_seen {
+  HWND window = nullptr;
+  std::string text;
+};
+
+box_seen wait_box(const app_run& run, const char* caption) {
+  box_seen box;
+  box.window = run.wait_window(caption, STEP_LIMIT_MS);
+  if (box.window) {
+    wait_until([&] { return !(box.text = message_box_text(box.window)).empty(); }, STEP_LIMIT_MS);
+  }
+  return box;
+}
+
+void expect_box_and_close(const app_run& run, const char* caption, const std::string& text) {
+  box_seen box = wait_box(run, caption);
+  ASSERT_NE(box.window, nullptr) << "no \"" << caption << "\" box; output:\n" << run.output();
+  EXPECT_EQ(box.text, text);
+  press_ok(box.window);
+  EXPECT_TRUE(wait_until([&] { return !IsWindow(box.window); }, STEP_LIMIT_MS));
+}
+
+void expect_connected_state(HWND main, bool connected) {
+  for (int id : {IDC_DEVICE_INFO, IDC_UPDATE, IDC_IMAGE_PATH, IDC_SELECT_FILE}) {
+    EXPECT_EQ(control_enabled(main, id), connected) << "control " << id;
+  }
+}
+
+int row_of(const std::vector<std::vector<std::string>>& rows, const std::string& mac) {
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (!rows[i].empty() && rows[i][0] == mac) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+// Opens the selection dialog and scans until both devices are listed.
+HWND scan_for_both(app_run& run, HWND main, std::vector<std::vector<std::string>>& rows) {
+  post_command(main, IDM_CONNECT);
+  HWND dialog = run.wait_window(SELECT_TITLE, WINDOW_LIMIT_MS);
+  if (!dialog) return nullptr;
+  click_button(dialog, IDC_SCAN);
+  HWND list = GetDlgItem(dialog, IDC_DEVICE_LIST);
+  wait_until(
+      [&] {
+        rows = list_rows(run.process().handle(), list, 3);
+        return row_of(rows, OUR_MAC) >= 0 && row_of(rows, OTHER_MAC) >= 0;
+      },
+      STEP_LIMIT_MS);
+  return dialog;
+}
+
+enum class choice { connect_button, double_click };
+
+// Scan, choose our device, wait for the progress dialog to close itself.
+void connect_to_our_device(app_run& run, HWND main, choice how, bool screenshots = false) {
+  std::vector<std::vector<std::string>> rows;
+  HWND dialog = scan_for_both(run, main, rows);
+  ASSERT_NE(dialog, nullptr);
+  const int row = row_of(rows, OUR_MAC);
+  ASSERT_GE(row, 0) << run.output();
+  if (screenshots) note_screenshot(run.screenshot(dialog, "select_device"));
+  HWND list = GetDlgItem(dialog, IDC_DEVICE_LIST);
+  ASSERT_TRUE(select_list_row(run.process().handle(), list, row));
+  if (how == choice::connect_button) {
+    click_button(dialog, IDC_CONNECT);
+  } else {
+    ASSERT_TRUE(double_click_list(run.process().handle(), dialog, list, row));
+  }
+  ASSERT_TRUE(run.wait_window_gone(SELECT_TITLE, STEP_LIMIT_MS));
+  HWND progress = run.wait_window(PROGRESS_TITLE, STEP_LIMIT_MS);
+  ASSERT_NE(progress, nullptr) << run.output();
+  if (screenshots) {
+    wait_until([&] { return progress_position(progress, IDC_CONNECT_PROGRESS) > 0; },
+               STEP_LIMIT_MS);
+    note_screenshot(run.screenshot(progress, "connect_progress"));
+  }
+  ASSERT_TRUE(run.wait_window_gone(PROGRESS_TITLE, STEP_LIMIT_MS))
+      << "the progress dialog did not close itself; output:\n"
+      << run.output();
+  ASSERT_TRUE(wait_until([&] { return control_enabled(main, IDC_UPDATE); }, STEP_LIMIT_MS));
+}
+
+void close_with_close_box(app_run& run, HWND main) {
+  PostMessageA(main, WM_SYSCOMMAND, SC_CLOSE, 0);
+  DWORD status = 99;
+  ASSERT_TRUE(run.process().wait_exit(STEP_LIMIT_MS, &status));
+  EXPECT_EQ(status, 0u);
+}
+
+std::string image_bytes(size_t size) {
+  std::string bytes(size, '\0');
+  uint32_t state = 0x12345678u;
+  for (char& byte : bytes) {
+    state = state * 1664525u + 1013904223u;
+    byte = static_cast<char>(state >> 24);
+  }
+  return bytes;
+}
+
+std::string hex(uint32_t value) {
+  char text[16];
+  snprintf(text, sizeof text, "0x%08X", value);
+  return text;
+}
+
+}  // namespace
+
+TEST(StartAndEnd, StartsNotConnectedAndTheCloseBoxEndsWithStatusZero) {
+  app_run run("start_state", world());
+  ASSERT_TRUE(run.start());
+  HWND main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
+  ASSERT_NE(main, nullptr) << run.output();
+
+  EXPECT_EQ(control_text(main, IDC_DEVICE_INFO), "Device not connected");
+  expect_connected_state(main, false);
+  EXPECT_NE(GetMenu(main), nullptr);
+  EXPECT_EQ(progress_position(main, IDC_UPDATE_PROGRESS), 0);
+  EXPECT_TRUE(
+      wait_until([&] { return control_text(main, IDC_STATUS_LINE) == "Idle"; }, STEP_LIMIT_MS));
+  const std::string output = run.output();
+  EXPECT_EQ(output.rfind("Killing all previous BLE consoles\n", 0), 0u) << output;
+  EXPECT_NE(output.find("Current execution directory: " +
+                        run.file("").substr(0, run.file("").size() - 1) + "\n"),
+            std::string::npos)
+      << output;
+  note_screenshot(run.screenshot(main, "main_not_connected"));
+
+  close_with_close_box(run, main);
+}
+
+TEST(StartAndEnd, FileExitEndsAtOnceWithStatusOne) {
+  app_run run("file_exit", world());
+  ASSERT_TRUE(run.start());
+  HWND main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
+  ASSERT_NE(main, nullptr);
+  post_command(main, IDM_EXIT);
+  DWORD status = 99;
+  ASSERT_TRUE(run.process().wait_exit(STEP_LIMIT_MS, &status));
+  EXPECT_EQ(status, 1u);
+}
+
+TEST(StartAndEnd, EndsProcessesNamedExactlyRadioDeskWithCodeNine) {
+  app_run run("siblings", world());
+  const std::string sleeper = windows_path(paths().sleeper);
+  struct sibling {
+    std::string folder, name;
+    child_process process;
+  };
+  sibling siblings[3] = {{run.file("a"), "RadioDesk.exe", {}},
+                         {run.file("b"), "RadioDesk.exe", {}},
+                         {run.file("c"), "radiodesk.exe", {}}};
+  for (sibling& s : siblings) {
+    CreateDirectoryA(s.folder.c_str(), nullptr);
+    const std::string exe = s.folder + "\\" + s.name;
+    ASSERT_TRUE(CopyFileA(sleeper.c_str(), exe.c_str(), FALSE));
+    ASSERT_TRUE(s.process.start(exe, s.folder, ""));
+  }
+  ASSERT_TRUE(run.start());
+  ASSERT_NE(run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS), nullptr);
+  for (int i = 0; i < 2; ++i) {
+    DWORD code = 0;
+    ASSERT_TRUE(siblings[i].process.wait_exit(STEP_LIMIT_MS, &code)) << siblings[i].folder;
+    EXPECT_EQ(code, 9u);
+  }
+  EXPECT_TRUE(siblings[2].process.running()) << "a name that differs in letter case was ended";
+}
+
+TEST(StartAndEnd, ACopyNamedRadioDeskDoesNotEndItself) {
+  app_run run("renamed_copy", world(), "RadioDesk.exe");
+  ASSERT_TRUE(run.start());
+  HWND main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
+  ASSERT_NE(main, nullptr) << run.output();
+  close_with_close_box(run, main);
+}
+
+TEST(MainWindow, DisconnectWhileNotConnectedWarnsThenStillPostsTheRequest) {
+  app_run run("disconnect_not_connected", world());
+  ASSERT_TRUE(run.start());
+  HWND main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
+  ASSERT_NE(main, nullptr);
+  post_command(main, IDM_DISCONNECT);
+  box_seen box = wait_box(run, "Error");
+  ASSERT_NE(box.window, nullptr);
+  EXPECT_EQ(box.text, "Not connected to any device");
+  EXPECT_EQ(run.output().find(">>Closing device"), std::string::npos)
+      << "posted before the user closed the warning";
+  press_ok(box.window);
+  EXPECT_TRUE(wait_until(
+      [&] { return control_text(main, IDC_STATUS_LINE) == "Disconnecting BT..."; }, STEP_LIMIT_MS));
+  EXPECT_TRUE(run.wait_output(">>Closing device\n>>DEVICE CLOSED !!\n", STEP_LIMIT_MS))
+      << run.output();
+  EXPECT_EQ(control_text(main, IDC_DEVICE_INFO), "Device not connected");
+  expect_connected_state(main, false);
+  close_with_close_box(run, main);
+}
+
+TEST(DeviceSelection, ScanListsRowsAndChoosingOneConnects) {
+  app_run run("scan_and_connect", world());
+  ASSERT_TRUE(run.start());
+  HWND main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
+  ASSERT_NE(main, nullptr);
+  std::vector<std::vector<std::string>> rows;
+  HWND dialog = scan_for_both(run, main, rows);
+  ASSERT_NE(dialog, nullptr);
+  const int ours = row_of(rows, OUR_MAC);
+  const int other = row_of(rows, OTHER_MAC);
+  ASSERT_GE(ours, 0);
+  ASSERT_GE(other, 0);
+  EXPECT_EQ(rows[ours], (std::vector<std::string>{OUR_MAC, "TAVREN RD", "-67 dBm"}));
+  EXPECT_EQ(rows[other], (std::vector<std::string>{OTHER_MAC, "Kitchen Speaker", "-81 dBm"}));
+  EXPECT_EQ(rows.size(), 2u) << "a device seen again must keep its one row";
+  EXPECT_TRUE(run.wait_output("mac: C4:7C:8D:6A:3E:01 - name \"TAVREN RD\" - RSSI: -67 dBm\n",
+                              STEP_LIMIT_MS));
+  // The dialog is reopened by connect_to_our_device; leave this one first.
+  PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+  ASSERT_TRUE(run.wait_window_gone(SELECT_TITLE, STEP_LIMIT_MS));
+  EXPECT_TRUE(run.wait_output("Abort requested\n", STEP_LIMIT_MS)) << run.output();
+
+  connect_to_our_device(run, main, choice::connect_button, true);
+  EXPECT_EQ(control_text(main, IDC_DEVICE_INFO), OUR_DEVICE_INFO);
+  expect_connected_state(main, true);
+  const std::string output = run.output();
+  EXPECT_NE(output.find("Connecting to C4:7C:8D:6A:3E:01\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("Propietary service found\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("System READY\n"), std::string::npos) << output;
+  note_screenshot(run.screenshot(main, "main_connected"));
+  close_with_close_box(run, main);
+}
+
+TEST(DeviceSelection, AnAddressThatDoesNotFitIsRefusedAndTheDialogStaysOpen) {
+  app_run run("address_too_long", world());
+  ASSERT_TRUE(run.start());
+  HWND main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
+  ASSERT_NE(main, nullptr);
+  std::vector<std::vector<std::string>> rows;
+  HWND dialog = scan_for_both(run, main, rows);
+  ASSERT_NE(dialog, nullptr);
+  HWND list = GetDlgItem(dialog, IDC_DEVICE_LIST);
+  const int row = row_of(rows, OUR_MAC);
+  ASSERT_GE(row, 0);
+  const std::string long_address(80, 'A');  // one more than the 79 that fit
+  ASSERT_TRUE(set_list_item_text(run.process().handle(), list, row, long_address));
+  ASSERT_TRUE(select_list_row(run.process().handle(), list, row));
+  click_button(dialog, IDC_CONNECT);
+  expect_box_and_close(run, "Error", "Device address too long");
+  EXPECT_TRUE(IsWindowVisible(dialog)) << "the selection dialog must stay open";
+  EXPECT_EQ(run.find_window(PROGRESS_TITLE), nullptr);
+  EXPECT_EQ(run.output().find("Connecting to"), std::string::npos) << run.output();
+  PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+  ASSERT_TRUE(run.wait_window_gone(SELECT_TITLE, STEP_LIMIT_MS));
+  expect_connected_state(main, false);
+  close_with_close_box(run, main);
+}
+
+TEST(FirmwareUpdate, SendsTheImageWholeAndShowsTheSuccessBox) {
+  app_run run("update_success", world());
+  const std::string image = image_bytes(5000);
+  ASSERT_TRUE(write_file(run.file("image.bin"), image));
+  ASSERT_TRUE(run.start());
+  HWND main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
+  ASSERT_NE(main, nullptr);
+  connect_to_our_device(run, main, choice::double_click);
+  ASSERT_TRUE(set_control_text(main, IDC_IMAGE_PATH, run.file("image.bin")));
+  click_button(main, IDC_UPDATE);
+
+  box_seen box = wait_box(run, "Success");
+  ASSERT_NE(box.window, nullptr) << run.output();
+  EXPECT_EQ(box.text, "Updated finished OK!!\n(Now WAIT till the device finishes the update)");
+  EXPECT_EQ(progress_position(main, IDC_UPDATE_PROGRESS), 1000);
+  note_screenshot(run.screenshot(main, "main_after_update"));
+  press_ok(box.window);
+
+  const std::string output = run.output();
+  EXPECT_NE(output.find("Firmware Update from local file\n"), std::string::npos);
+  EXPECT_NE(output.find("[RCS] Sending update command 0xB1 Pars 2 - B1 00 02 00 00 \n"),
+            std::string::npos)
+      << output;
+  ASSERT_TRUE(wait_until([&] { return run.record()["accepted"] == "1"; }, STEP_LIMIT_MS))
+      << read_file(run.file("record.txt"));
+  auto record = run.record();
+  EXPECT_EQ(record["image_size"], std::to_string(image.size()));
+  EXPECT_EQ(record["announced_length"], std::to_string(image.size()));
+  EXPECT_EQ(record["computed_crc"], hex(image_crc(image)));
+  EXPECT_EQ(record["received_crc"], hex(image_crc(image)));
+  EXPECT_EQ(record["packets"], "21");
+  EXPECT_EQ(record["verdict"], "accepted");
+  close_with_close_box(run, main);
+}
+
+TEST(FirmwareUpdate, AMissingFileAndAPathTooLongAreRefusedBeforeAnythingIsSent) {
+  app_run run("update_bad_paths", world());
+  ASSERT_TRUE(run.start());
+  HWND main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
+  ASSERT_NE(main, nullptr);
+  connect_to_our_device(run, main, choice::connect_button);
+
+  ASSERT_TRUE(set_control_text(main, IDC_IMAGE_PATH, run.file("no_such_image.bin")));
+  click_button(main, IDC_UPDATE);
+  expect_box_and_close(run, "Error", "File not found");
+
+  // 600 characters: longer than the 511 that fit; a cut path would name
+  // some other file.
+  std::string long_path = run.file("");
+  long_path += std::string(600 - long_path.size() - 4, 'x') + ".bin";
+  ASSERT_EQ(long_path.size(), 600u);
+  ASSERT_TRUE(set_control_text(main, IDC_IMAGE_PATH, long_path));
+  ASSERT_EQ(control_text(main, IDC_IMAGE_PATH).size(), 600u);
+  click_button(main, IDC_UPDATE);
+  expect_box_and_close(run, "Error", "Path too long");
+
+  EXPECT_EQ(run.count_output("Firmware Update from local file\n"), 2u);
+  EXPECT_EQ(run.output().find("[RCS] Sending update command"), std::string::npos) << run.output();
+  close_with_close_box(run, main);
+}
+
+TEST(FirmwareUpdate, ARefusedFrameEndsInTheErrorBoxAndNothingMoreIsSent) {
+  app_run run("update_refused", world("refuse_frame = 5\n"));
+  ASSERT_TRUE(write_file(run.file("image.bin"), image_bytes(2000)));
+  ASSERT_TRUE(run.start());
+  HWND main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
+  ASSERT_NE(main, nullptr);
+  connect_to_our_device(run, main, choice::connect_button);
+  ASSERT_TRUE(set_control_text(main, IDC_IMAGE_PATH, run.file("image.bin")));
+  click_button(main, IDC_UPDATE);
+
+  box_seen box = wait_box(run, "Error");
+  ASSERT_NE(box.window, nullptr) << run.output();
+  EXPECT_EQ(box.text, "Update from local file error");
+  EXPECT_EQ(control_text(main, IDC_STATUS_LINE), "Packet ERROR\n");
+  EXPECT_LT(progress_position(main, IDC_UPDATE_PROGRESS), 1000);
+  press_ok(box.window);
+  EXPECT_EQ(run.find_window("Success"), nullptr);
+
+  auto record = run.record();
+  EXPECT_NE(record["accepted"], "1");
+  EXPECT_EQ(record["frames"], "5") << read_file(run.file("record.txt"));
+  EXPECT_EQ(record["frames_after_failure"], "0");
+  close_with_close_box(run, main);
+}
