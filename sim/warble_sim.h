@@ -9,7 +9,9 @@
  * lines ignored. Keys before the first [device] line are global; each
  * [device] line starts a new simulated device whose keys follow it. Every
  * key has a default, so an empty scenario is the default world: one device
- * of ours.
+ * of ours. [device] keys given before the first [device] line are defaults
+ * for every device (and make up the one default device when no [device]
+ * line follows). Errors name the line: "line 3: unknown key 'colour'".
  *
  * Global keys
  *   seed = N                      random seed (deterministic runs)
@@ -19,7 +21,9 @@
  *   advertise_interval_ms = N     how often each device is reported while
  *                                 scanning (default 50)
  *   flood = N                     also advertise N generated devices
- *                                 (distinct MACs), for scan floods
+ *                                 (distinct MACs, names "BLE Device N",
+ *                                 RSSI from the seed), for scan floods;
+ *                                 they connect but carry no service of ours
  *
  * [device] keys
  *   mac = XX:XX:XX:XX:XX:XX       (default C4:7C:8D:6A:3E:01 for the first)
@@ -29,9 +33,14 @@
  *   proprietary = yes|no          carries the four proprietary
  *                                 characteristics (default yes)
  *   firmware_revision, manufacturer, model_number, serial_number = text |
- *                                 <absent>   Device Information strings
+ *                                 <absent> | <empty> | <long> (255
+ *                                 characters)   Device Information strings
+ *                                 (defaults 1.05, TAVREN, RD-1, SN0001)
  *   missing = uuid[,uuid...]      characteristics left out
+ *   manufacturer_data = 0xCCCC:hex bytes   advertised (repeatable)
+ *   advertised_services = uuid[,uuid...]   advertised service UUIDs
  *   command_busy_ms = N           time the command channel stays busy
+ *                                 (default 20)
  *   version = hex bytes           response to command 0x0000
  *   fw_date = text, fw_time = text  responses to 0x0001 and 0x0002
  *   command_status = N            idle status after a command (0 or 4)
@@ -39,6 +48,21 @@
  *   status_stays_busy_ms = N      status byte 0 reads 1 for this long after
  *                                 the connection (-1: for ever)
  *   reply_delay_ms = N            delay of every update status reply
+ *
+ * The device: a command written to fabbe002 (2-byte big-endian code, then
+ * parameters) is answered with status 01 on fabbe004 at once, and after
+ * command_busy_ms with the response bytes on fabbe006 followed by the idle
+ * status (command_status; 4 for an unknown code). Every frame written to
+ * fabbe008 is judged (order start, B1, length, packets, CRC, finish; tokens;
+ * length field; CRC-32/JAMCRC over the image) and answered on fabbe004 with
+ * 0 (accepted) or 5 (refused); after a refusal every frame is refused until
+ * the next start frame. Status notifications carry two bytes: the status
+ * and the low byte of the code answered. A non-zero status (busy, or
+ * initial_status) is notified once the program has enabled fabbe004 and
+ * registered its handler; the end of status_stays_busy_ms is notified too.
+ * Scan results: the configured devices and the flood, each reported every
+ * advertise_interval_ms from the scanner thread. Proprietary service UUID
+ * (for warble_gatt_has_service): fabbe000-4910-473c-be46-960948c2f59c.
  *
  * Fault keys (in a [device] section; counted frames start at 1 and count
  * every frame written to fabbe008):
@@ -49,17 +73,27 @@
  *   drop_link_frame = N           drop the link when frame N arrives
  *                                 (on_disconnect fires, later writes fail)
  *   connect_error = text          connect completes with this error
+ *                                 (an address no device has: an error too)
  *   connect_timeout = yes         connect never completes
  *   read_error = uuid | all       reads of it complete with an error
  *   write_error = uuid | all      writes of it complete with an error
  *   enable_error = uuid | all     enabling its notifications fails
  *   late_completion_ms = N        completions of reads and writes with
  *                                 response arrive N ms late
+ *   (write_error on a write without response fails it at once and nothing
+ *   reaches the device)
  *   noise_notifications = yes     notifications on the response and update
  *                                 channels between the status replies
  *   duplicate_notifications = yes every notification is delivered twice
  *   notification_size = 0|255     status replies padded/cut to this size
- *                                 (byte 0 kept when the size allows)
+ *                                 (byte 0 kept when the size allows;
+ *                                 padding 0xA5); any size 0..255 is taken
+ *
+ * Link timing: connection events fall every connection_interval_ms from the
+ * moment the link came up. A write, read or subscription reaches the device
+ * at the first event after the call; its completion and the device's reply
+ * go out one interval later. A command's end and a late reply are rounded up
+ * to an event, then one interval later.
  */
 #ifndef WARBLE_SIM_H
 #define WARBLE_SIM_H
@@ -81,16 +115,22 @@ WARBLE_API const char* warble_sim_error(void);
 
 /* What the simulated device received during the latest update transfer. */
 typedef struct {
-  int32_t frames;           /* update frames received, of every kind */
-  int32_t packets;          /* 0xB4 frames */
+  int32_t frames;  /* update frames received, of every kind */
+  int32_t packets; /* 0xB4 frames */
   uint32_t announced_length;
-  uint32_t image_size;      /* bytes received in packets */
-  uint32_t received_crc;    /* value of the CRC frame */
-  uint32_t computed_crc;    /* CRC-32/JAMCRC over the received image */
-  int32_t finished;         /* 1 when a finish handshake was accepted */
-  int32_t accepted;         /* 1 when the image was accepted whole and exact */
+  uint32_t image_size;          /* bytes received in packets */
+  uint32_t received_crc;        /* value of the CRC frame */
+  uint32_t computed_crc;        /* CRC-32/JAMCRC over the received image */
+  int32_t finished;             /* 1 when a finish handshake was accepted */
+  int32_t accepted;             /* 1 when the image was accepted whole and exact */
   int32_t frames_after_failure; /* frames written after a refused or unanswered one */
-  char verdict[160];        /* "accepted", or why not */
+  char verdict[160];            /* "accepted", or why not */
+  int32_t transfers;            /* start frames seen since the world was configured */
+  int32_t first_failed_frame;   /* counted number of the first refused, unanswered
+                                   or link-dropping frame; 0 none */
+  int32_t frames_after_finish;  /* frames written after an accepted finish */
+  uint32_t b1_value;            /* value of the 0xB1 frame */
+  int32_t crc_received;         /* 1 when a CRC frame arrived (received_crc valid) */
 } WarbleSimUpdateRecord;
 
 WARBLE_API int32_t warble_sim_update_record(WarbleSimUpdateRecord* out);
@@ -103,17 +143,31 @@ WARBLE_API uint32_t warble_sim_image(uint8_t* dest, uint32_t capacity);
 WARBLE_API int32_t warble_sim_write_count(const char* uuid);
 WARBLE_API int32_t warble_sim_write_at(const char* uuid, int32_t index, uint8_t* dest,
                                        int32_t capacity);
+/* When the index-th write reached the device, in microseconds after its link
+ * came up (a multiple of the connection interval when one is set), or -1. */
+WARBLE_API int64_t warble_sim_write_arrival_us(const char* uuid, int32_t index);
 
 /* Named counters: "connects", "connect_attempts", "disconnects",
  * "deletes", "open_connections" (created and not deleted),
  * "live_links", "scan_starts", "scan_stops", "scan_results",
  * "results_after_stop", "enables", "disables", "reads", "writes",
- * "writes_no_resp", "handle_misuse" (a call on a dead handle). Unknown: -1. */
+ * "writes_no_resp", "handle_misuse" (a call on a dead handle), also
+ * "link_drops" (links the device dropped), "creates" and "notifications"
+ * (handler calls). Every counter restarts at a configure. Unknown: -1. */
 WARBLE_API int32_t warble_sim_counter(const char* name);
 
 /* Writes the whole record as text (one "key = value" per line, the image as
  * its size and CRC). 0, or -1. */
 WARBLE_API int32_t warble_sim_write_record(const char* path);
+
+/* Drops every live link now, as a radio link that goes away (the
+ * disconnect handlers run on a library thread). Returns how many. */
+WARBLE_API int32_t warble_sim_drop_links(void);
+
+/* Sends a notification of `length` bytes from the device on the
+ * characteristic `uuid` of every live link that has it enabled. Returns
+ * how many links it went to, or -1 for bad arguments. */
+WARBLE_API int32_t warble_sim_notify(const char* uuid, const uint8_t* value, int32_t length);
 
 #ifdef __cplusplus
 }

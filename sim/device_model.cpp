@@ -1,0 +1,235 @@
+// What the simulated device does with what it receives: the command
+// channel, the update channel, its status byte and the faults it was told to
+// show. Runs on the device thread (at the connection event a write reaches
+// the device), with the library lock held; everything the program sees goes
+// out through the notification and completion queues.
+#include <cstring>
+
+#include "sim/library.h"
+
+namespace sim {
+
+namespace {
+
+constexpr uint8_t STATUS_BUSY = 0x01;
+constexpr uint8_t CMD_STATUS_FAILED = 4;
+constexpr uint16_t CMD_GET_VERSION = 0x0000;
+constexpr uint16_t CMD_GET_FW_DATE = 0x0001;
+constexpr uint16_t CMD_GET_FW_TIME = 0x0002;
+// Filler of status replies stretched to a fixed size: not zero, so that a
+// program reading past byte 0 does not get a plausible "idle".
+constexpr uint8_t STATUS_PADDING = 0xA5;
+constexpr size_t NOISE_MAX_LENGTH = 20;
+
+device_runtime& runtime_of(library& l, const WarbleGatt* gatt) {
+  return l.world.runtime[gatt->device_index];
+}
+
+const device_config& config_of(const library& l, const WarbleGatt* gatt) {
+  return l.world.devices[gatt->device_index];
+}
+
+uint8_t current_status(const device_runtime& runtime) {
+  return runtime.stays_busy ? STATUS_BUSY : runtime.status;
+}
+
+WarbleGattChar* characteristic_of(WarbleGatt* gatt, const char* uuid) {
+  auto found = gatt->characteristics.find(uuid);
+  return found == gatt->characteristics.end() ? nullptr : found->second;
+}
+
+// Status replies follow the notification_size fault: cut, or padded.
+void notify_status(library& l, WarbleGatt* gatt, uint8_t status, uint8_t detail, sim_time due) {
+  WarbleGattChar* chr = characteristic_of(gatt, STATUS_UUID);
+  if (!chr) return;
+  std::vector<uint8_t> bytes = {status, detail};
+  int32_t size = config_of(l, gatt).notification_size;
+  if (size >= 0) bytes.resize(static_cast<size_t>(size), STATUS_PADDING);
+  post_notification(l, chr, bytes, due);
+}
+
+void notify_noise(library& l, WarbleGatt* gatt, const char* uuid, sim_time due) {
+  WarbleGattChar* chr = characteristic_of(gatt, uuid);
+  if (!chr) return;
+  std::vector<uint8_t> bytes(1 + l.world.random() % NOISE_MAX_LENGTH);
+  for (auto& byte : bytes) byte = static_cast<uint8_t>(l.world.random());
+  post_notification(l, chr, bytes, due);
+}
+
+void log_write(library& l, const WarbleGatt* gatt, const std::string& uuid,
+               const std::vector<uint8_t>& bytes, sim_time arrival) {
+  auto found = l.world.writes.find(uuid);
+  if (found == l.world.writes.end()) return;
+  write_log& log = found->second;
+  auto since_link =
+      std::chrono::duration_cast<std::chrono::microseconds>(arrival - gatt->link_origin);
+  log.entries.push_back(write_log::entry{log.bytes.size(), static_cast<uint8_t>(bytes.size()),
+                                         static_cast<int64_t>(since_link.count())});
+  log.bytes.insert(log.bytes.end(), bytes.begin(), bytes.end());
+}
+
+bool command_response(const device_config& device, uint16_t code, std::vector<uint8_t>& out) {
+  switch (code) {
+    case CMD_GET_VERSION:
+      out = device.version;
+      return true;
+    case CMD_GET_FW_DATE:
+      out.assign(device.fw_date.begin(), device.fw_date.end());
+      return true;
+    case CMD_GET_FW_TIME:
+      out.assign(device.fw_time.begin(), device.fw_time.end());
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Busy at once; the response and the idle status once the command ran.
+// Commands queue behind each other and behind a busy period.
+void receive_command(library& l, WarbleGatt* gatt, const std::vector<uint8_t>& frame,
+                     sim_time arrival) {
+  const device_config& device = config_of(l, gatt);
+  device_runtime& runtime = runtime_of(l, gatt);
+  auto interval = connection_interval(l);
+  bool well_formed = frame.size() >= 2;
+  uint16_t code = well_formed ? static_cast<uint16_t>((frame[0] << 8) | frame[1]) : 0xFFFF;
+  runtime.status = STATUS_BUSY;
+  runtime.status_detail = static_cast<uint8_t>(code);
+  notify_status(l, gatt, STATUS_BUSY, runtime.status_detail, arrival + interval);
+  if (device.status_stays_busy_ms < 0 && runtime.stays_busy) return;  // never free again
+
+  sim_time start = std::max(arrival, runtime.command_free_at);
+  if (runtime.stays_busy)
+    start =
+        std::max(start, gatt->link_origin + std::chrono::milliseconds(device.status_stays_busy_ms));
+  sim_time done =
+      event_at_or_after(l, gatt, start + std::chrono::milliseconds(device.command_busy_ms)) +
+      interval;
+  runtime.command_free_at = done;
+
+  uint64_t link_id = gatt->link_id;
+  l.device_queue.post(done, [gatt, link_id, code, well_formed] {
+    library& l = lib();
+    std::lock_guard<std::mutex> guard(l.lock);
+    if (!link_alive(l, gatt, link_id)) return;
+    const device_config& device = config_of(l, gatt);
+    device_runtime& runtime = runtime_of(l, gatt);
+    std::vector<uint8_t> response;
+    bool known = well_formed && command_response(device, code, response);
+    sim_time now = sim_clock::now();
+    if (known) {
+      runtime.response = response;
+      if (WarbleGattChar* chr = characteristic_of(gatt, RESPONSE_UUID))
+        post_notification(l, chr, response, now);
+    }
+    runtime.status = known ? device.command_status : CMD_STATUS_FAILED;
+    notify_status(l, gatt, runtime.status, runtime.status_detail, now);
+  });
+}
+
+void receive_update_frame(library& l, WarbleGatt* gatt, const std::vector<uint8_t>& frame,
+                          sim_time arrival) {
+  world_state& world = l.world;
+  const device_config& device = config_of(l, gatt);
+  device_runtime& runtime = runtime_of(l, gatt);
+  int32_t number = ++world.update_frames;
+  uint8_t code = frame.empty() ? 0 : frame[0];
+
+  if (device.drop_link_frame == number) {
+    if (world.transfer_link == gatt->link_id) world.receiver.link_lost(number, code);
+    count(l, LINK_DROPS);
+    post_disconnect(l, take_link_down(l, gatt, LINK_DROP_STATUS), arrival);
+    return;
+  }
+  if (code == UPD_CMD_START) world.transfer_link = gatt->link_id;
+
+  const char* forced = nullptr;
+  uint8_t forced_status = UPD_STATUS_REJECTED;
+  if (runtime.stays_busy) {
+    forced = "written while the device was busy";
+    forced_status = STATUS_BUSY;
+  } else if (device.refuse_frame == number) {
+    forced = "refused by the device (fault)";
+  } else if (device.refuse_code == code) {
+    forced = "code refused by the device (fault)";
+  }
+  uint8_t status =
+      world.receiver.receive(frame.data(), frame.size(), number, forced, forced_status);
+  if (device.no_reply_frame == number) {
+    world.receiver.reply_lost(number);
+    return;
+  }
+  int32_t delay_ms =
+      device.late_reply_frame == number ? device.late_reply_ms : device.reply_delay_ms;
+  sim_time reply = event_at_or_after(l, gatt, arrival + std::chrono::milliseconds(delay_ms)) +
+                   connection_interval(l);
+  if (device.noise_notifications) {
+    notify_noise(l, gatt, RESPONSE_UUID, reply);
+    notify_noise(l, gatt, UPDATE_UUID, reply);
+  }
+  if (!runtime.stays_busy) {
+    runtime.status = status;
+    runtime.status_detail = code;
+  }
+  notify_status(l, gatt, status, code, reply);
+}
+
+}  // namespace
+
+void device_link_up(library& l, WarbleGatt* gatt) {
+  const device_config& device = config_of(l, gatt);
+  device_runtime& runtime = runtime_of(l, gatt);
+  runtime.status = device.initial_status;
+  runtime.status_detail = 0;
+  runtime.response.clear();
+  runtime.command_free_at = gatt->link_origin;
+  runtime.stays_busy = device.status_stays_busy_ms != 0;
+  if (device.status_stays_busy_ms <= 0) return;
+  uint64_t link_id = gatt->link_id;
+  sim_time free_at = gatt->link_origin + std::chrono::milliseconds(device.status_stays_busy_ms);
+  l.device_queue.post(free_at, [gatt, link_id] {
+    library& l = lib();
+    std::lock_guard<std::mutex> guard(l.lock);
+    if (!link_alive(l, gatt, link_id)) return;
+    device_runtime& runtime = runtime_of(l, gatt);
+    runtime.stays_busy = false;
+    notify_status(l, gatt, runtime.status, runtime.status_detail, sim_clock::now());
+  });
+}
+
+void device_maybe_announce_status(library& l, WarbleGattChar* chr) {
+  if (chr->uuid != STATUS_UUID || !chr->notifying || chr->notify_targets.empty() ||
+      chr->status_announced)
+    return;
+  const device_runtime& runtime = runtime_of(l, chr->gatt);
+  uint8_t status = current_status(runtime);
+  if (status == 0) return;
+  chr->status_announced = true;
+  sim_time due = next_event_after(l, chr->gatt, sim_clock::now());
+  notify_status(l, chr->gatt, status, runtime.status_detail, due);
+}
+
+std::vector<uint8_t> device_read_value(library& l, WarbleGatt* gatt, const std::string& uuid) {
+  const device_runtime& runtime = runtime_of(l, gatt);
+  if (uuid == STATUS_UUID) return {current_status(runtime), runtime.status_detail};
+  if (uuid == RESPONSE_UUID) return runtime.response;
+  if (const std::string* value = config_of(l, gatt).information_value(uuid)) {
+    std::vector<uint8_t> bytes(value->begin(), value->end());
+    if (bytes.size() > 255) bytes.resize(255);
+    return bytes;
+  }
+  return {};
+}
+
+void device_receive_write(library& l, WarbleGatt* gatt, uint64_t link_id, const std::string& uuid,
+                          const std::vector<uint8_t>& bytes, sim_time arrival) {
+  if (!link_alive(l, gatt, link_id)) return;
+  log_write(l, gatt, uuid, bytes, arrival);
+  if (uuid == COMMAND_UUID) {
+    receive_command(l, gatt, bytes, arrival);
+  } else if (uuid == UPDATE_UUID) {
+    receive_update_frame(l, gatt, bytes, arrival);
+  }
+}
+
+}  // namespace sim

@@ -1,0 +1,221 @@
+// The stand-in library's state: handles, the simulated world and the
+// delivery threads. One instance for the process, created at the first call
+// into the library and never destroyed (library threads may still run while
+// the process exits).
+//
+// Locking: `lock` guards everything here except the queues (which lock
+// themselves) and the immutable parts of handles (a characteristic's UUID,
+// a connection's address). Program handlers are never called with `lock`
+// held: they call back into the library.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include "ble/warble.h"
+#include "sim/scenario.h"
+#include "sim/timed_queue.h"
+#include "sim/update_receiver.h"
+
+struct WarbleGattChar {
+  WarbleGatt* gatt = nullptr;
+  std::string uuid;      // set at creation, never changed
+  uint64_t link_id = 0;  // the link it was discovered on; dead once that link is
+  uint64_t generation = 0;
+  bool notifying = false;
+  bool status_announced = false;
+  struct notify_target {
+    void* context;
+    warble_notify_handler handler;
+  };
+  std::vector<notify_target> notify_targets;
+};
+
+struct WarbleGatt {
+  std::string mac;  // set at creation, never changed
+  uint64_t generation = 0;
+  bool deleted = false;
+  enum class link_state { down, connecting, up } state = link_state::down;
+  uint64_t link_id = 0;          // the current link
+  uint64_t connect_attempt = 0;  // the attempt a pending connect completion belongs to
+  int32_t device_index = -1;
+  sim::sim_time link_origin{};
+  std::map<std::string, WarbleGattChar*> characteristics;  // of the current link
+  void* disconnect_context = nullptr;
+  warble_disconnect_handler disconnect_handler = nullptr;
+};
+
+namespace sim {
+
+enum counter : size_t {
+  CONNECTS,
+  CONNECT_ATTEMPTS,
+  DISCONNECTS,
+  LINK_DROPS,
+  CREATES,
+  DELETES,
+  SCAN_STARTS,
+  SCAN_STOPS,
+  SCAN_RESULTS,
+  RESULTS_AFTER_STOP,
+  ENABLES,
+  DISABLES,
+  READS,
+  WRITES,
+  WRITES_NO_RESP,
+  NOTIFICATIONS,
+  HANDLE_MISUSE,
+  COUNTER_COUNT
+};
+extern const char* const COUNTER_NAMES[COUNTER_COUNT];
+
+// Reason a dropped link reports to the disconnect handler (supervision
+// time-out, as a radio link that just goes away).
+inline constexpr int32_t LINK_DROP_STATUS = 0x08;
+
+// What one device does across links: status byte and response it would
+// read back, when its command engine is free again.
+struct device_runtime {
+  uint8_t status = 0;
+  uint8_t status_detail = 0;
+  std::vector<uint8_t> response;
+  sim_time command_free_at{};
+  bool stays_busy = false;
+};
+
+// One advertisement as the scanner reports it.
+struct advertisement {
+  std::string mac;
+  bool name_is_null = false;
+  std::string name;
+  int32_t rssi = 0;
+  std::vector<manufacturer_data> manufacturer;
+  std::vector<std::string> services;
+};
+
+struct write_log {
+  struct entry {
+    size_t offset;
+    uint8_t length;
+    int64_t arrival_us;  // since the link came up
+  };
+  std::vector<uint8_t> bytes;
+  std::vector<entry> entries;
+};
+
+struct world_state {
+  uint64_t generation = 1;
+  world_config config;
+  std::vector<device_config> devices;  // configured, then the flood
+  std::vector<device_runtime> runtime;
+  std::shared_ptr<const std::vector<advertisement>> advertised;
+  std::mt19937 random;
+  update_receiver receiver;
+  uint64_t transfer_link = 0;
+  int32_t update_frames = 0;
+  std::map<std::string, write_log> writes;
+  std::array<int32_t, COUNTER_COUNT> counters{};
+  std::string verdict_written;  // the verdict last written to the record file
+};
+
+struct scanner_state {
+  bool running = false;
+  bool stop_requested = false;
+  uint64_t session = 0;
+  uint64_t stopped_session = 0;  // the latest session whose stop has returned
+  std::thread* thread = nullptr;
+  void* context = nullptr;
+  warble_scan_handler handler = nullptr;
+};
+
+struct library {
+  library();
+
+  std::mutex lock;
+  std::condition_variable scanner_wake;
+  world_state world;
+  scanner_state scanner;
+  std::vector<std::unique_ptr<WarbleGatt>> gatts;
+  std::vector<std::unique_ptr<WarbleGattChar>> characteristics;
+  std::unordered_set<const void*> known_gatts;
+  std::unordered_set<const void*> known_characteristics;
+  uint64_t next_link_id = 1;
+  std::string last_error;
+  std::string record_path;
+  std::string init_config = "default";
+
+  timed_queue device_queue;        // what happens on the device, at its time
+  timed_queue completion_queue;    // completion and disconnect handlers
+  timed_queue notification_queue;  // notification handlers
+};
+
+library& lib();
+// True once the process began to exit: nothing is delivered any more.
+bool shutting_down();
+
+// --- helpers used across the library's files; all expect `lock` held ---
+
+void count(library& l, counter which, int32_t amount = 1);
+// Replaces the world. Open connections become dead handles; pending
+// deliveries of the old world are dropped.
+void install_world(library& l, const world_config& config);
+// Null (and counted as misuse) unless `gatt` is a live connection object.
+WarbleGatt* checked_gatt(library& l, const WarbleGatt* gatt);
+// Null (and counted as misuse) unless `chr` belongs to a link still up.
+WarbleGattChar* checked_char(library& l, const WarbleGattChar* chr);
+bool char_alive(const library& l, const WarbleGattChar* chr);
+bool link_alive(const library& l, const WarbleGatt* gatt, uint64_t link_id);
+int32_t find_device(const library& l, const std::string& mac);
+void bring_link_up(library& l, WarbleGatt* gatt);
+// Takes the link down; the disconnect handler, when `notify` says so, is
+// returned for the caller to call (or post) after releasing the lock.
+struct disconnect_call {
+  warble_disconnect_handler handler = nullptr;
+  void* context = nullptr;
+  WarbleGatt* gatt = nullptr;
+  int32_t status = 0;
+};
+disconnect_call take_link_down(library& l, WarbleGatt* gatt, int32_t status);
+// Posts the call on the completion thread, dropped if the connection is
+// deleted or the world replaced before it runs.
+void post_disconnect(library& l, const disconnect_call& call, sim_time due);
+
+// Link timing: connection events every connection_interval_ms from the
+// moment the link came up; 0 means no events (everything immediate).
+std::chrono::nanoseconds connection_interval(const library& l);
+sim_time next_event_after(const library& l, const WarbleGatt* gatt, sim_time t);
+sim_time event_at_or_after(const library& l, const WarbleGatt* gatt, sim_time t);
+
+// Posts a notification of `chr` carrying `bytes` (each twice with the
+// duplicate fault). Delivered only while the characteristic is alive and
+// notifying.
+void post_notification(library& l, WarbleGattChar* chr, std::vector<uint8_t> bytes, sim_time due);
+
+// Device side (device_model.cpp).
+void device_receive_write(library& l, WarbleGatt* gatt, uint64_t link_id, const std::string& uuid,
+                          const std::vector<uint8_t>& bytes, sim_time arrival);
+std::vector<uint8_t> device_read_value(library& l, WarbleGatt* gatt, const std::string& uuid);
+void device_link_up(library& l, WarbleGatt* gatt);
+// Announces a busy or non-zero status once the program listens on it.
+void device_maybe_announce_status(library& l, WarbleGattChar* chr);
+
+// Record (record.cpp). record_text and counter_value expect the lock held.
+std::string record_text(const library& l);
+// A named counter, or -1 for an unknown name.
+int32_t counter_value(const library& l, const std::string& name);
+bool write_text_file(const std::string& path, const std::string& text);
+// Writes the record to the file named by WARBLE_SIM_RECORD when the verdict
+// changed since it was last written. Releases `held` (the file is written
+// without the lock).
+void write_record_if_verdict_changed(library& l, std::unique_lock<std::mutex>& held);
+
+}  // namespace sim

@@ -1,0 +1,115 @@
+// The record of what the simulated device received, as text: one
+// "key = value" per line, for tests that read it from a file (the Windows
+// program under Wine cannot be asked directly).
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "sim/library.h"
+
+namespace sim {
+
+namespace {
+
+std::string hex_bytes(const uint8_t* bytes, size_t count) {
+  std::string text;
+  char piece[4];
+  for (size_t i = 0; i < count; ++i) {
+    std::snprintf(piece, sizeof piece, i ? " %02X" : "%02X", static_cast<unsigned>(bytes[i]));
+    text += piece;
+  }
+  return text;
+}
+
+std::string hex32(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
+  return text;
+}
+
+void line(std::string& out, const std::string& key, const std::string& value) {
+  out += key + " = " + value + "\n";
+}
+
+}  // namespace
+
+int32_t counter_value(const library& l, const std::string& name) {
+  for (size_t i = 0; i < COUNTER_COUNT; ++i) {
+    if (name == COUNTER_NAMES[i]) return l.world.counters[i];
+  }
+  bool open = name == "open_connections";
+  bool live = name == "live_links";
+  if (!open && !live) return -1;
+  int32_t total = 0;
+  for (const auto& gatt : l.gatts) {
+    if (gatt->generation != l.world.generation || gatt->deleted) continue;
+    if (open || gatt->state == WarbleGatt::link_state::up) ++total;
+  }
+  return total;
+}
+
+std::string record_text(const library& l) {
+  const update_record& record = l.world.receiver.record();
+  std::string out;
+  line(out, "verdict", record.verdict);
+  line(out, "accepted", std::to_string(record.accepted ? 1 : 0));
+  line(out, "finished", std::to_string(record.finished ? 1 : 0));
+  line(out, "transfers", std::to_string(record.transfers));
+  line(out, "frames", std::to_string(record.frames));
+  line(out, "packets", std::to_string(record.packets));
+  line(out, "b1_value", std::to_string(record.b1_value));
+  line(out, "announced_length", std::to_string(record.announced_length));
+  line(out, "image_size", std::to_string(record.image.size()));
+  line(out, "image_crc", hex32(record.computed_crc));
+  line(out, "received_crc", record.crc_received ? hex32(record.received_crc) : "none");
+  line(out, "first_failed_frame", std::to_string(record.first_failed_frame));
+  line(out, "frames_after_failure", std::to_string(record.frames_after_failure));
+  line(out, "frames_after_finish", std::to_string(record.frames_after_finish));
+  for (const auto& frame : record.control_frames)
+    line(out, "control_frame", hex_bytes(frame.data(), frame.size()));
+  for (const auto& [uuid, log] : l.world.writes) {
+    line(out, "writes." + uuid, std::to_string(log.entries.size()));
+  }
+  const write_log& commands = l.world.writes.at(COMMAND_UUID);
+  for (const auto& entry : commands.entries)
+    line(out, "command", hex_bytes(commands.bytes.data() + entry.offset, entry.length));
+  for (size_t i = 0; i < COUNTER_COUNT; ++i)
+    line(out, std::string("counter.") + COUNTER_NAMES[i], std::to_string(l.world.counters[i]));
+  line(out, "counter.open_connections", std::to_string(counter_value(l, "open_connections")));
+  line(out, "counter.live_links", std::to_string(counter_value(l, "live_links")));
+  if (!l.last_error.empty()) line(out, "error", l.last_error);
+  return out;
+}
+
+bool write_text_file(const std::string& path, const std::string& text) {
+  // Two threads may write the record at once (the device thread and the
+  // exit hook); never destroyed, as it may be used while the process exits.
+  static std::mutex* file_lock = new std::mutex;
+  std::lock_guard<std::mutex> guard(*file_lock);
+  // Readers never see half a record: write aside, then rename over.
+  std::string temporary = path + ".tmp";
+  {
+    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+    if (!file) return false;
+    file << text;
+    if (!file.flush()) return false;
+  }
+  std::error_code error;
+  std::filesystem::rename(temporary, path, error);
+  return !error;
+}
+
+void write_record_if_verdict_changed(library& l, std::unique_lock<std::mutex>& held) {
+  const std::string& verdict = l.world.receiver.record().verdict;
+  if (l.record_path.empty() || verdict == l.world.verdict_written) {
+    held.unlock();
+    return;
+  }
+  l.world.verdict_written = verdict;
+  std::string path = l.record_path;
+  std::string text = record_text(l);
+  held.unlock();
+  write_text_file(path, text);
+}
+
+}  // namespace sim

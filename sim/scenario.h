@@ -1,0 +1,102 @@
+// The simulated world as a scenario describes it: the radio-wide settings and
+// the devices with their characteristics, values and faults. Plain data; the
+// text format is described in warble_sim.h.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+inline constexpr const char* COMMAND_UUID = "fabbe002-4910-473c-be46-960948c2f59c";
+inline constexpr const char* STATUS_UUID = "fabbe004-4910-473c-be46-960948c2f59c";
+inline constexpr const char* RESPONSE_UUID = "fabbe006-4910-473c-be46-960948c2f59c";
+inline constexpr const char* UPDATE_UUID = "fabbe008-4910-473c-be46-960948c2f59c";
+inline constexpr const char* FIRMWARE_REVISION_UUID = "00002a26-0000-1000-8000-00805f9b34fb";
+inline constexpr const char* MANUFACTURER_NAME_UUID = "00002a29-0000-1000-8000-00805f9b34fb";
+inline constexpr const char* MODEL_NUMBER_UUID = "00002a24-0000-1000-8000-00805f9b34fb";
+inline constexpr const char* SERIAL_NUMBER_UUID = "00002a25-0000-1000-8000-00805f9b34fb";
+inline constexpr const char* PROPRIETARY_SERVICE_UUID = "fabbe000-4910-473c-be46-960948c2f59c";
+inline constexpr const char* DEVICE_INFORMATION_SERVICE_UUID =
+    "0000180a-0000-1000-8000-00805f9b34fb";
+
+inline constexpr const char* PROPRIETARY_UUIDS[] = {COMMAND_UUID, STATUS_UUID, RESPONSE_UUID,
+                                                    UPDATE_UUID};
+// In the order of device_config::information.
+inline constexpr const char* INFORMATION_UUIDS[] = {FIRMWARE_REVISION_UUID, MANUFACTURER_NAME_UUID,
+                                                    MODEL_NUMBER_UUID, SERIAL_NUMBER_UUID};
+
+// A set of characteristics named in a fault key: some UUIDs, or all of them.
+struct uuid_selector {
+  bool all = false;
+  std::set<std::string> uuids;
+  bool matches(const std::string& uuid) const { return all || uuids.count(uuid) != 0; }
+};
+
+struct manufacturer_data {
+  uint16_t company_id = 0;
+  std::vector<uint8_t> bytes;
+};
+
+struct device_config {
+  std::string mac;  // upper case, XX:XX:XX:XX:XX:XX
+  bool name_is_null = false;
+  std::string name = "TAVREN RD";
+  int32_t rssi = -67;
+  bool proprietary = true;
+  // Firmware revision, manufacturer, model number, serial number; empty
+  // optional = characteristic absent.
+  std::optional<std::string> information[4] = {std::string("1.05"), std::string("TAVREN"),
+                                               std::string("RD-1"), std::string("SN0001")};
+  std::set<std::string> missing;
+  std::vector<manufacturer_data> advertised_manufacturer_data;
+  std::vector<std::string> advertised_services;
+
+  int32_t command_busy_ms = 20;
+  std::vector<uint8_t> version = {0x01, 0x05, 0x00, 0x2A};
+  std::string fw_date = "2024-03-18";
+  std::string fw_time = "14:22:05";
+  uint8_t command_status = 0;
+  uint8_t initial_status = 0;
+  int32_t status_stays_busy_ms = 0;  // -1: for ever
+  int32_t reply_delay_ms = 0;
+
+  int32_t refuse_frame = 0;
+  int32_t refuse_code = -1;
+  int32_t no_reply_frame = 0;
+  int32_t late_reply_frame = 0;
+  int32_t late_reply_ms = 0;
+  int32_t drop_link_frame = 0;
+  std::optional<std::string> connect_error;
+  bool connect_timeout = false;
+  uuid_selector read_error;
+  uuid_selector write_error;
+  uuid_selector enable_error;
+  int32_t late_completion_ms = 0;
+  bool noise_notifications = false;
+  bool duplicate_notifications = false;
+  int32_t notification_size = -1;  // -1: natural size
+
+  bool has_characteristic(const std::string& uuid) const;
+  const std::string* information_value(const std::string& uuid) const;
+};
+
+struct world_config {
+  uint32_t seed = 1;
+  double connection_interval_ms = 0;
+  int32_t advertise_interval_ms = 50;
+  int32_t flood = 0;
+  std::vector<device_config> devices;
+};
+
+// Parses scenario text into `world` (which it replaces). False with a
+// one-line reason in `error` ("line 3: unknown key 'colour'").
+bool parse_scenario(std::string_view text, world_config& world, std::string& error);
+
+bool parse_mac(std::string_view text, std::string& normalised);
+
+}  // namespace sim
