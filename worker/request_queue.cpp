@@ -161,8 +161,8 @@ int queue_drain() {
 
 int queue_wait_for_post(uint32_t timeout_ms) {
   manual_event* event = queue.queue_event.load();
-  if (!event) return 2;
-  return event->wait_ms(timeout_ms) ? 0 : 1;
+  if (!event) return QUEUE_WAIT_FAILED;
+  return event->wait_ms(timeout_ms) ? QUEUE_WAIT_POSTED : QUEUE_WAIT_TIMED_OUT;
 }
 
 queue_counters queue_counters_for_tests() {

@@ -46,9 +46,11 @@ bool queue_has_messages();
 // empties the whole ring. Returns 0.
 int queue_drain();
 
-// Waits at most `timeout_ms` (program time) for a post's pulse: 0 pulsed,
-// 1 timed out, 2 no wait possible (the queue was never initialised). Only a
+// Waits at most `timeout_ms` (program time) for a post's pulse. Only a
 // thread waiting at the moment of a post is woken.
+constexpr int QUEUE_WAIT_POSTED = 0;
+constexpr int QUEUE_WAIT_TIMED_OUT = 1;
+constexpr int QUEUE_WAIT_FAILED = 2;  // the queue was never initialised
 int queue_wait_for_post(uint32_t timeout_ms);
 
 // Tests only: the queue's counters, read under its lock.

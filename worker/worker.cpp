@@ -50,13 +50,13 @@ void start_worker() {
 int worker_main(void*) {
   for (;;) {
     const int wait_result = queue_wait_for_post(WORKER_WAIT_MS);
-    if (wait_result != 0 && wait_result != 1) {
+    if (wait_result == QUEUE_WAIT_FAILED) {
       sleep_ms(WORKER_PAUSE_MS);
       continue;
     }
     const int end = process_requests();
     // Only a time-out means the worker had nothing to do for a while.
-    if (wait_result == 1) worker_idle();
+    if (wait_result == QUEUE_WAIT_TIMED_OUT) worker_idle();
     sleep_ms(WORKER_PAUSE_MS);
     if (end != 0) return 0;
   }
