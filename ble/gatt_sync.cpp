@@ -16,19 +16,21 @@ namespace {
 // Holds a channel record without ever destroying it (see the header).
 union undestroyed_channel {
   notify_channel channel;
-  constexpr undestroyed_channel() : channel() {}
+  undestroyed_channel() : channel() {}
   ~undestroyed_channel() {}
 };
 
-constinit undestroyed_channel status_storage;
-constinit undestroyed_channel response_storage;
-constinit undestroyed_channel update_storage;
+undestroyed_channel status_storage;
+undestroyed_channel response_storage;
+undestroyed_channel update_storage;
 
 }  // namespace
 
-notify_channel& status_channel = status_storage.channel;
-notify_channel& response_channel = response_storage.channel;
-notify_channel& update_channel = update_storage.channel;
+// Bound before any code runs, so other files may take the channels'
+// addresses in their own static initialisers.
+constinit notify_channel& status_channel = status_storage.channel;
+constinit notify_channel& response_channel = response_storage.channel;
+constinit notify_channel& update_channel = update_storage.channel;
 
 namespace {
 
