@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ make pkg-config
   googletest libgtest-dev libgmock-dev
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools
-  wine wine64 fonts-wine xvfb x11-utils imagemagick xdotool
+  wine wine64 xvfb x11-utils imagemagick xdotool
   clang-format
 )
 

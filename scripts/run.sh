@@ -61,15 +61,18 @@ export WINEDLLOVERRIDES="mscoree=;mshtml="
 
 started_xvfb=""
 if [ -z "${DISPLAY:-}" ]; then
-  for n in $(seq 90 130); do
-    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-    started_xvfb=$!
-    export DISPLAY=":$n"
-    break
+  # Xvfb picks a free display number and tells it through the descriptor.
+  number_file=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$number_file" 2>/dev/null &
+  started_xvfb=$!
+  for _ in $(seq 100); do
+    [ -s "$number_file" ] && break
+    sleep 0.1
   done
-  [ -n "$started_xvfb" ] || { echo "run: no free display for Xvfb"; exit 1; }
-  for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+  number=$(head -n 1 "$number_file")
+  rm -f "$number_file"
+  [ -n "$number" ] || { echo "run: Xvfb did not start"; kill "$started_xvfb" 2>/dev/null; exit 1; }
+  export DISPLAY=":$number"
   echo "run: started Xvfb on $DISPLAY"
 fi
 

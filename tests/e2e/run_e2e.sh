@@ -10,8 +10,21 @@ set -uo pipefail
 mode=$1 prefix=$2 runs=$3
 shift 3
 
+# A private X server when there is no display: Xvfb picks a free display
+# number itself and tells it through the file descriptor.
+xvfb_pid=""
 if [ -z "${DISPLAY:-}" ]; then
-  exec xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" bash "$0" "$mode" "$prefix" "$runs" "$@"
+  number_file=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$number_file" 2>/dev/null &
+  xvfb_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$number_file" ] && break
+    sleep 0.1
+  done
+  number=$(head -n 1 "$number_file")
+  rm -f "$number_file"
+  [ -n "$number" ] || { echo "e2e: Xvfb did not start"; exit 1; }
+  export DISPLAY=":$number"
 fi
 
 export WINEPREFIX=$prefix WINEARCH=win64 WINEDEBUG=-all
@@ -64,4 +77,5 @@ case $mode in
 esac
 
 timeout 30 wineserver -k >/dev/null 2>&1
+[ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
 exit $status
