@@ -1,0 +1,280 @@
+// Connections, characteristic handles, reads and notifications.
+#include <gtest/gtest.h>
+
+#include "sim_client.h"
+#include "tests/support/eventually.h"
+
+namespace simtest {
+namespace {
+
+constexpr const char* DEAD = "Characteristic handle is no longer valid";
+
+class SimConnection : public ::testing::Test {
+ protected:
+  void configure(const char* scenario) {
+    ASSERT_EQ(warble_sim_configure(scenario), 0) << warble_sim_error();
+  }
+};
+
+TEST_F(SimConnection, ConnectsDisconnectsAndDeletesWithHandlersOnLibraryThreads) {
+  configure("");
+  WarbleOption options[] = {{"mac", DEFAULT_MAC}, {"address-type", "unspecified"}};
+  WarbleGatt* gatt = warble_gatt_create_with_options(2, options);
+  ASSERT_NE(gatt, nullptr);
+  EXPECT_EQ(warble_gatt_is_connected(gatt), 0);
+  EXPECT_EQ(warble_gatt_find_characteristic(gatt, STATUS), nullptr);
+
+  pending connected;
+  warble_gatt_connect_async(gatt, &connected, pending::on_connect);
+  outcome result = connected.wait();
+  ASSERT_TRUE(result.arrived);
+  EXPECT_FALSE(result.error);
+  EXPECT_NE(result.thread, std::this_thread::get_id());
+  EXPECT_EQ(warble_gatt_is_connected(gatt), 1);
+  EXPECT_EQ(warble_gatt_has_service(gatt, "fabbe000-4910-473c-be46-960948c2f59c"), 1);
+  EXPECT_EQ(warble_sim_counter("live_links"), 1);
+
+  pending down;
+  warble_gatt_on_disconnect(gatt, &down, pending::on_disconnect);
+  warble_gatt_disconnect(gatt);
+  EXPECT_EQ(warble_gatt_is_connected(gatt), 0);
+  outcome disconnected = down.wait();
+  ASSERT_TRUE(disconnected.arrived);
+  EXPECT_EQ(disconnected.status, 0);
+  EXPECT_NE(disconnected.thread, std::this_thread::get_id());
+
+  // Reconnect, then delete while up: no disconnect handler.
+  pending again;
+  warble_gatt_connect_async(gatt, &again, pending::on_connect);
+  ASSERT_FALSE(again.wait().error);
+  warble_gatt_delete(gatt);
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(down.calls(), 1);
+  EXPECT_EQ(warble_sim_counter("connects"), 2);
+  EXPECT_EQ(warble_sim_counter("disconnects"), 1);
+  EXPECT_EQ(warble_sim_counter("deletes"), 1);
+  EXPECT_EQ(warble_sim_counter("open_connections"), 0);
+  EXPECT_EQ(warble_sim_counter("live_links"), 0);
+  EXPECT_EQ(warble_sim_counter("handle_misuse"), 0);
+}
+
+TEST_F(SimConnection, ConnectFailuresComeWithAnErrorText) {
+  configure("[device]\n[device]\nmac = 01:02:03:04:05:06\nconnect_error = Unreachable\n");
+  connection nobody("0A:0A:0A:0A:0A:0A");
+  outcome unknown = nobody.connect();
+  ASSERT_TRUE(unknown.arrived);
+  EXPECT_EQ(unknown.error.value_or(""), "No device found with address 0A:0A:0A:0A:0A:0A");
+  connection refusing("01:02:03:04:05:06");
+  EXPECT_EQ(refusing.connect().error.value_or(""), "Unreachable");
+  EXPECT_EQ(warble_gatt_is_connected(refusing.gatt), 0);
+  EXPECT_EQ(warble_sim_counter("connect_attempts"), 2);
+  EXPECT_EQ(warble_sim_counter("connects"), 0);
+}
+
+TEST_F(SimConnection, ConnectTimeoutNeverCompletes) {
+  configure("connect_timeout = yes\n");
+  auto* never = new pending;  // may outlive the test if the library misbehaves
+  connection link;
+  warble_gatt_connect_async(link.gatt, never, pending::on_connect);
+  EXPECT_FALSE(never->wait(100ms).arrived);
+  EXPECT_EQ(warble_gatt_is_connected(link.gatt), 0);
+}
+
+TEST_F(SimConnection, HandlesDieWithTheirConnectionAndMisuseIsCounted) {
+  configure("");
+  connection link;
+  ASSERT_FALSE(link.connect().error);
+  WarbleGattChar* status = link.find(STATUS);
+  ASSERT_NE(status, nullptr);
+  EXPECT_STREQ(warble_gattchar_get_uuid(status), STATUS);
+  EXPECT_EQ(warble_gattchar_get_gatt(status), link.gatt);
+  warble_gatt_disconnect(link.gatt);
+
+  // Failures of dead handles are reported before the call returns.
+  pending read_done;
+  warble_gattchar_read_async(status, &read_done, pending::on_read);
+  ASSERT_EQ(read_done.calls(), 1);
+  EXPECT_EQ(read_done.wait().error.value_or(""), DEAD);
+  pending write_done;
+  uint8_t byte = 0;
+  warble_gattchar_write_async(status, &byte, 1, &write_done, pending::on_done);
+  EXPECT_EQ(write_done.calls(), 1);
+  EXPECT_EQ(warble_gattchar_get_uuid(status), nullptr);
+  EXPECT_EQ(warble_gattchar_get_gatt(status), nullptr);
+  EXPECT_EQ(warble_sim_counter("handle_misuse"), 4);
+
+  // A new link brings new handles; the old one stays dead.
+  ASSERT_FALSE(link.connect().error);
+  EXPECT_NE(link.find(STATUS), status);
+  EXPECT_EQ(read(status).error.value_or(""), DEAD);
+
+  WarbleGatt* deleted = link.gatt;
+  warble_gatt_delete(deleted);
+  link.gatt = nullptr;
+  EXPECT_EQ(warble_gatt_is_connected(deleted), 0);
+  pending connect_done;
+  warble_gatt_connect_async(deleted, &connect_done, pending::on_connect);
+  EXPECT_EQ(connect_done.calls(), 1);
+  warble_gatt_delete(deleted);
+  EXPECT_EQ(warble_sim_counter("handle_misuse"), 8);
+  EXPECT_EQ(warble_sim_counter("open_connections"), 0);
+}
+
+TEST_F(SimConnection, ReadsDeviceInformationAndLeavesOutAbsentOnes) {
+  configure(
+      "manufacturer = <absent>\nmodel_number = <empty>\nserial_number = <long>\n"
+      "missing = 00002a26-0000-1000-8000-00805f9b34fb\n");
+  connection link;
+  ASSERT_FALSE(link.connect().error);
+  EXPECT_EQ(link.find(FIRMWARE_REVISION), nullptr);
+  EXPECT_EQ(link.find(MANUFACTURER), nullptr);
+  outcome model = read(link.find(MODEL_NUMBER));
+  EXPECT_FALSE(model.error);
+  EXPECT_TRUE(model.value.empty());
+  EXPECT_EQ(read(link.find(SERIAL_NUMBER)).value.size(), 255u);
+  // Exact lower-case UUIDs only.
+  EXPECT_EQ(link.find("FABBE004-4910-473C-BE46-960948C2F59C"), nullptr);
+  // The response characteristic answers the service check, empty at first.
+  outcome response = read(link.find(RESPONSE));
+  EXPECT_FALSE(response.error);
+  EXPECT_NE(response.thread, std::this_thread::get_id());
+  EXPECT_EQ(read(link.find(STATUS)).value, (bytes{0, 0}));
+  EXPECT_EQ(read(link.find(COMMAND)).error.value_or(""), "Read not permitted");
+  EXPECT_EQ(write(link.find(MODEL_NUMBER), {1}).error.value_or(""), "Write not permitted");
+}
+
+TEST_F(SimConnection, DefaultInformationStrings) {
+  configure("");
+  connection link;
+  ASSERT_FALSE(link.connect().error);
+  EXPECT_EQ(text_of(read(link.find(FIRMWARE_REVISION)).value), "1.05");
+  EXPECT_EQ(text_of(read(link.find(MANUFACTURER)).value), "TAVREN");
+  EXPECT_EQ(text_of(read(link.find(MODEL_NUMBER)).value), "RD-1");
+  EXPECT_EQ(text_of(read(link.find(SERIAL_NUMBER)).value), "SN0001");
+}
+
+TEST_F(SimConnection, ANonProprietaryDeviceHasOnlyItsInformation) {
+  configure("proprietary = no\n");
+  connection link;
+  ASSERT_FALSE(link.connect().error);
+  for (const char* uuid : {COMMAND, STATUS, RESPONSE, UPDATE}) EXPECT_EQ(link.find(uuid), nullptr);
+  EXPECT_NE(link.find(SERIAL_NUMBER), nullptr);
+  EXPECT_EQ(warble_gatt_has_service(link.gatt, "fabbe000-4910-473c-be46-960948c2f59c"), 0);
+}
+
+TEST_F(SimConnection, OperationFaultsCompleteWithErrors) {
+  configure(
+      "read_error = 00002a29-0000-1000-8000-00805f9b34fb\n"
+      "write_error = fabbe002-4910-473c-be46-960948c2f59c\n"
+      "enable_error = all\n");
+  connection link;
+  ASSERT_FALSE(link.connect().error);
+  EXPECT_TRUE(read(link.find(MANUFACTURER)).error);
+  EXPECT_FALSE(read(link.find(MODEL_NUMBER)).error);
+  outcome written = write(link.find(COMMAND), {0, 0});
+  ASSERT_TRUE(written.arrived);
+  EXPECT_TRUE(written.error);
+  EXPECT_EQ(warble_sim_write_count(COMMAND), 0);  // never reached the device
+  pending enabled;
+  warble_gattchar_enable_notifications_async(link.find(STATUS), &enabled, pending::on_done);
+  EXPECT_TRUE(enabled.wait().error);
+}
+
+TEST_F(SimConnection, LateCompletionsArriveAfterTheirTime) {
+  configure("late_completion_ms = 150\n");
+  connection link;
+  ASSERT_FALSE(link.connect().error);
+  auto* late = new pending;  // outlives a failing wait
+  auto start = clock::now();
+  warble_gattchar_read_async(link.find(MODEL_NUMBER), late, pending::on_read);
+  EXPECT_FALSE(late->wait(50ms).arrived);
+  outcome result = late->wait(5000ms);
+  ASSERT_TRUE(result.arrived);
+  EXPECT_GE(result.when - start, 150ms);
+  EXPECT_EQ(text_of(result.value), "RD-1");
+}
+
+TEST_F(SimConnection, DroppedLinkCallsTheHandlerAndKillsHandles) {
+  configure("");
+  connection link;
+  ASSERT_FALSE(link.connect().error);
+  WarbleGattChar* command = link.find(COMMAND);
+  pending down;
+  warble_gatt_on_disconnect(link.gatt, &down, pending::on_disconnect);
+  EXPECT_EQ(warble_sim_drop_links(), 1);
+  outcome dropped = down.wait();
+  ASSERT_TRUE(dropped.arrived);
+  EXPECT_NE(dropped.status, 0);
+  EXPECT_EQ(warble_gatt_is_connected(link.gatt), 0);
+  EXPECT_EQ(write(command, {0, 0}).error.value_or(""), DEAD);
+  EXPECT_EQ(warble_sim_counter("link_drops"), 1);
+}
+
+TEST_F(SimConnection, NotificationsStopOnceDisabledAndDoubleRegistrationDeliversTwice) {
+  configure("");
+  connection link;
+  ASSERT_FALSE(link.connect().error);
+  notification_log log;
+  ASSERT_TRUE(link.subscribe(log, {UPDATE}));
+  warble_gattchar_on_notification_received(link.find(UPDATE), &log,
+                                           notification_log::on_notification);
+  EXPECT_EQ(warble_sim_notify(UPDATE, bytes{7}.data(), 1), 1);
+  auto seen = log.wait_for(2);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].value, bytes{7});
+  EXPECT_NE(seen[0].thread, std::this_thread::get_id());
+
+  pending disabled;
+  warble_gattchar_disable_notifications_async(link.find(UPDATE), &disabled, pending::on_done);
+  EXPECT_FALSE(disabled.wait().error);
+  EXPECT_EQ(warble_sim_notify(UPDATE, bytes{8}.data(), 1), 0);
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(log.size(), 2u);
+}
+
+// The program's notification handler blocks until its operation ends; the
+// operation ends at a completion. Completions must not queue behind it.
+TEST_F(SimConnection, ABlockedNotificationHandlerDoesNotHoldUpCompletions) {
+  configure("");
+  connection link;
+  ASSERT_FALSE(link.connect().error);
+  struct gate {
+    std::mutex lock;
+    std::condition_variable opened;
+    bool open = false;
+    std::atomic<int> entered{0};
+  };
+  static gate* blocking = new gate;
+  ASSERT_TRUE(link.subscribe(*new notification_log, {STATUS}));
+  warble_gattchar_on_notification_received(
+      link.find(STATUS), nullptr, [](void*, WarbleGattChar*, const uint8_t*, uint8_t) {
+        ++blocking->entered;
+        std::unique_lock<std::mutex> held(blocking->lock);
+        blocking->opened.wait_for(held, 10s, [] { return blocking->open; });
+      });
+  warble_sim_notify(STATUS, bytes{1}.data(), 1);
+  ASSERT_TRUE(eventually([] { return blocking->entered.load() > 0; }));
+  outcome result = read(link.find(MODEL_NUMBER), 2000ms);
+  {
+    std::lock_guard<std::mutex> guard(blocking->lock);
+    blocking->open = true;
+  }
+  blocking->opened.notify_all();
+  EXPECT_TRUE(result.arrived);
+}
+
+TEST_F(SimConnection, ConfigureDropsOpenConnectionsSilently) {
+  configure("");
+  connection link;
+  ASSERT_FALSE(link.connect().error);
+  pending down;
+  warble_gatt_on_disconnect(link.gatt, &down, pending::on_disconnect);
+  configure("");
+  EXPECT_EQ(warble_gatt_is_connected(link.gatt), 0);
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(down.calls(), 0);
+  link.gatt = nullptr;  // dead in the new world
+}
+
+}  // namespace
+}  // namespace simtest
