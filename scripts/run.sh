@@ -92,6 +92,10 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "run: preparing Wine (first run only)"
   timeout 300 wineboot -i >/dev/null 2>&1 || true
 fi
+# On our own Xvfb no window manager draws title bars: let Wine draw them.
+managed=Y
+[ -n "$started_xvfb" ] && managed=N
+timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d "$managed" /f >/dev/null 2>&1 || true
 
 export WARBLE_SIM_SCENARIO
 WARBLE_SIM_SCENARIO=$(winepath -w "$demo/scenario.txt" 2>/dev/null)
