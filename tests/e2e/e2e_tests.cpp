@@ -159,6 +159,15 @@ std::string hex(uint32_t value) {
   return text;
 }
 
+// The file name field of the common file dialog: a combo box with an edit
+// (cmb13) in the explorer style, a plain edit (edt1) in older ones.
+HWND file_name_field(HWND chooser) {
+  constexpr int FILE_NAME_COMBO = 0x047c;
+  constexpr int FILE_NAME_EDIT = 0x0480;
+  if (HWND combo = GetDlgItem(chooser, FILE_NAME_COMBO)) return combo;
+  return GetDlgItem(chooser, FILE_NAME_EDIT);
+}
+
 }  // namespace
 
 TEST(StartAndEnd, StartsNotConnectedAndTheCloseBoxEndsWithStatusZero) {
@@ -250,6 +259,48 @@ TEST(MainWindow, DisconnectWhileNotConnectedWarnsThenStillPostsTheRequest) {
   close_with_close_box(run, main);
 }
 
+TEST(MainWindow, HelpAboutShowsTheVersionAndClosesWithOk) {
+  app_run run("about_box", world());
+  ASSERT_TRUE(run.start());
+  HWND main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
+  ASSERT_NE(main, nullptr);
+  post_command(main, IDM_ABOUT);
+  HWND about = run.wait_window("About...", STEP_LIMIT_MS);
+  ASSERT_NE(about, nullptr);
+  EXPECT_NE(message_box_text(about).find(" - V1.03"), std::string::npos) << message_box_text(about);
+  note_screenshot(run.screenshot(about, "about"));
+  click_button(about, IDOK);
+  EXPECT_TRUE(run.wait_window_gone("About...", STEP_LIMIT_MS));
+  close_with_close_box(run, main);
+}
+
+TEST(MainWindow, TheFileChooserAddsTheDefaultExtensionAndCancelKeepsThePath) {
+  app_run run("file_chooser", world());
+  ASSERT_TRUE(run.start());
+  HWND main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
+  ASSERT_NE(main, nullptr);
+  connect_to_our_device(run, main, choice::connect_button);
+
+  click_button(main, IDC_SELECT_FILE);
+  HWND chooser = run.wait_window("Save As", STEP_LIMIT_MS);
+  ASSERT_NE(chooser, nullptr);
+  HWND name_field = file_name_field(chooser);
+  ASSERT_NE(name_field, nullptr);
+  ASSERT_TRUE(set_control_text(chooser, GetDlgCtrlID(name_field), "new_firmware"));
+  click_button(chooser, IDOK);
+  ASSERT_TRUE(run.wait_window_gone("Save As", STEP_LIMIT_MS));
+  const std::string chosen = control_text(main, IDC_IMAGE_PATH);
+  EXPECT_EQ(chosen, run.file("new_firmware.bin")) << "a name without extension gets .bin";
+
+  click_button(main, IDC_SELECT_FILE);
+  chooser = run.wait_window("Save As", STEP_LIMIT_MS);
+  ASSERT_NE(chooser, nullptr);
+  click_button(chooser, IDCANCEL);
+  ASSERT_TRUE(run.wait_window_gone("Save As", STEP_LIMIT_MS));
+  EXPECT_EQ(control_text(main, IDC_IMAGE_PATH), chosen);
+  close_with_close_box(run, main);
+}
+
 TEST(DeviceSelection, ScanListsRowsAndChoosingOneConnects) {
   app_run run("scan_and_connect", world());
   ASSERT_TRUE(run.start());
@@ -282,6 +333,15 @@ TEST(DeviceSelection, ScanListsRowsAndChoosingOneConnects) {
   // The picture of a connected device, once the worker is idle again.
   wait_until([&] { return control_text(main, IDC_STATUS_LINE) == "Idle"; }, STEP_LIMIT_MS);
   note_screenshot(run.screenshot(main, "main_connected"));
+
+  // Disconnect while connected: no warning, and the worker puts the window
+  // back to Not connected itself.
+  post_command(main, IDM_DISCONNECT);
+  EXPECT_TRUE(wait_until([&] { return !control_enabled(main, IDC_UPDATE); }, STEP_LIMIT_MS));
+  EXPECT_EQ(control_text(main, IDC_DEVICE_INFO), "Device not connected");
+  expect_connected_state(main, false);
+  EXPECT_TRUE(run.wait_output(">>DEVICE CLOSED !!\n", STEP_LIMIT_MS));
+  EXPECT_EQ(run.find_window("Error"), nullptr);
   close_with_close_box(run, main);
 }
 
