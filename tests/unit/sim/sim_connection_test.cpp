@@ -1,6 +1,8 @@
 // Connections, characteristic handles, reads and notifications.
 #include <gtest/gtest.h>
 
+#include <list>
+
 #include "sim_client.h"
 #include "tests/support/eventually.h"
 
@@ -8,6 +10,12 @@ namespace simtest {
 namespace {
 
 constexpr const char* DEAD = "Characteristic handle is no longer valid";
+
+// For completions that may arrive after the test ended.
+pending& kept_alive() {
+  static std::list<pending> kept;
+  return kept.emplace_back();
+}
 
 class SimConnection : public ::testing::Test {
  protected:
@@ -73,7 +81,7 @@ TEST_F(SimConnection, ConnectFailuresComeWithAnErrorText) {
 
 TEST_F(SimConnection, ConnectTimeoutNeverCompletes) {
   configure("connect_timeout = yes\n");
-  auto* never = new pending;  // may outlive the test if the library misbehaves
+  pending* never = &kept_alive();  // may outlive the test if the library misbehaves
   connection link;
   warble_gatt_connect_async(link.gatt, never, pending::on_connect);
   EXPECT_FALSE(never->wait(100ms).arrived);
@@ -184,7 +192,7 @@ TEST_F(SimConnection, LateCompletionsArriveAfterTheirTime) {
   configure("late_completion_ms = 150\n");
   connection link;
   ASSERT_FALSE(link.connect().error);
-  auto* late = new pending;  // outlives a failing wait
+  pending* late = &kept_alive();  // outlives a failing wait
   auto start = clock::now();
   warble_gattchar_read_async(link.find(MODEL_NUMBER), late, pending::on_read);
   EXPECT_FALSE(late->wait(50ms).arrived);
