@@ -148,7 +148,7 @@ WARBLE_API int32_t warble_sim_write_record(const char* path) {
 
 WARBLE_API int32_t warble_sim_drop_links(void) {
   library& l = lib();
-  std::lock_guard<std::mutex> guard(l.lock);
+  std::unique_lock<std::mutex> held(l.lock);
   int32_t dropped = 0;
   sim_time now = sim_clock::now();
   for (auto& gatt : l.gatts) {
@@ -159,6 +159,7 @@ WARBLE_API int32_t warble_sim_drop_links(void) {
     post_disconnect(l, take_link_down(l, gatt.get(), LINK_DROP_STATUS), now);
     ++dropped;
   }
+  write_record_if_verdict_changed(l, held);
   return dropped;
 }
 

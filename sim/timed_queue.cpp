@@ -15,10 +15,6 @@ void timed_queue::post(sim_time due, std::function<void()> task) {
   wake_.notify_one();
 }
 
-bool timed_queue::is_current_thread() const {
-  return std::this_thread::get_id() == thread_.get_id();
-}
-
 void timed_queue::run() {
   std::unique_lock<std::mutex> guard(lock_);
   for (;;) {

@@ -27,9 +27,6 @@ class timed_queue {
   void post(sim_time due, std::function<void()> task);
   void post_now(std::function<void()> task) { post(sim_clock::now(), std::move(task)); }
 
-  // True on the queue's own thread.
-  bool is_current_thread() const;
-
  private:
   struct entry {
     sim_time due;

@@ -340,10 +340,11 @@ WARBLE_API void warble_gatt_disconnect(WarbleGatt* gatt) {
   if (call.gatt) count(l, DISCONNECTS);
 #ifdef _WIN32
   // The Windows stack reports the link down before this call returns.
-  held.unlock();
+  write_record_if_verdict_changed(l, held);
   if (call.handler) call.handler(call.context, call.gatt, call.status);
 #else
   post_disconnect(l, call, sim_clock::now());
+  write_record_if_verdict_changed(l, held);
 #endif
 }
 
@@ -359,13 +360,14 @@ WARBLE_API void warble_gatt_on_disconnect(WarbleGatt* gatt, void* context,
 
 WARBLE_API void warble_gatt_delete(WarbleGatt* gatt) {
   library& l = lib();
-  std::lock_guard<std::mutex> guard(l.lock);
+  std::unique_lock<std::mutex> held(l.lock);
   WarbleGatt* live = checked_gatt(l, gatt);
   if (!live) return;
   // No disconnect handler: deleting is not a link event the program hears of.
   take_link_down(l, live, 0);
   live->deleted = true;
   count(l, DELETES);
+  write_record_if_verdict_changed(l, held);
 }
 
 WARBLE_API int32_t warble_gatt_has_service(const WarbleGatt* gatt, const char* uuid) {

@@ -153,7 +153,9 @@ WARBLE_API int64_t warble_sim_write_arrival_us(const char* uuid, int32_t index);
  * "results_after_stop", "enables", "disables", "reads", "writes",
  * "writes_no_resp", "handle_misuse" (a call on a dead handle), also
  * "link_drops" (links the device dropped), "creates" and "notifications"
- * (handler calls). Every counter restarts at a configure. Unknown: -1. */
+ * (handler calls). "disconnects" counts links taken down by
+ * warble_gatt_disconnect; "connects" links that came up. Every counter
+ * restarts at a configure. Unknown: -1. */
 WARBLE_API int32_t warble_sim_counter(const char* name);
 
 /* Writes the whole record as text (one "key = value" per line, the image as

@@ -183,6 +183,21 @@ TEST_F(SimUpdate, DropsTheLinkAtTheConfiguredFrame) {
   EXPECT_EQ(record.accepted, 0);
 }
 
+TEST_F(SimUpdate, ADisconnectMidTransferLeavesItUnacceptedUntilANewOne) {
+  open();
+  auto frames = transfer_frames(image_of(500));
+  for (size_t i = 0; i < 4; ++i) ASSERT_EQ(device.send(frames[i]), 0);
+  warble_gatt_disconnect(link.gatt);
+  WarbleSimUpdateRecord record = update_record();
+  EXPECT_STREQ(record.verdict, "link down before the finish");
+  EXPECT_EQ(record.accepted, 0);
+  ASSERT_FALSE(link.connect().error);
+  ASSERT_TRUE(link.subscribe(log, {STATUS}));
+  EXPECT_EQ(device.send(frames[4]), 5);  // the old transfer is over
+  EXPECT_EQ(device.send_all(frames), std::vector<int>(frames.size(), 0));
+  EXPECT_STREQ(update_record().verdict, "accepted");
+}
+
 TEST_F(SimUpdate, StaysBusyAnswersFramesWithBusy) {
   open("status_stays_busy_ms = -1\n");
   ASSERT_EQ(log.wait_for(1).size(), 1u);
