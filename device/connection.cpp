@@ -1,8 +1,10 @@
 #include "device/connection.h"
 
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "ble/ble_api.h"
@@ -43,7 +45,21 @@ constexpr dis_step DIS_STEPS[] = {
     {SERIAL_NUMBER_UUID, 900, "Serial number: %s", "SerNum: %s\n"},
 };
 
-notify_channel* const CHANNELS_IN_ORDER[] = {&response_channel, &status_channel, &update_channel};
+// Looked up at each call: the channels are set up by another unit's
+// initialisation, whose order against this one's is not defined.
+std::array<notify_channel*, 3> channels_in_order() {
+  return {&response_channel, &status_channel, &update_channel};
+}
+
+// Each connection starts from empty notification records, as the first one
+// of the process does: a status byte kept from the previous connection (a
+// busy bit, a refusal) must neither hold up nor judge frames sent to this
+// one. The sequence number keeps counting.
+void forget_notifications(notify_channel& channel) {
+  std::lock_guard<std::mutex> hold(channel.data_lock);
+  channel.length = 0;
+  memset(channel.data, 0, sizeof channel.data);
+}
 
 // The value is text from the device: an argument, never part of a format.
 std::string format_with_value(const char* format, const char* value) {
@@ -118,6 +134,7 @@ int connect_device() {
 
   // A channel that fails to subscribe just stays silent; the GATT layer
   // traces why.
+  for (notify_channel* channel : channels_in_order()) forget_notifications(*channel);
   notify_enable(connection, RESPONSE_CHAR_UUID, &response_channel);
   notify_enable(connection, STATUS_CHAR_UUID, &status_channel);
   notify_enable(connection, UPDATE_CHAR_UUID, &update_channel);
@@ -143,8 +160,12 @@ int release_device() {
   // down; from here on such a fault ends the process with a numbered line.
   signal(SIGSEGV, numbered_signal_handler);
 
-  for (notify_channel* channel : CHANNELS_IN_ORDER)
-    if (channel->gattchar) notify_disable(channel);
+  // Characteristic handles die with their link: after the device dropped
+  // it, disabling notifications would hand the library dead handles.
+  if (ble_api.warble_gatt_is_connected(connection)) {
+    for (notify_channel* channel : channels_in_order())
+      if (channel->gattchar) notify_disable(channel);
+  }
 
   if (ble_api.warble_gatt_is_connected(connection)) {
     gatt_disconnect_sync(connection);
