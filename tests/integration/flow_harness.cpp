@@ -34,7 +34,6 @@ void start_program_once() {
   std::call_once(once, [] {
     set_time_compression_for_tests(FLOW_TIME_COMPRESSION);
     ble_api_load();  // ends the process if the stand-in cannot be loaded
-    start_worker();
   });
 }
 
@@ -58,8 +57,19 @@ uint32_t reference_jamcrc(const std::vector<uint8_t>& bytes) {
   return crc;
 }
 
+scoped_compression::scoped_compression(uint32_t factor) {
+  set_time_compression_for_tests(factor);
+}
+
+scoped_compression::~scoped_compression() {
+  set_time_compression_for_tests(FLOW_TIME_COMPRESSION);
+}
+
 void device_flow::SetUp() {
   start_program_once();
+  // A worker per test: it ends before the test's display goes away, so its
+  // idle updates never reach a destroyed recorder.
+  start_worker();
   temp_dir_ = make_temp_dir();
   if (gatt.load()) disconnect();
   configure(device_scenario());
@@ -68,6 +78,8 @@ void device_flow::SetUp() {
 
 void device_flow::TearDown() {
   if (gatt.load()) disconnect();
+  post_quit();
+  join_worker_for_tests();
   std::string command = "rm -rf '" + temp_dir_ + "'";
   if (temp_dir_.rfind("/tmp/device-flow-", 0) == 0 && system(command.c_str()) != 0)
     ADD_FAILURE() << "could not remove " << temp_dir_;

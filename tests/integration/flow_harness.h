@@ -33,6 +33,14 @@ std::string device_scenario(const std::string& device_lines = "",
 // The real duration a nominal one lasts under FLOW_TIME_COMPRESSION.
 std::chrono::milliseconds real_ms(uint32_t nominal_ms);
 
+// Program time for one test: closer to real time where a race of the
+// library's threads against the program's pauses matters.
+class scoped_compression {
+ public:
+  explicit scoped_compression(uint32_t factor);
+  ~scoped_compression();
+};
+
 class device_flow : public ::testing::Test {
  protected:
   void SetUp() override;

@@ -271,6 +271,11 @@ void soak_start_program() {
   });
 }
 
+void soak_stop_program() {
+  post_quit();
+  join_worker_for_tests();
+}
+
 soak_result run_soak_scenario(uint32_t seed) {
   const scenario_plan plan = plan_scenario(seed);
   return scenario_run(seed, plan).run();

@@ -25,5 +25,8 @@ struct soak_result {
 // recording display for the scenarios.
 void soak_start_program();
 
+// Ends the worker (the display stays for any late library thread).
+void soak_stop_program();
+
 // One scenario, fully run and checked. Leaves no connection open.
 soak_result run_soak_scenario(uint32_t seed);

@@ -11,7 +11,7 @@
 namespace {
 
 #if defined(__SANITIZE_THREAD__)
-constexpr uint32_t SCENARIO_COUNT = 120;
+constexpr uint32_t SCENARIO_COUNT = 200;
 #elif defined(__SANITIZE_ADDRESS__)
 constexpr uint32_t SCENARIO_COUNT = 200;
 #else
@@ -40,6 +40,7 @@ TEST(update_soak, SeededFaultScenariosKeepEveryInvariant) {
     successes += result.success_shown;
     with_dead_handle_calls += result.dead_handle_calls != 0;
   }
+  soak_stop_program();
   printf("%u scenarios, %u connected, %u successes, %u with calls on dead handles\n", count,
          connected, successes, with_dead_handle_calls);
   // The mix must exercise both outcomes, or the invariants were never at
