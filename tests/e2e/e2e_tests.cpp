@@ -137,6 +137,9 @@ void connect_to_our_device(app_run& run, HWND main, choice how, bool screenshots
 }
 
 void close_with_close_box(app_run& run, HWND main) {
+  // A box owned by the main window disables it until the box has gone; its
+  // close box does nothing meanwhile, for a user as for us.
+  ASSERT_TRUE(wait_until([&] { return IsWindowEnabled(main) != FALSE; }, STEP_LIMIT_MS));
   PostMessageA(main, WM_SYSCOMMAND, SC_CLOSE, 0);
   DWORD status = 99;
   ASSERT_TRUE(run.process().wait_exit(STEP_LIMIT_MS, &status));
@@ -191,6 +194,28 @@ TEST(StartAndEnd, StartsNotConnectedAndTheCloseBoxEndsWithStatusZero) {
   note_screenshot(run.screenshot(main, "main_not_connected"));
 
   close_with_close_box(run, main);
+}
+
+TEST(StartAndEnd, EscapeEndsWithStatusZero) {
+  app_run run("escape", world());
+  ASSERT_TRUE(run.start());
+  HWND main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
+  ASSERT_NE(main, nullptr);
+  PostMessageA(main, WM_KEYDOWN, VK_ESCAPE, 0);
+  DWORD status = 99;
+  ASSERT_TRUE(run.process().wait_exit(STEP_LIMIT_MS, &status));
+  EXPECT_EQ(status, 0u);
+}
+
+TEST(StartAndEnd, AMainWindowThatCannotBeCreatedEndsWithABoxAndStatusOne) {
+  app_run run("no_main_window", world());
+  ASSERT_TRUE(run.break_dialog_template(IDD_MAIN));
+  ASSERT_TRUE(run.start());
+  expect_box_and_close(run, "Error", "The main window cannot be created");
+  DWORD status = 99;
+  ASSERT_TRUE(run.process().wait_exit(STEP_LIMIT_MS, &status));
+  EXPECT_EQ(status, 1u);
+  EXPECT_EQ(run.find_window(MAIN_TITLE), nullptr);
 }
 
 TEST(StartAndEnd, FileExitEndsAtOnceWithStatusOne) {
@@ -337,8 +362,9 @@ TEST(DeviceSelection, ScanListsRowsAndChoosingOneConnects) {
   // Disconnect while connected: no warning, and the worker puts the window
   // back to Not connected itself.
   post_command(main, IDM_DISCONNECT);
-  EXPECT_TRUE(wait_until([&] { return !control_enabled(main, IDC_UPDATE); }, STEP_LIMIT_MS));
-  EXPECT_EQ(control_text(main, IDC_DEVICE_INFO), "Device not connected");
+  EXPECT_TRUE(
+      wait_until([&] { return control_text(main, IDC_DEVICE_INFO) == "Device not connected"; },
+                 STEP_LIMIT_MS));
   expect_connected_state(main, false);
   EXPECT_TRUE(run.wait_output(">>DEVICE CLOSED !!\n", STEP_LIMIT_MS));
   EXPECT_EQ(run.find_window("Error"), nullptr);
@@ -385,8 +411,10 @@ TEST(FirmwareUpdate, SendsTheImageWholeAndShowsTheSuccessBox) {
   ASSERT_NE(box.window, nullptr) << run.output();
   EXPECT_EQ(box.text, "Updated finished OK!!\n(Now WAIT till the device finishes the update)");
   EXPECT_EQ(progress_position(main, IDC_UPDATE_PROGRESS), 1000);
+  EXPECT_FALSE(IsWindowEnabled(main)) << "the success box is owned by the main window";
   note_screenshot(run.screenshot(main, "main_after_update"));
   press_ok(box.window);
+  EXPECT_TRUE(wait_until([&] { return !IsWindow(box.window); }, STEP_LIMIT_MS));
 
   const std::string output = run.output();
   EXPECT_NE(output.find("Firmware Update from local file\n"), std::string::npos);

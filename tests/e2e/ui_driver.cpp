@@ -246,6 +246,31 @@ bool app_run::start() {
   return process_.start(file(exe_), folder_, file("stdout.txt"));
 }
 
+bool app_run::break_dialog_template(int id) {
+  // A template whose one control is of a class nobody registered: creating
+  // the dialog fails as it does when a template's control cannot be made.
+  std::vector<WORD> words;
+  const DWORD style = WS_POPUP | WS_CAPTION;
+  words.push_back(LOWORD(style));
+  words.push_back(HIWORD(style));
+  // Extended style, one control, x, y, cx, cy, no menu, no class, no title.
+  words.insert(words.end(), {0, 0, 1, 0, 0, 100, 50, 0, 0, 0});
+  if (words.size() % 2) words.push_back(0);  // controls start on a DWORD boundary
+  const DWORD control_style = WS_CHILD | WS_VISIBLE;
+  words.push_back(LOWORD(control_style));
+  words.push_back(HIWORD(control_style));
+  words.insert(words.end(), {0, 0, 5, 5, 50, 20, 1000});
+  for (char c : std::string("NoSuchClass")) words.push_back(static_cast<WORD>(c));
+  words.insert(words.end(), {0, 0, 0});  // end of class, empty title, no creation data
+  HANDLE update = BeginUpdateResourceA(file(exe_).c_str(), FALSE);
+  if (!update) return false;
+  const BOOL replaced =
+      UpdateResourceA(update, MAKEINTRESOURCEA(5) /* RT_DIALOG */, MAKEINTRESOURCEA(id),
+                      MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), words.data(),
+                      static_cast<DWORD>(words.size() * sizeof(WORD)));
+  return EndUpdateResourceA(update, !replaced) && replaced;
+}
+
 std::string app_run::file(const std::string& name) const {
   return folder_ + "\\" + name;
 }

@@ -64,6 +64,9 @@ class app_run {
   app_run(const std::string& case_name, const std::string& scenario,
           const std::string& exe_name = "TavrenUpdate.exe");
   bool start();
+  // Makes a dialog template of this run's copy of the program unusable, for
+  // the cases where the program must cope with a window it cannot create.
+  bool break_dialog_template(int id);
   child_process& process() { return process_; }
   std::string file(const std::string& name) const;  // a file of the run folder
   // Standard output so far, CR LF turned into LF.
