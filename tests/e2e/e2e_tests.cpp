@@ -218,6 +218,17 @@ TEST(StartAndEnd, AMainWindowThatCannotBeCreatedEndsWithABoxAndStatusOne) {
   EXPECT_EQ(run.find_window(MAIN_TITLE), nullptr);
 }
 
+TEST(StartAndEnd, WithoutTheLibraryStartUpEndsWithABoxAndStatusOne) {
+  app_run run("no_library", world());
+  run.remove_library();
+  ASSERT_TRUE(run.start());
+  expect_box_and_close(run, "ERROR", "Bluetooth DLL library not found (warble.dll)");
+  DWORD status = 99;
+  ASSERT_TRUE(run.process().wait_exit(STEP_LIMIT_MS, &status));
+  EXPECT_EQ(status, 1u);
+  EXPECT_EQ(run.find_window(MAIN_TITLE), nullptr);
+}
+
 TEST(StartAndEnd, FileExitEndsAtOnceWithStatusOne) {
   app_run run("file_exit", world());
   ASSERT_TRUE(run.start());

@@ -240,6 +240,10 @@ app_run::app_run(const std::string& case_name, const std::string& scenario,
   write_file(file("scenario.txt"), scenario);
 }
 
+void app_run::remove_library() {
+  DeleteFileA(file("warble.dll").c_str());
+}
+
 bool app_run::start() {
   SetEnvironmentVariableA("WARBLE_SIM_SCENARIO", file("scenario.txt").c_str());
   SetEnvironmentVariableA("WARBLE_SIM_RECORD", file("record.txt").c_str());

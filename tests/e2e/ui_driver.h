@@ -67,6 +67,8 @@ class app_run {
   // Makes a dialog template of this run's copy of the program unusable, for
   // the cases where the program must cope with a window it cannot create.
   bool break_dialog_template(int id);
+  // Takes warble.dll away from beside this run's copy of the program.
+  void remove_library();
   child_process& process() { return process_; }
   std::string file(const std::string& name) const;  // a file of the run folder
   // Standard output so far, CR LF turned into LF.
