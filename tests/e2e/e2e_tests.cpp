@@ -354,10 +354,15 @@ TEST(DeviceSelection, ScanListsRowsAndChoosingOneConnects) {
   EXPECT_EQ(rows.size(), 2u) << "a device seen again must keep its one row";
   EXPECT_TRUE(run.wait_output("mac: C4:7C:8D:6A:3E:01 - name \"TAVREN RD\" - RSSI: -67 dBm\n",
                               STEP_LIMIT_MS));
-  // The dialog is reopened by connect_to_our_device; leave this one first.
+  // Connect with no row selected stops the scan and keeps the dialog open.
+  click_button(dialog, IDC_CONNECT);
+  EXPECT_TRUE(run.wait_output("Abort requested\n", STEP_LIMIT_MS)) << run.output();
+  EXPECT_TRUE(IsWindowVisible(dialog));
+  EXPECT_EQ(run.find_window(PROGRESS_TITLE), nullptr);
+  // Escape leaves it without a device; connect_to_our_device opens it anew.
   PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
   ASSERT_TRUE(run.wait_window_gone(SELECT_TITLE, STEP_LIMIT_MS));
-  EXPECT_TRUE(run.wait_output("Abort requested\n", STEP_LIMIT_MS)) << run.output();
+  EXPECT_EQ(run.find_window(PROGRESS_TITLE), nullptr);
 
   connect_to_our_device(run, main, choice::connect_button, true);
   EXPECT_EQ(control_text(main, IDC_DEVICE_INFO), OUR_DEVICE_INFO);
