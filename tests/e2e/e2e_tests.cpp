@@ -2,7 +2,11 @@
 // the simulated device: what a user sees, what the program prints, how it
 // ends, and what the device received.
 #include <gtest/gtest.h>
+#include <windows.h>
 
+#include <commctrl.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -384,6 +388,34 @@ TEST(DeviceSelection, ScanListsRowsAndChoosingOneConnects) {
   expect_connected_state(main, false);
   EXPECT_TRUE(run.wait_output(">>DEVICE CLOSED !!\n", STEP_LIMIT_MS));
   EXPECT_EQ(run.find_window("Error"), nullptr);
+  close_with_close_box(run, main);
+}
+
+TEST(DeviceSelection, AFloodOfDevicesFillsTheListToItsLimitWhileTheWindowsStayResponsive) {
+  app_run run("scan_flood", "flood = 1200\n" + world());
+  ASSERT_TRUE(run.start());
+  HWND main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
+  ASSERT_NE(main, nullptr);
+  post_command(main, IDM_CONNECT);
+  HWND dialog = run.wait_window(SELECT_TITLE, WINDOW_LIMIT_MS);
+  ASSERT_NE(dialog, nullptr);
+  click_button(dialog, IDC_SCAN);
+  HWND list = GetDlgItem(dialog, IDC_DEVICE_LIST);
+  DWORD slowest_reply_ms = 0;
+  auto row_count = [&] {
+    const ULONGLONG sent = GetTickCount64();
+    DWORD_PTR count = 0;
+    SendMessageTimeoutA(list, LVM_GETITEMCOUNT, 0, 0, SMTO_NORMAL, 30000, &count);
+    slowest_reply_ms = std::max(slowest_reply_ms, static_cast<DWORD>(GetTickCount64() - sent));
+    return static_cast<int>(count);
+  };
+  EXPECT_TRUE(wait_until([&] { return row_count() >= 1000; }, 30000)) << row_count();
+  EXPECT_EQ(row_count(), 1000) << "the list holds at most 1000 devices";
+  // Results keep arriving for listed devices; the dialog still answers.
+  EXPECT_LT(slowest_reply_ms, 2000u);
+  PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+  ASSERT_TRUE(run.wait_window_gone(SELECT_TITLE, STEP_LIMIT_MS));
+  EXPECT_TRUE(run.wait_output("Abort requested\n", STEP_LIMIT_MS));
   close_with_close_box(run, main);
 }
 
