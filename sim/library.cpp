@@ -82,10 +82,10 @@ struct exit_hook {
     if (!held.owns_lock()) return;
     l->scanner.stop_requested = true;
     std::string path = l->record_path;
-    std::string text = path.empty() ? std::string() : record_text(*l);
+    record_files files = path.empty() ? record_files{} : take_record(*l);
     held.unlock();
     l->scanner_wake.notify_all();
-    if (!path.empty()) write_text_file(path, text);
+    if (!path.empty()) write_record_files(path, files);
   }
 };
 exit_hook hook;

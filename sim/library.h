@@ -213,6 +213,16 @@ std::string record_text(const library& l);
 // A named counter, or -1 for an unknown name.
 int32_t counter_value(const library& l, const std::string& name);
 bool write_text_file(const std::string& path, const std::string& text);
+// The record as text and the image the device received, taken together
+// under the lock so the two files always describe the same moment.
+struct record_files {
+  std::string text;
+  std::vector<uint8_t> image;
+};
+record_files take_record(const library& l);
+// Writes the text to `path` and the received image, byte for byte, to
+// `path` + ".image" (tests compare it with the file that was sent).
+bool write_record_files(const std::string& path, const record_files& files);
 // Writes the record to the file named by WARBLE_SIM_RECORD when the verdict
 // changed since it was last written. Releases `held` (the file is written
 // without the lock).

@@ -99,6 +99,16 @@ bool write_text_file(const std::string& path, const std::string& text) {
   return !error;
 }
 
+record_files take_record(const library& l) {
+  return {record_text(l), l.world.receiver.record().image};
+}
+
+bool write_record_files(const std::string& path, const record_files& files) {
+  const std::string image(files.image.begin(), files.image.end());
+  const bool image_written = write_text_file(path + ".image", image);
+  return write_text_file(path, files.text) && image_written;
+}
+
 void write_record_if_verdict_changed(library& l, std::unique_lock<std::mutex>& held) {
   const std::string& verdict = l.world.receiver.record().verdict;
   if (l.record_path.empty() || verdict == l.world.verdict_written) {
@@ -107,9 +117,9 @@ void write_record_if_verdict_changed(library& l, std::unique_lock<std::mutex>& h
   }
   l.world.verdict_written = verdict;
   std::string path = l.record_path;
-  std::string text = record_text(l);
+  record_files files = take_record(l);
   held.unlock();
-  write_text_file(path, text);
+  write_record_files(path, files);
 }
 
 }  // namespace sim

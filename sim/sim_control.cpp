@@ -138,12 +138,12 @@ WARBLE_API int32_t warble_sim_counter(const char* name) {
 WARBLE_API int32_t warble_sim_write_record(const char* path) {
   if (!path) return -1;
   library& l = lib();
-  std::string text;
+  record_files files;
   {
     std::lock_guard<std::mutex> guard(l.lock);
-    text = record_text(l);
+    files = take_record(l);
   }
-  return write_text_file(path, text) ? 0 : -1;
+  return write_record_files(path, files) ? 0 : -1;
 }
 
 WARBLE_API int32_t warble_sim_drop_links(void) {

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "sim_client.h"
@@ -245,7 +246,12 @@ TEST_F(SimUpdate, WritesTheRecordFile) {
   EXPECT_NE(text.str().find("verdict = accepted\n"), std::string::npos);
   EXPECT_NE(text.str().find("image_size = 20\n"), std::string::npos);
   EXPECT_NE(text.str().find("control_frame = B1 00 02 00 00\n"), std::string::npos);
+  std::ifstream image_file(path + ".image", std::ios::binary);
+  const std::vector<uint8_t> image((std::istreambuf_iterator<char>(image_file)),
+                                   std::istreambuf_iterator<char>());
+  EXPECT_EQ(image, image_of(20));
   std::remove(path.c_str());
+  std::remove((path + ".image").c_str());
 }
 
 }  // namespace
