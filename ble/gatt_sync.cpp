@@ -270,10 +270,9 @@ uint32_t sequence_of(const notify_channel& channel) {
   return channel.sequence;
 }
 
-void print_notification(WarbleGattChar* characteristic, const uint8_t* value, uint8_t size) {
-  const char* uuid = ble_api.warble_gattchar_get_uuid(characteristic);
+void print_notification(const std::string& uuid, const uint8_t* value, uint8_t size) {
   std::string line = "NOTIF Char UUID ";
-  line += uuid ? uuid : "";
+  line += uuid;
   line += ' ';
   char hex[4];
   for (unsigned i = 0; i < size; ++i) {
@@ -410,6 +409,14 @@ int32_t notify_disable(notify_channel* channel) {
   return 0;
 }
 
+void notify_forget(notify_channel* channel) {
+  if (!channel) return;
+  operation_frame frame;
+  channel->gattchar = nullptr;
+  channel->gatt = nullptr;
+  set_event_of(*channel, nullptr);
+}
+
 int32_t notify_wait(notify_channel* channel, uint32_t timeout_ms) {
   if (!channel) return 1;
   const std::shared_ptr<manual_event> event = event_of(*channel);
@@ -453,10 +460,17 @@ int32_t notify_wait_for_new(notify_channel* channel, uint32_t since_sequence, ui
 void on_notification(void* context, WarbleGattChar* characteristic, const uint8_t* value,
                      uint8_t size) {
   if (!value) size = 0;
+  // The handle is certain to be alive only now, while the library delivers
+  // on it: once this thread has waited for the lock, the link may be gone.
+  const char* uuid_text = ble_api.warble_gattchar_get_uuid(characteristic);
+  const std::string uuid = uuid_text ? uuid_text : "";
   operation_frame frame;
-  print_notification(characteristic, value, size);
+  print_notification(uuid, value, size);
   notify_channel* channel = static_cast<notify_channel*>(context);
   if (!channel) return;
+  // A notification of a characteristic the channel no longer follows (its
+  // connection was released, or replaced) belongs to no one.
+  if (channel->gattchar != characteristic) return;
   std::shared_ptr<manual_event> event;
   {
     std::lock_guard<std::mutex> hold(channel->data_lock);

@@ -71,6 +71,12 @@ int32_t gatt_write_no_resp(WarbleGatt* connection, const char* uuid, const uint8
 int32_t notify_enable(WarbleGatt* connection, const char* uuid, notify_channel* channel);
 int32_t notify_disable(notify_channel* channel);
 
+// Under the operation lock, the channel lets go of its characteristic, its
+// connection and its event, before that connection goes away: a
+// notification of the old characteristic still waiting for the lock is then
+// dropped instead of touching a dead handle or feeding a later connection.
+void notify_forget(notify_channel* channel);
+
 // No lock is taken. A channel that is absent gives 1; one whose event was
 // closed or never created gives 2 from notify_wait at once and 1 from
 // notify_reset.

@@ -166,6 +166,9 @@ int release_device() {
     for (notify_channel* channel : channels_in_order())
       if (channel->gattchar) notify_disable(channel);
   }
+  // Before the link goes: notifications still on their way are dropped
+  // rather than delivered on handles that are about to die.
+  for (notify_channel* channel : channels_in_order()) notify_forget(channel);
 
   if (ble_api.warble_gatt_is_connected(connection)) {
     gatt_disconnect_sync(connection);

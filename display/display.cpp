@@ -25,8 +25,16 @@ class null_sink final : public display_sink {
   std::string read_path_field() override { return {}; }
 };
 
-null_sink no_display;
-std::atomic<display_sink*> current_sink{&no_display};
+// Never destroyed: a worker or library thread may still show something
+// while the process exits.
+display_sink& no_display() {
+  static display_sink* const instance = new null_sink;
+  return *instance;
+}
+
+// Null until a sink is installed; constant-initialised, so a sink installed
+// by another file's static initialiser is never overwritten.
+constinit std::atomic<display_sink*> current_sink{nullptr};
 
 // How long the connection-progress dialog stays up after the final report.
 constexpr uint32_t CONNECT_PROGRESS_LINGER_MS = 800;
@@ -45,7 +53,9 @@ std::string bounded_text(const char* text) {
 bool same_mac(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+    auto lower = [](char c) {
+      return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    };
     if (lower(a[i]) != lower(b[i])) return false;
   }
   return true;
@@ -65,9 +75,14 @@ device_list_model& device_list = *new device_list_model;
 
 }  // namespace
 
-void set_display_sink(display_sink* sink) { current_sink = sink ? sink : &no_display; }
+void set_display_sink(display_sink* sink) {
+  current_sink = sink;
+}
 
-display_sink& display() { return *current_sink.load(); }
+display_sink& display() {
+  display_sink* sink = current_sink.load();
+  return sink ? *sink : no_display();
+}
 
 void set_text_if_different(display_window window, int control_id, const char* text) {
   display().set_text_if_different(window, control_id, text);
@@ -87,7 +102,9 @@ void set_progress(display_window window, int control_id, uint32_t position) {
   display().set_progress(window, control_id, position);
 }
 
-void show_connection_state(bool connected) { display().show_connection_state(connected); }
+void show_connection_state(bool connected) {
+  display().show_connection_state(connected);
+}
 
 void report_connect_progress(uint32_t position, const char* format, ...) {
   char text[512];

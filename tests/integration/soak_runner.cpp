@@ -251,6 +251,8 @@ class scenario_run {
     const int32_t open = warble_sim_counter("open_connections");
     if (open != 0) violation("connections left open: " + std::to_string(open));
     result_.dead_handle_calls = warble_sim_counter("handle_misuse");
+    if (result_.dead_handle_calls != 0)
+      violation("calls on dead handles: " + std::to_string(result_.dead_handle_calls));
   }
 
   const scenario_plan& plan_;

@@ -416,3 +416,31 @@ TEST_F(GattSync, WaitForNewPassesOverOtherChannels) {
 }
 
 }  // namespace
+
+TEST(GattSyncForget, ANotificationOfAReleasedOrReplacedCharacteristicFeedsNoChannel) {
+  set_time_compression_for_tests(1);
+  fake_warble::install();
+  gatt_reset_for_tests();
+  fake_warble::add_characteristic(STATUS_UUID, STATUS_CHAR);
+  complete_at_once(call::enable);
+  ASSERT_EQ(notify_enable(CONNECTION, STATUS_UUID, &status_channel), 0);
+  const call_record old_subscription = last(call::on_notification);
+
+  notify_forget(&status_channel);
+  EXPECT_EQ(status_channel.gattchar, nullptr);
+  fire_notification(old_subscription, {0x05});
+  EXPECT_EQ(notify_snapshot(status_channel).sequence, 0u);
+  EXPECT_EQ(notify_wait(&status_channel, 0), 2) << "a forgotten channel has no event";
+
+  // The next connection's characteristic takes the channel over; the old
+  // one's late notification must not judge it.
+  WarbleGattChar* const next_status = fake_warble::characteristic(7);
+  fake_warble::add_characteristic(STATUS_UUID, next_status);
+  complete_at_once(call::enable);
+  ASSERT_EQ(notify_enable(CONNECTION, STATUS_UUID, &status_channel), 0);
+  fire_notification(old_subscription, {0x05});
+  EXPECT_EQ(notify_snapshot(status_channel).sequence, 0u);
+  fire_notification(last(call::on_notification), {0x00});
+  EXPECT_EQ(notify_snapshot(status_channel).sequence, 1u);
+  EXPECT_EQ(notify_snapshot(status_channel).data[0], 0x00);
+}
