@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -135,22 +134,10 @@ std::vector<double> measure_replies_during_transfer(double* transfer_ms) {
   return replies;
 }
 
-bool take_option(const char* argument, const char* name, std::string& value) {
-  const size_t length = strlen(name);
-  if (strncmp(argument, name, length) != 0) return false;
-  value = argument + length;
-  return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  driver_paths& where = paths();
-  for (int i = 1; i < argc; ++i) {
-    take_option(argv[i], "--app=", where.app) || take_option(argv[i], "--warble=", where.warble) ||
-        take_option(argv[i], "--runs=", where.runs);
-  }
-  if (where.app.empty() || where.warble.empty() || where.runs.empty()) {
+  if (!read_driver_paths(argc, argv)) {
     fprintf(stderr, "usage: ui_bench --app=PATH --warble=PATH --runs=FOLDER\n");
     return 2;
   }

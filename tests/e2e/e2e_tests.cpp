@@ -58,26 +58,36 @@ void note_screenshot(const std::string& path) {
   if (!path.empty()) printf("screenshot: %s\n", path.c_str());
 }
 
-struct box_seen {
-  HWND window = nullptr;
-  std::string text;
-};
+bool wait_control_text(HWND window, int id, const std::string& text) {
+  return wait_until([&] { return control_text(window, id) == text; }, STEP_LIMIT_MS);
+}
 
-box_seen wait_box(const app_run& run, const char* caption) {
-  box_seen box;
-  box.window = run.wait_window(caption, STEP_LIMIT_MS);
-  if (box.window) {
-    wait_until([&] { return !(box.text = message_box_text(box.window)).empty(); }, STEP_LIMIT_MS);
+void expect_exit_status(app_run& run, DWORD expected) {
+  DWORD status = 99;
+  ASSERT_TRUE(run.process().wait_exit(STEP_LIMIT_MS, &status));
+  EXPECT_EQ(status, expected);
+}
+
+// Waits for the box and checks its text; null (a failure) when it never came.
+HWND expect_box(const app_run& run, const char* caption, const std::string& text) {
+  HWND box = run.wait_window(caption, STEP_LIMIT_MS);
+  if (!box) {
+    ADD_FAILURE() << "no \"" << caption << "\" box; output:\n" << run.output();
+    return nullptr;
   }
+  std::string seen;
+  wait_until([&] { return !(seen = message_box_text(box)).empty(); }, STEP_LIMIT_MS);
+  EXPECT_EQ(seen, text);
   return box;
 }
 
+void close_box(HWND box) {
+  press_ok(box);
+  EXPECT_TRUE(wait_until([&] { return !IsWindow(box); }, STEP_LIMIT_MS));
+}
+
 void expect_box_and_close(const app_run& run, const char* caption, const std::string& text) {
-  box_seen box = wait_box(run, caption);
-  ASSERT_NE(box.window, nullptr) << "no \"" << caption << "\" box; output:\n" << run.output();
-  EXPECT_EQ(box.text, text);
-  press_ok(box.window);
-  EXPECT_TRUE(wait_until([&] { return !IsWindow(box.window); }, STEP_LIMIT_MS));
+  if (HWND box = expect_box(run, caption, text)) close_box(box);
 }
 
 void expect_connected_state(HWND main, bool connected) {
@@ -93,12 +103,18 @@ int row_of(const std::vector<std::vector<std::string>>& rows, const std::string&
   return -1;
 }
 
-// Opens the selection dialog and scans until both devices are listed.
-HWND scan_for_both(app_run& run, HWND main, std::vector<std::vector<std::string>>& rows) {
+// Opens the selection dialog and starts a scan; null when it did not open.
+HWND open_selection_and_scan(app_run& run, HWND main) {
   post_command(main, IDM_CONNECT);
   HWND dialog = run.wait_window(SELECT_TITLE, WINDOW_LIMIT_MS);
+  if (dialog) click_button(dialog, IDC_SCAN);
+  return dialog;
+}
+
+// Opens the selection dialog and scans until both devices are listed.
+HWND scan_for_both(app_run& run, HWND main, std::vector<std::vector<std::string>>& rows) {
+  HWND dialog = open_selection_and_scan(run, main);
   if (!dialog) return nullptr;
-  click_button(dialog, IDC_SCAN);
   HWND list = GetDlgItem(dialog, IDC_DEVICE_LIST);
   wait_until(
       [&] {
@@ -107,6 +123,12 @@ HWND scan_for_both(app_run& run, HWND main, std::vector<std::vector<std::string>
       },
       STEP_LIMIT_MS);
   return dialog;
+}
+
+// Escape in the selection dialog: it closes without a device.
+bool cancel_selection(const app_run& run, HWND dialog) {
+  PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+  return run.wait_window_gone(SELECT_TITLE, STEP_LIMIT_MS);
 }
 
 enum class choice { connect_button, double_click };
@@ -140,14 +162,11 @@ void connect_to_our_device(app_run& run, HWND main, choice how, bool screenshots
   ASSERT_TRUE(wait_until([&] { return control_enabled(main, IDC_UPDATE); }, STEP_LIMIT_MS));
 }
 
-void close_with_close_box(app_run& run, HWND main) {
-  // A box owned by the main window disables it until the box has gone; its
-  // close box does nothing meanwhile, for a user as for us.
-  ASSERT_TRUE(wait_until([&] { return IsWindowEnabled(main) != FALSE; }, STEP_LIMIT_MS));
-  PostMessageA(main, WM_SYSCOMMAND, SC_CLOSE, 0);
-  DWORD status = 99;
-  ASSERT_TRUE(run.process().wait_exit(STEP_LIMIT_MS, &status));
-  EXPECT_EQ(status, 0u);
+// Puts the path into the field and presses Update.
+bool start_update(HWND main, const std::string& path) {
+  if (!set_control_text(main, IDC_IMAGE_PATH, path)) return false;
+  click_button(main, IDC_UPDATE);
+  return true;
 }
 
 std::string image_bytes(size_t size) {
@@ -175,20 +194,57 @@ HWND file_name_field(HWND chooser) {
   return GetDlgItem(chooser, FILE_NAME_EDIT);
 }
 
+// A case with a run of the program of its own.
+class program_case : public ::testing::Test {
+ protected:
+  // Starts the run (prepared by the case) and waits for its main window.
+  void launch() {
+    ASSERT_TRUE(run.start());
+    main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
+    ASSERT_NE(main, nullptr) << run.output();
+  }
+  void launch(const std::string& case_name, const std::string& scenario = world()) {
+    run.prepare(case_name, scenario);
+    launch();
+  }
+
+  // Start-up that cannot go on: the box, then the end with status 1 before
+  // any main window.
+  void expect_start_up_failure(const char* caption, const std::string& text) {
+    ASSERT_TRUE(run.start());
+    expect_box_and_close(run, caption, text);
+    ASSERT_NO_FATAL_FAILURE(expect_exit_status(run, 1u));
+    EXPECT_EQ(run.find_window(MAIN_TITLE), nullptr);
+  }
+
+  void close_with_close_box() {
+    // A box owned by the main window disables it until the box has gone; its
+    // close box does nothing meanwhile, for a user as for us.
+    ASSERT_TRUE(wait_until([&] { return IsWindowEnabled(main) != FALSE; }, STEP_LIMIT_MS));
+    PostMessageA(main, WM_SYSCOMMAND, SC_CLOSE, 0);
+    expect_exit_status(run, 0u);
+  }
+
+  app_run run;
+  HWND main = nullptr;
+};
+
+// The suites, as CTest runs them one by one.
+class StartAndEnd : public program_case {};
+class MainWindow : public program_case {};
+class DeviceSelection : public program_case {};
+class FirmwareUpdate : public program_case {};
+
 }  // namespace
 
-TEST(StartAndEnd, StartsNotConnectedAndTheCloseBoxEndsWithStatusZero) {
-  app_run run("start_state", world());
-  ASSERT_TRUE(run.start());
-  HWND main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
-  ASSERT_NE(main, nullptr) << run.output();
+TEST_F(StartAndEnd, StartsNotConnectedAndTheCloseBoxEndsWithStatusZero) {
+  ASSERT_NO_FATAL_FAILURE(launch("start_state"));
 
   EXPECT_EQ(control_text(main, IDC_DEVICE_INFO), "Device not connected");
   expect_connected_state(main, false);
   EXPECT_NE(GetMenu(main), nullptr);
   EXPECT_EQ(progress_position(main, IDC_UPDATE_PROGRESS), 0);
-  EXPECT_TRUE(
-      wait_until([&] { return control_text(main, IDC_STATUS_LINE) == "Idle"; }, STEP_LIMIT_MS));
+  EXPECT_TRUE(wait_control_text(main, IDC_STATUS_LINE, "Idle"));
   const std::string output = run.output();
   EXPECT_EQ(output.rfind("Killing all previous BLE consoles\n", 0), 0u) << output;
   EXPECT_NE(output.find("Current execution directory: " +
@@ -197,55 +253,35 @@ TEST(StartAndEnd, StartsNotConnectedAndTheCloseBoxEndsWithStatusZero) {
       << output;
   note_screenshot(run.screenshot(main, "main_not_connected"));
 
-  close_with_close_box(run, main);
+  close_with_close_box();
 }
 
-TEST(StartAndEnd, EscapeEndsWithStatusZero) {
-  app_run run("escape", world());
-  ASSERT_TRUE(run.start());
-  HWND main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
-  ASSERT_NE(main, nullptr);
+TEST_F(StartAndEnd, EscapeEndsWithStatusZero) {
+  ASSERT_NO_FATAL_FAILURE(launch("escape"));
   PostMessageA(main, WM_KEYDOWN, VK_ESCAPE, 0);
-  DWORD status = 99;
-  ASSERT_TRUE(run.process().wait_exit(STEP_LIMIT_MS, &status));
-  EXPECT_EQ(status, 0u);
+  expect_exit_status(run, 0u);
 }
 
-TEST(StartAndEnd, AMainWindowThatCannotBeCreatedEndsWithABoxAndStatusOne) {
-  app_run run("no_main_window", world());
+TEST_F(StartAndEnd, AMainWindowThatCannotBeCreatedEndsWithABoxAndStatusOne) {
+  run.prepare("no_main_window", world());
   ASSERT_TRUE(run.break_dialog_template(IDD_MAIN));
-  ASSERT_TRUE(run.start());
-  expect_box_and_close(run, "Error", "The main window cannot be created");
-  DWORD status = 99;
-  ASSERT_TRUE(run.process().wait_exit(STEP_LIMIT_MS, &status));
-  EXPECT_EQ(status, 1u);
-  EXPECT_EQ(run.find_window(MAIN_TITLE), nullptr);
+  expect_start_up_failure("Error", "The main window cannot be created");
 }
 
-TEST(StartAndEnd, WithoutTheLibraryStartUpEndsWithABoxAndStatusOne) {
-  app_run run("no_library", world());
+TEST_F(StartAndEnd, WithoutTheLibraryStartUpEndsWithABoxAndStatusOne) {
+  run.prepare("no_library", world());
   run.remove_library();
-  ASSERT_TRUE(run.start());
-  expect_box_and_close(run, "ERROR", "Bluetooth DLL library not found (warble.dll)");
-  DWORD status = 99;
-  ASSERT_TRUE(run.process().wait_exit(STEP_LIMIT_MS, &status));
-  EXPECT_EQ(status, 1u);
-  EXPECT_EQ(run.find_window(MAIN_TITLE), nullptr);
+  expect_start_up_failure("ERROR", "Bluetooth DLL library not found (warble.dll)");
 }
 
-TEST(StartAndEnd, FileExitEndsAtOnceWithStatusOne) {
-  app_run run("file_exit", world());
-  ASSERT_TRUE(run.start());
-  HWND main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
-  ASSERT_NE(main, nullptr);
+TEST_F(StartAndEnd, FileExitEndsAtOnceWithStatusOne) {
+  ASSERT_NO_FATAL_FAILURE(launch("file_exit"));
   post_command(main, IDM_EXIT);
-  DWORD status = 99;
-  ASSERT_TRUE(run.process().wait_exit(STEP_LIMIT_MS, &status));
-  EXPECT_EQ(status, 1u);
+  expect_exit_status(run, 1u);
 }
 
-TEST(StartAndEnd, EndsProcessesNamedExactlyRadioDeskWithCodeNine) {
-  app_run run("siblings", world());
+TEST_F(StartAndEnd, EndsProcessesNamedExactlyRadioDeskWithCodeNine) {
+  run.prepare("siblings", world());
   const std::string sleeper = windows_path(paths().sleeper);
   struct sibling {
     std::string folder, name;
@@ -260,8 +296,7 @@ TEST(StartAndEnd, EndsProcessesNamedExactlyRadioDeskWithCodeNine) {
     ASSERT_TRUE(CopyFileA(sleeper.c_str(), exe.c_str(), FALSE));
     ASSERT_TRUE(s.process.start(exe, s.folder, ""));
   }
-  ASSERT_TRUE(run.start());
-  ASSERT_NE(run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS), nullptr);
+  ASSERT_NO_FATAL_FAILURE(launch());
   for (int i = 0; i < 2; ++i) {
     DWORD code = 0;
     ASSERT_TRUE(siblings[i].process.wait_exit(STEP_LIMIT_MS, &code)) << siblings[i].folder;
@@ -270,40 +305,30 @@ TEST(StartAndEnd, EndsProcessesNamedExactlyRadioDeskWithCodeNine) {
   EXPECT_TRUE(siblings[2].process.running()) << "a name that differs in letter case was ended";
 }
 
-TEST(StartAndEnd, ACopyNamedRadioDeskDoesNotEndItself) {
-  app_run run("renamed_copy", world(), "RadioDesk.exe");
-  ASSERT_TRUE(run.start());
-  HWND main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
-  ASSERT_NE(main, nullptr) << run.output();
-  close_with_close_box(run, main);
+TEST_F(StartAndEnd, ACopyNamedRadioDeskDoesNotEndItself) {
+  run.prepare("renamed_copy", world(), "RadioDesk.exe");
+  ASSERT_NO_FATAL_FAILURE(launch());
+  close_with_close_box();
 }
 
-TEST(MainWindow, DisconnectWhileNotConnectedWarnsThenStillPostsTheRequest) {
-  app_run run("disconnect_not_connected", world());
-  ASSERT_TRUE(run.start());
-  HWND main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
-  ASSERT_NE(main, nullptr);
+TEST_F(MainWindow, DisconnectWhileNotConnectedWarnsThenStillPostsTheRequest) {
+  ASSERT_NO_FATAL_FAILURE(launch("disconnect_not_connected"));
   post_command(main, IDM_DISCONNECT);
-  box_seen box = wait_box(run, "Error");
-  ASSERT_NE(box.window, nullptr);
-  EXPECT_EQ(box.text, "Not connected to any device");
+  HWND box = expect_box(run, "Error", "Not connected to any device");
+  ASSERT_NE(box, nullptr);
   EXPECT_EQ(run.output().find(">>Closing device"), std::string::npos)
       << "posted before the user closed the warning";
-  press_ok(box.window);
-  EXPECT_TRUE(wait_until(
-      [&] { return control_text(main, IDC_STATUS_LINE) == "Disconnecting BT..."; }, STEP_LIMIT_MS));
+  press_ok(box);
+  EXPECT_TRUE(wait_control_text(main, IDC_STATUS_LINE, "Disconnecting BT..."));
   EXPECT_TRUE(run.wait_output(">>Closing device\n>>DEVICE CLOSED !!\n", STEP_LIMIT_MS))
       << run.output();
   EXPECT_EQ(control_text(main, IDC_DEVICE_INFO), "Device not connected");
   expect_connected_state(main, false);
-  close_with_close_box(run, main);
+  close_with_close_box();
 }
 
-TEST(MainWindow, HelpAboutShowsTheVersionAndClosesWithOk) {
-  app_run run("about_box", world());
-  ASSERT_TRUE(run.start());
-  HWND main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
-  ASSERT_NE(main, nullptr);
+TEST_F(MainWindow, HelpAboutShowsTheVersionAndClosesWithOk) {
+  ASSERT_NO_FATAL_FAILURE(launch("about_box"));
   post_command(main, IDM_ABOUT);
   HWND about = run.wait_window("About...", STEP_LIMIT_MS);
   ASSERT_NE(about, nullptr);
@@ -311,15 +336,12 @@ TEST(MainWindow, HelpAboutShowsTheVersionAndClosesWithOk) {
   note_screenshot(run.screenshot(about, "about"));
   click_button(about, IDOK);
   EXPECT_TRUE(run.wait_window_gone("About...", STEP_LIMIT_MS));
-  close_with_close_box(run, main);
+  close_with_close_box();
 }
 
-TEST(MainWindow, TheFileChooserAddsTheDefaultExtensionAndCancelKeepsThePath) {
-  app_run run("file_chooser", world());
-  ASSERT_TRUE(run.start());
-  HWND main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
-  ASSERT_NE(main, nullptr);
-  connect_to_our_device(run, main, choice::connect_button);
+TEST_F(MainWindow, TheFileChooserAddsTheDefaultExtensionAndCancelKeepsThePath) {
+  ASSERT_NO_FATAL_FAILURE(launch("file_chooser"));
+  ASSERT_NO_FATAL_FAILURE(connect_to_our_device(run, main, choice::connect_button));
 
   click_button(main, IDC_SELECT_FILE);
   HWND chooser = run.wait_window("Save As", STEP_LIMIT_MS);
@@ -338,14 +360,11 @@ TEST(MainWindow, TheFileChooserAddsTheDefaultExtensionAndCancelKeepsThePath) {
   click_button(chooser, IDCANCEL);
   ASSERT_TRUE(run.wait_window_gone("Save As", STEP_LIMIT_MS));
   EXPECT_EQ(control_text(main, IDC_IMAGE_PATH), chosen);
-  close_with_close_box(run, main);
+  close_with_close_box();
 }
 
-TEST(DeviceSelection, ScanListsRowsAndChoosingOneConnects) {
-  app_run run("scan_and_connect", world());
-  ASSERT_TRUE(run.start());
-  HWND main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
-  ASSERT_NE(main, nullptr);
+TEST_F(DeviceSelection, ScanListsRowsAndChoosingOneConnects) {
+  ASSERT_NO_FATAL_FAILURE(launch("scan_and_connect"));
   std::vector<std::vector<std::string>> rows;
   HWND dialog = scan_for_both(run, main, rows);
   ASSERT_NE(dialog, nullptr);
@@ -364,11 +383,10 @@ TEST(DeviceSelection, ScanListsRowsAndChoosingOneConnects) {
   EXPECT_TRUE(IsWindowVisible(dialog));
   EXPECT_EQ(run.find_window(PROGRESS_TITLE), nullptr);
   // Escape leaves it without a device; connect_to_our_device opens it anew.
-  PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
-  ASSERT_TRUE(run.wait_window_gone(SELECT_TITLE, STEP_LIMIT_MS));
+  ASSERT_TRUE(cancel_selection(run, dialog));
   EXPECT_EQ(run.find_window(PROGRESS_TITLE), nullptr);
 
-  connect_to_our_device(run, main, choice::connect_button, true);
+  ASSERT_NO_FATAL_FAILURE(connect_to_our_device(run, main, choice::connect_button, true));
   EXPECT_EQ(control_text(main, IDC_DEVICE_INFO), OUR_DEVICE_INFO);
   expect_connected_state(main, true);
   const std::string output = run.output();
@@ -376,30 +394,23 @@ TEST(DeviceSelection, ScanListsRowsAndChoosingOneConnects) {
   EXPECT_NE(output.find("Propietary service found\n"), std::string::npos) << output;
   EXPECT_NE(output.find("System READY\n"), std::string::npos) << output;
   // The picture of a connected device, once the worker is idle again.
-  wait_until([&] { return control_text(main, IDC_STATUS_LINE) == "Idle"; }, STEP_LIMIT_MS);
+  wait_control_text(main, IDC_STATUS_LINE, "Idle");
   note_screenshot(run.screenshot(main, "main_connected"));
 
   // Disconnect while connected: no warning, and the worker puts the window
   // back to Not connected itself.
   post_command(main, IDM_DISCONNECT);
-  EXPECT_TRUE(
-      wait_until([&] { return control_text(main, IDC_DEVICE_INFO) == "Device not connected"; },
-                 STEP_LIMIT_MS));
+  EXPECT_TRUE(wait_control_text(main, IDC_DEVICE_INFO, "Device not connected"));
   expect_connected_state(main, false);
   EXPECT_TRUE(run.wait_output(">>DEVICE CLOSED !!\n", STEP_LIMIT_MS));
   EXPECT_EQ(run.find_window("Error"), nullptr);
-  close_with_close_box(run, main);
+  close_with_close_box();
 }
 
-TEST(DeviceSelection, AFloodOfDevicesFillsTheListToItsLimitWhileTheWindowsStayResponsive) {
-  app_run run("scan_flood", "flood = 1200\n" + world());
-  ASSERT_TRUE(run.start());
-  HWND main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
-  ASSERT_NE(main, nullptr);
-  post_command(main, IDM_CONNECT);
-  HWND dialog = run.wait_window(SELECT_TITLE, WINDOW_LIMIT_MS);
+TEST_F(DeviceSelection, AFloodOfDevicesFillsTheListToItsLimitWhileTheWindowsStayResponsive) {
+  ASSERT_NO_FATAL_FAILURE(launch("scan_flood", "flood = 1200\n" + world()));
+  HWND dialog = open_selection_and_scan(run, main);
   ASSERT_NE(dialog, nullptr);
-  click_button(dialog, IDC_SCAN);
   HWND list = GetDlgItem(dialog, IDC_DEVICE_LIST);
   DWORD slowest_reply_ms = 0;
   auto row_count = [&] {
@@ -413,17 +424,13 @@ TEST(DeviceSelection, AFloodOfDevicesFillsTheListToItsLimitWhileTheWindowsStayRe
   EXPECT_EQ(row_count(), 1000) << "the list holds at most 1000 devices";
   // Results keep arriving for listed devices; the dialog still answers.
   EXPECT_LT(slowest_reply_ms, 2000u);
-  PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
-  ASSERT_TRUE(run.wait_window_gone(SELECT_TITLE, STEP_LIMIT_MS));
+  ASSERT_TRUE(cancel_selection(run, dialog));
   EXPECT_TRUE(run.wait_output("Abort requested\n", STEP_LIMIT_MS));
-  close_with_close_box(run, main);
+  close_with_close_box();
 }
 
-TEST(DeviceSelection, AnAddressThatDoesNotFitIsRefusedAndTheDialogStaysOpen) {
-  app_run run("address_too_long", world());
-  ASSERT_TRUE(run.start());
-  HWND main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
-  ASSERT_NE(main, nullptr);
+TEST_F(DeviceSelection, AnAddressThatDoesNotFitIsRefusedAndTheDialogStaysOpen) {
+  ASSERT_NO_FATAL_FAILURE(launch("address_too_long"));
   std::vector<std::vector<std::string>> rows;
   HWND dialog = scan_for_both(run, main, rows);
   ASSERT_NE(dialog, nullptr);
@@ -438,31 +445,26 @@ TEST(DeviceSelection, AnAddressThatDoesNotFitIsRefusedAndTheDialogStaysOpen) {
   EXPECT_TRUE(IsWindowVisible(dialog)) << "the selection dialog must stay open";
   EXPECT_EQ(run.find_window(PROGRESS_TITLE), nullptr);
   EXPECT_EQ(run.output().find("Connecting to"), std::string::npos) << run.output();
-  PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
-  ASSERT_TRUE(run.wait_window_gone(SELECT_TITLE, STEP_LIMIT_MS));
+  ASSERT_TRUE(cancel_selection(run, dialog));
   expect_connected_state(main, false);
-  close_with_close_box(run, main);
+  close_with_close_box();
 }
 
-TEST(FirmwareUpdate, SendsTheImageWholeAndShowsTheSuccessBox) {
-  app_run run("update_success", world());
+TEST_F(FirmwareUpdate, SendsTheImageWholeAndShowsTheSuccessBox) {
+  run.prepare("update_success", world());
   const std::string image = image_bytes(5000);
   ASSERT_TRUE(write_file(run.file("image.bin"), image));
-  ASSERT_TRUE(run.start());
-  HWND main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
-  ASSERT_NE(main, nullptr);
-  connect_to_our_device(run, main, choice::double_click);
-  ASSERT_TRUE(set_control_text(main, IDC_IMAGE_PATH, run.file("image.bin")));
-  click_button(main, IDC_UPDATE);
+  ASSERT_NO_FATAL_FAILURE(launch());
+  ASSERT_NO_FATAL_FAILURE(connect_to_our_device(run, main, choice::double_click));
+  ASSERT_TRUE(start_update(main, run.file("image.bin")));
 
-  box_seen box = wait_box(run, "Success");
-  ASSERT_NE(box.window, nullptr) << run.output();
-  EXPECT_EQ(box.text, "Updated finished OK!!\n(Now WAIT till the device finishes the update)");
+  HWND box = expect_box(run, "Success",
+                        "Updated finished OK!!\n(Now WAIT till the device finishes the update)");
+  ASSERT_NE(box, nullptr);
   EXPECT_EQ(progress_position(main, IDC_UPDATE_PROGRESS), 1000);
   EXPECT_FALSE(IsWindowEnabled(main)) << "the success box is owned by the main window";
   note_screenshot(run.screenshot(main, "main_after_update"));
-  press_ok(box.window);
-  EXPECT_TRUE(wait_until([&] { return !IsWindow(box.window); }, STEP_LIMIT_MS));
+  close_box(box);
 
   const std::string output = run.output();
   EXPECT_NE(output.find("Firmware Update from local file\n"), std::string::npos);
@@ -480,18 +482,14 @@ TEST(FirmwareUpdate, SendsTheImageWholeAndShowsTheSuccessBox) {
   EXPECT_EQ(record["received_crc"], hex(image_crc(image)));
   EXPECT_EQ(record["packets"], "21");
   EXPECT_EQ(record["verdict"], "accepted");
-  close_with_close_box(run, main);
+  close_with_close_box();
 }
 
-TEST(FirmwareUpdate, AMissingFileAndAPathTooLongAreRefusedBeforeAnythingIsSent) {
-  app_run run("update_bad_paths", world());
-  ASSERT_TRUE(run.start());
-  HWND main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
-  ASSERT_NE(main, nullptr);
-  connect_to_our_device(run, main, choice::connect_button);
+TEST_F(FirmwareUpdate, AMissingFileAndAPathTooLongAreRefusedBeforeAnythingIsSent) {
+  ASSERT_NO_FATAL_FAILURE(launch("update_bad_paths"));
+  ASSERT_NO_FATAL_FAILURE(connect_to_our_device(run, main, choice::connect_button));
 
-  ASSERT_TRUE(set_control_text(main, IDC_IMAGE_PATH, run.file("no_such_image.bin")));
-  click_button(main, IDC_UPDATE);
+  ASSERT_TRUE(start_update(main, run.file("no_such_image.bin")));
   expect_box_and_close(run, "Error", "File not found");
 
   // 600 characters: longer than the 511 that fit; a cut path would name
@@ -506,30 +504,26 @@ TEST(FirmwareUpdate, AMissingFileAndAPathTooLongAreRefusedBeforeAnythingIsSent) 
 
   EXPECT_EQ(run.count_output("Firmware Update from local file\n"), 2u);
   EXPECT_EQ(run.output().find("[RCS] Sending update command"), std::string::npos) << run.output();
-  close_with_close_box(run, main);
+  close_with_close_box();
 }
 
-TEST(FirmwareUpdate, ARefusedFrameEndsInTheErrorBoxAndNothingMoreIsSent) {
-  app_run run("update_refused", world("refuse_frame = 5\n"));
+TEST_F(FirmwareUpdate, ARefusedFrameEndsInTheErrorBoxAndNothingMoreIsSent) {
+  run.prepare("update_refused", world("refuse_frame = 5\n"));
   ASSERT_TRUE(write_file(run.file("image.bin"), image_bytes(2000)));
-  ASSERT_TRUE(run.start());
-  HWND main = run.wait_window(MAIN_TITLE, WINDOW_LIMIT_MS);
-  ASSERT_NE(main, nullptr);
-  connect_to_our_device(run, main, choice::connect_button);
-  ASSERT_TRUE(set_control_text(main, IDC_IMAGE_PATH, run.file("image.bin")));
-  click_button(main, IDC_UPDATE);
+  ASSERT_NO_FATAL_FAILURE(launch());
+  ASSERT_NO_FATAL_FAILURE(connect_to_our_device(run, main, choice::connect_button));
+  ASSERT_TRUE(start_update(main, run.file("image.bin")));
 
-  box_seen box = wait_box(run, "Error");
-  ASSERT_NE(box.window, nullptr) << run.output();
-  EXPECT_EQ(box.text, "Update from local file error");
+  HWND box = expect_box(run, "Error", "Update from local file error");
+  ASSERT_NE(box, nullptr);
   EXPECT_EQ(control_text(main, IDC_STATUS_LINE), "Packet ERROR\n");
   EXPECT_LT(progress_position(main, IDC_UPDATE_PROGRESS), 1000);
-  press_ok(box.window);
+  press_ok(box);
   EXPECT_EQ(run.find_window("Success"), nullptr);
 
   auto record = run.record();
   EXPECT_NE(record["accepted"], "1");
   EXPECT_EQ(record["frames"], "5") << read_file(run.file("record.txt"));
   EXPECT_EQ(record["frames_after_failure"], "0");
-  close_with_close_box(run, main);
+  close_with_close_box();
 }

@@ -87,6 +87,13 @@ BOOL CALLBACK collect_static_text(HWND child, LPARAM context) {
   return TRUE;
 }
 
+bool take_option(const char* argument, const char* name, std::string& value) {
+  const size_t length = strlen(name);
+  if (strncmp(argument, name, length) != 0) return false;
+  value = argument + length;
+  return true;
+}
+
 bool make_folder(const std::string& path) {
   for (size_t at = path.find('\\', 3); at != std::string::npos; at = path.find('\\', at + 1)) {
     CreateDirectoryA(path.substr(0, at).c_str(), nullptr);
@@ -126,6 +133,16 @@ bool write_bmp(const std::string& path, int width, int height, const std::vector
 driver_paths& paths() {
   static driver_paths* all = new driver_paths;
   return *all;
+}
+
+bool read_driver_paths(int argc, char** argv) {
+  driver_paths& where = paths();
+  for (int i = 1; i < argc; ++i) {
+    take_option(argv[i], "--app=", where.app) || take_option(argv[i], "--warble=", where.warble) ||
+        take_option(argv[i], "--sleeper=", where.sleeper) ||
+        take_option(argv[i], "--runs=", where.runs);
+  }
+  return !where.app.empty() && !where.warble.empty() && !where.runs.empty();
 }
 
 std::string windows_path(const std::string& path) {
@@ -230,9 +247,10 @@ void child_process::kill() {
   }
 }
 
-app_run::app_run(const std::string& case_name, const std::string& scenario,
-                 const std::string& exe_name)
-    : folder_(windows_path(paths().runs) + "\\" + case_name), exe_(exe_name) {
+void app_run::prepare(const std::string& case_name, const std::string& scenario,
+                      const std::string& exe_name) {
+  folder_ = windows_path(paths().runs) + "\\" + case_name;
+  exe_ = exe_name;
   make_folder(folder_);
   CopyFileA(windows_path(paths().app).c_str(), file(exe_).c_str(), FALSE);
   CopyFileA(windows_path(paths().warble).c_str(), file("warble.dll").c_str(), FALSE);

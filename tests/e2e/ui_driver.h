@@ -21,6 +21,10 @@ struct driver_paths {
   std::string runs;     // folder for each case's files and screenshots
 };
 driver_paths& paths();
+// Fills paths() from --app=PATH --warble=PATH --sleeper=PATH --runs=FOLDER
+// among the arguments (others are passed over); false when the program,
+// the library or the runs folder was not named.
+bool read_driver_paths(int argc, char** argv);
 
 // "/a/b" (a path of the machine Wine runs on) to "Z:\a\b"; Windows paths
 // pass unchanged.
@@ -61,8 +65,14 @@ class child_process {
 // simulated device, its standard output.
 class app_run {
  public:
+  app_run() = default;  // prepare() before start()
   app_run(const std::string& case_name, const std::string& scenario,
-          const std::string& exe_name = "TavrenUpdate.exe");
+          const std::string& exe_name = "TavrenUpdate.exe") {
+    prepare(case_name, scenario, exe_name);
+  }
+  // Lays out the run folder: the program's copy, warble.dll, the scenario.
+  void prepare(const std::string& case_name, const std::string& scenario,
+               const std::string& exe_name = "TavrenUpdate.exe");
   bool start();
   // Makes a dialog template of this run's copy of the program unusable, for
   // the cases where the program must cope with a window it cannot create.
