@@ -55,26 +55,11 @@ proprietary = no
 WORLD
 [ -f "$demo/sample-firmware.bin" ] || head -c 24576 /dev/urandom >"$demo/sample-firmware.bin"
 
+. scripts/xvfb_wine.sh
 # A Wine prefix of the demo's own, so that closing it touches nothing else.
-export WINEPREFIX=$build/wine-demo WINEARCH=win64 WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree=;mshtml="
-
-started_xvfb=""
-if [ -z "${DISPLAY:-}" ]; then
-  # Xvfb picks a free display number and tells it through the descriptor.
-  number_file=$(mktemp)
-  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$number_file" 2>/dev/null &
-  started_xvfb=$!
-  for _ in $(seq 100); do
-    [ -s "$number_file" ] && break
-    sleep 0.1
-  done
-  number=$(head -n 1 "$number_file")
-  rm -f "$number_file"
-  [ -n "$number" ] || { echo "run: Xvfb did not start"; kill "$started_xvfb" 2>/dev/null; exit 1; }
-  export DISPLAY=":$number"
-  echo "run: started Xvfb on $DISPLAY"
-fi
+use_wine_prefix "$build/wine-demo"
+start_xvfb_unless_display || { echo "run: Xvfb did not start"; exit 1; }
+[ -n "$xvfb_pid" ] && echo "run: started Xvfb on $DISPLAY"
 
 program=""
 finish() {
@@ -84,7 +69,7 @@ finish() {
     kill "$program" 2>/dev/null || true
   fi
   timeout 30 wineserver -k >/dev/null 2>&1 || true
-  [ -n "$started_xvfb" ] && kill "$started_xvfb" 2>/dev/null || true
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
 }
 trap finish INT TERM EXIT
 
@@ -94,7 +79,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 # On our own Xvfb no window manager draws title bars: let Wine draw them.
 managed=Y
-[ -n "$started_xvfb" ] && managed=N
+[ -n "$xvfb_pid" ] && managed=N
 timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d "$managed" /f >/dev/null 2>&1 || true
 
 export WARBLE_SIM_SCENARIO

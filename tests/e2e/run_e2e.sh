@@ -10,26 +10,9 @@ set -uo pipefail
 mode=$1 prefix=$2 runs=$3
 shift 3
 
-# A private X server when there is no display: Xvfb picks a free display
-# number itself and tells it through the file descriptor.
-xvfb_pid=""
-if [ -z "${DISPLAY:-}" ]; then
-  number_file=$(mktemp)
-  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$number_file" 2>/dev/null &
-  xvfb_pid=$!
-  for _ in $(seq 100); do
-    [ -s "$number_file" ] && break
-    sleep 0.1
-  done
-  number=$(head -n 1 "$number_file")
-  rm -f "$number_file"
-  [ -n "$number" ] || { echo "e2e: Xvfb did not start"; exit 1; }
-  export DISPLAY=":$number"
-fi
-
-export WINEPREFIX=$prefix WINEARCH=win64 WINEDEBUG=-all
-# No Mono or Gecko installer: they would open dialogs nobody answers.
-export WINEDLLOVERRIDES="mscoree=;mshtml="
+. "$(dirname "$0")/../../scripts/xvfb_wine.sh"
+start_xvfb_unless_display || { echo "e2e: Xvfb did not start"; exit 1; }
+use_wine_prefix "$prefix"
 mkdir -p "$runs"
 
 make_prefix() {
