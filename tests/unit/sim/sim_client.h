@@ -2,10 +2,13 @@
 // for each completion with a bound and notes which thread delivered it.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -13,6 +16,8 @@
 #include <vector>
 
 #include "ble/warble.h"
+#include "sim/scenario.h"
+#include "sim/update_receiver.h"
 #include "sim/warble_sim.h"
 
 namespace simtest {
@@ -20,14 +25,15 @@ namespace simtest {
 using namespace std::chrono_literals;
 using clock = std::chrono::steady_clock;
 
-inline constexpr const char* COMMAND = "fabbe002-4910-473c-be46-960948c2f59c";
-inline constexpr const char* STATUS = "fabbe004-4910-473c-be46-960948c2f59c";
-inline constexpr const char* RESPONSE = "fabbe006-4910-473c-be46-960948c2f59c";
-inline constexpr const char* UPDATE = "fabbe008-4910-473c-be46-960948c2f59c";
-inline constexpr const char* FIRMWARE_REVISION = "00002a26-0000-1000-8000-00805f9b34fb";
-inline constexpr const char* MANUFACTURER = "00002a29-0000-1000-8000-00805f9b34fb";
-inline constexpr const char* MODEL_NUMBER = "00002a24-0000-1000-8000-00805f9b34fb";
-inline constexpr const char* SERIAL_NUMBER = "00002a25-0000-1000-8000-00805f9b34fb";
+using sim::COMMAND_UUID;
+using sim::FIRMWARE_REVISION_UUID;
+using sim::MANUFACTURER_NAME_UUID;
+using sim::MODEL_NUMBER_UUID;
+using sim::PROPRIETARY_SERVICE_UUID;
+using sim::RESPONSE_UUID;
+using sim::SERIAL_NUMBER_UUID;
+using sim::STATUS_UUID;
+using sim::UPDATE_UUID;
 inline constexpr const char* DEFAULT_MAC = "C4:7C:8D:6A:3E:01";
 
 using bytes = std::vector<uint8_t>;
@@ -213,8 +219,8 @@ inline WarbleSimUpdateRecord update_record() {
 
 namespace simtest {
 
-inline const bytes START_TOKEN = {0x3c, 0xa1, 0x97, 0x0e, 0x52, 0xd4, 0x6b, 0xf8};
-inline const bytes FINISH_TOKEN = {0xe5, 0x12, 0x7d, 0x49, 0xb0, 0x2c, 0x86, 0x3f};
+inline const bytes START_TOKEN(std::begin(sim::UPD_START_TOKEN), std::end(sim::UPD_START_TOKEN));
+inline const bytes FINISH_TOKEN(std::begin(sim::UPD_FINISH_TOKEN), std::end(sim::UPD_FINISH_TOKEN));
 
 inline bytes frame(uint8_t code, const bytes& params) {
   bytes out(3 + params.size());
@@ -261,12 +267,12 @@ class updater {
 
   // Status byte 0 of the reply, or -1 when none came within `limit`.
   int send(const bytes& value, std::chrono::milliseconds limit = 5000ms) {
-    size_t before = log_.of(STATUS).size();
-    outcome written = write(link_.find(UPDATE), value, false);
+    size_t before = log_.of(STATUS_UUID).size();
+    outcome written = write(link_.find(UPDATE_UUID), value, false);
     if (!written.arrived || written.error) return -1;
     auto deadline = clock::now() + limit;
     while (clock::now() < deadline) {
-      auto replies = log_.of(STATUS);
+      auto replies = log_.of(STATUS_UUID);
       if (replies.size() > before)
         return replies[before].value.empty() ? -2 : replies[before].value[0];
       std::this_thread::sleep_for(1ms);
@@ -287,6 +293,44 @@ class updater {
  private:
   connection& link_;
   notification_log& log_;
+};
+
+// A link to one device, its notifications in `log`, and an updater over
+// both. The link is made on connect or open: a new world makes older
+// connection objects dead.
+struct session {
+  explicit session(const char* mac = DEFAULT_MAC) : link(mac, false) {}
+
+  // Connects to the device of the world as it is and subscribes `log` to
+  // each of `uuids`.
+  testing::AssertionResult connect(std::initializer_list<const char*> uuids = {}) {
+    link.create();
+    const outcome connected = link.connect();
+    if (connected.error) return testing::AssertionFailure() << "connect: " << *connected.error;
+    if (!link.subscribe(log, uuids)) return testing::AssertionFailure() << "subscribe failed";
+    return testing::AssertionSuccess();
+  }
+  // Configures a new world from `scenario` first.
+  testing::AssertionResult open(const char* scenario,
+                                std::initializer_list<const char*> uuids = {}) {
+    if (warble_sim_configure(scenario) != 0) {
+      return testing::AssertionFailure() << "scenario refused: " << warble_sim_error();
+    }
+    return connect(uuids);
+  }
+
+  notification_log log;  // outlives the link, whose notifications it takes
+  connection link;
+  updater device{link, log};
+};
+
+// Cases that each open a world of their own and listen to all three
+// notifying characteristics of its device.
+class listening_session : public ::testing::Test, public session {
+ protected:
+  void open(const char* scenario = "") {
+    ASSERT_TRUE(session::open(scenario, {RESPONSE_UUID, STATUS_UUID, UPDATE_UUID}));
+  }
 };
 
 }  // namespace simtest

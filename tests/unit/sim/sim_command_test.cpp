@@ -9,24 +9,16 @@
 namespace simtest {
 namespace {
 
-class SimCommand : public ::testing::Test {
+class SimCommand : public listening_session {
  protected:
-  void open(const char* scenario) {
-    ASSERT_EQ(warble_sim_configure(scenario), 0) << warble_sim_error();
-    link.create();
-    ASSERT_FALSE(link.connect().error);
-    ASSERT_TRUE(link.subscribe(log, {RESPONSE, STATUS, UPDATE}));
-  }
   // Writes a command and waits for the idle status after it.
   std::vector<notification> command(const bytes& frame, size_t expected_notifications) {
     log.clear();
-    outcome written = write(link.find(COMMAND), frame);
+    outcome written = write(link.find(COMMAND_UUID), frame);
     EXPECT_TRUE(written.arrived);
     EXPECT_FALSE(written.error);
     return log.wait_for(expected_notifications);
   }
-  notification_log log;
-  connection link{DEFAULT_MAC, false};
 };
 
 TEST_F(SimCommand, AnswersBusyThenResponseThenIdle) {
@@ -34,17 +26,17 @@ TEST_F(SimCommand, AnswersBusyThenResponseThenIdle) {
   auto start = clock::now();
   auto seen = command({0x00, 0x00}, 3);
   ASSERT_EQ(seen.size(), 3u);
-  EXPECT_EQ(seen[0].uuid, STATUS);
+  EXPECT_EQ(seen[0].uuid, STATUS_UUID);
   EXPECT_EQ(seen[0].value[0], 0x01);
-  EXPECT_EQ(seen[1].uuid, RESPONSE);
+  EXPECT_EQ(seen[1].uuid, RESPONSE_UUID);
   EXPECT_EQ(seen[1].value, (bytes{0x01, 0x05, 0x00, 0x2A}));
-  EXPECT_EQ(seen[2].uuid, STATUS);
+  EXPECT_EQ(seen[2].uuid, STATUS_UUID);
   EXPECT_EQ(seen[2].value[0], 0x00);
   EXPECT_GE(seen[1].when - start, 40ms);
-  EXPECT_EQ(read(link.find(RESPONSE)).value, (bytes{0x01, 0x05, 0x00, 0x2A}));
+  EXPECT_EQ(read(link.find(RESPONSE_UUID)).value, (bytes{0x01, 0x05, 0x00, 0x2A}));
   bytes written(2);
-  ASSERT_EQ(warble_sim_write_count(COMMAND), 1);
-  EXPECT_EQ(warble_sim_write_at(COMMAND, 0, written.data(), 2), 2);
+  ASSERT_EQ(warble_sim_write_count(COMMAND_UUID), 1);
+  EXPECT_EQ(warble_sim_write_at(COMMAND_UUID, 0, written.data(), 2), 2);
   EXPECT_EQ(written, (bytes{0, 0}));
 }
 
@@ -59,17 +51,14 @@ TEST_F(SimCommand, UnknownCodesAndFailuresEndWithStatusFour) {
   open("command_busy_ms = 0\n");
   auto unknown = command({0x12, 0x34}, 2);
   ASSERT_EQ(unknown.size(), 2u);
-  EXPECT_EQ(unknown[1].uuid, STATUS);
+  EXPECT_EQ(unknown[1].uuid, STATUS_UUID);
   EXPECT_EQ(unknown[1].value[0], 4);
   EXPECT_EQ(command({0x00}, 2)[1].value[0], 4);  // not even a code
 
-  ASSERT_EQ(warble_sim_configure("command_status = 4\ncommand_busy_ms = 0\n"), 0);
-  connection other;
-  ASSERT_FALSE(other.connect().error);
-  notification_log other_log;
-  ASSERT_TRUE(other.subscribe(other_log, {STATUS}));
-  ASSERT_FALSE(write(other.find(COMMAND), {0, 0}).error);
-  auto seen = other_log.wait_for(2);
+  session other;
+  ASSERT_TRUE(other.open("command_status = 4\ncommand_busy_ms = 0\n", {STATUS_UUID}));
+  ASSERT_FALSE(write(other.link.find(COMMAND_UUID), {0, 0}).error);
+  auto seen = other.log.wait_for(2);
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[1].value[0], 4);
 }
@@ -80,11 +69,11 @@ TEST_F(SimCommand, StatusStaysBusyThenAnnouncesIdle) {
   auto seen = log.wait_for(1);
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].value[0], 1);
-  EXPECT_EQ(read(link.find(STATUS)).value[0], 1);
+  EXPECT_EQ(read(link.find(STATUS_UUID)).value[0], 1);
   seen = log.wait_for(2);
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[1].value[0], 0);
-  EXPECT_EQ(read(link.find(STATUS)).value[0], 0);
+  EXPECT_EQ(read(link.find(STATUS_UUID)).value[0], 0);
 }
 
 TEST_F(SimCommand, NonZeroInitialStatusIsAnnounced) {
@@ -95,60 +84,53 @@ TEST_F(SimCommand, NonZeroInitialStatusIsAnnounced) {
 }
 
 TEST(SimLinkTiming, WritesLandOnConnectionEventsAndRepliesOneIntervalLater) {
-  ASSERT_EQ(warble_sim_configure("connection_interval_ms = 7.5\n"), 0);
-  connection link;
-  ASSERT_FALSE(link.connect().error);
-  notification_log log;
-  ASSERT_TRUE(link.subscribe(log, {STATUS}));
-  updater device(link, log);
+  session timed;
+  ASSERT_TRUE(timed.open("connection_interval_ms = 7.5\n", {STATUS_UUID}));
   auto frames = transfer_frames(bytes(240 * 6, 0x5A));
   auto start = clock::now();
   for (const auto& value : frames) {
-    ASSERT_EQ(device.send(value), 0);
+    ASSERT_EQ(timed.device.send(value), 0);
     std::this_thread::sleep_for(10ms);  // the program's pause after a packet
   }
   auto elapsed = clock::now() - start;
-  for (int32_t i = 0; i < warble_sim_write_count(UPDATE); ++i)
-    EXPECT_EQ(warble_sim_write_arrival_us(UPDATE, i) % 7500, 0) << i;
+  for (int32_t i = 0; i < warble_sim_write_count(UPDATE_UUID); ++i)
+    EXPECT_EQ(warble_sim_write_arrival_us(UPDATE_UUID, i) % 7500, 0) << i;
   // Each cycle: the write waits for the next event, the reply one more
   // interval, and the 10 ms pause spans ceil(10 / 7.5) events:
   // (1 + 2) x 7.5 = 22.5 ms at the least between arrivals; after the last
   // one, its reply and the pause.
   EXPECT_GE(elapsed, (frames.size() - 1) * std::chrono::microseconds(22500) + 17500us);
-  for (int32_t i = 1; i < warble_sim_write_count(UPDATE); ++i)
-    EXPECT_GE(warble_sim_write_arrival_us(UPDATE, i) - warble_sim_write_arrival_us(UPDATE, i - 1),
+  for (int32_t i = 1; i < warble_sim_write_count(UPDATE_UUID); ++i)
+    EXPECT_GE(warble_sim_write_arrival_us(UPDATE_UUID, i) -
+                  warble_sim_write_arrival_us(UPDATE_UUID, i - 1),
               22500);
   EXPECT_TRUE(update_record().accepted);
 }
 
 TEST(SimLinkTiming, ZeroIntervalIsImmediateButAsynchronous) {
-  ASSERT_EQ(warble_sim_configure(""), 0);
-  connection link;
-  ASSERT_FALSE(link.connect().error);
+  session quick_link;
+  ASSERT_TRUE(quick_link.open(""));
   pending done;
-  warble_gattchar_write_async(link.find(COMMAND), bytes{0, 0}.data(), 2, &done, pending::on_done);
+  warble_gattchar_write_async(quick_link.link.find(COMMAND_UUID), bytes{0, 0}.data(), 2, &done,
+                              pending::on_done);
   outcome result = done.wait();
   ASSERT_TRUE(result.arrived);
   EXPECT_NE(result.thread, std::this_thread::get_id());
   // A write without response completes before the call returns.
   pending quick;
-  warble_gattchar_write_without_resp_async(link.find(UPDATE), bytes{0x7F}.data(), 1, &quick,
-                                           pending::on_done);
+  warble_gattchar_write_without_resp_async(quick_link.link.find(UPDATE_UUID), bytes{0x7F}.data(), 1,
+                                           &quick, pending::on_done);
   EXPECT_EQ(quick.calls(), 1);
   EXPECT_EQ(quick.wait().thread, std::this_thread::get_id());
 }
 
 std::vector<bytes> noise_of_a_run(const char* scenario) {
-  EXPECT_EQ(warble_sim_configure(scenario), 0);
-  connection link;
-  EXPECT_FALSE(link.connect().error);
-  notification_log log;
-  EXPECT_TRUE(link.subscribe(log, {STATUS, RESPONSE, UPDATE}));
-  updater device(link, log);
-  EXPECT_EQ(device.send_all(transfer_frames(bytes(500, 1))), std::vector<int>(8, 0));
+  session run;
+  EXPECT_TRUE(run.open(scenario, {STATUS_UUID, RESPONSE_UUID, UPDATE_UUID}));
+  EXPECT_EQ(run.device.send_all(transfer_frames(bytes(500, 1))), std::vector<int>(8, 0));
   std::vector<bytes> noise;
-  for (const auto& entry : log.wait_for(24))
-    if (entry.uuid != STATUS) noise.push_back(entry.value);
+  for (const auto& entry : run.log.wait_for(24))
+    if (entry.uuid != STATUS_UUID) noise.push_back(entry.value);
   return noise;
 }
 

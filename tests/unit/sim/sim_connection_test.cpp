@@ -17,7 +17,7 @@ pending& kept_alive() {
   return kept.emplace_back();
 }
 
-class SimConnection : public ::testing::Test {
+class SimConnection : public ::testing::Test, public session {
  protected:
   void configure(const char* scenario) {
     ASSERT_EQ(warble_sim_configure(scenario), 0) << warble_sim_error();
@@ -30,7 +30,7 @@ TEST_F(SimConnection, ConnectsDisconnectsAndDeletesWithHandlersOnLibraryThreads)
   WarbleGatt* gatt = warble_gatt_create_with_options(2, options);
   ASSERT_NE(gatt, nullptr);
   EXPECT_EQ(warble_gatt_is_connected(gatt), 0);
-  EXPECT_EQ(warble_gatt_find_characteristic(gatt, STATUS), nullptr);
+  EXPECT_EQ(warble_gatt_find_characteristic(gatt, STATUS_UUID), nullptr);
 
   pending connected;
   warble_gatt_connect_async(gatt, &connected, pending::on_connect);
@@ -39,7 +39,7 @@ TEST_F(SimConnection, ConnectsDisconnectsAndDeletesWithHandlersOnLibraryThreads)
   EXPECT_FALSE(result.error);
   EXPECT_NE(result.thread, std::this_thread::get_id());
   EXPECT_EQ(warble_gatt_is_connected(gatt), 1);
-  EXPECT_EQ(warble_gatt_has_service(gatt, "fabbe000-4910-473c-be46-960948c2f59c"), 1);
+  EXPECT_EQ(warble_gatt_has_service(gatt, PROPRIETARY_SERVICE_UUID), 1);
   EXPECT_EQ(warble_sim_counter("live_links"), 1);
 
   pending down;
@@ -82,19 +82,17 @@ TEST_F(SimConnection, ConnectFailuresComeWithAnErrorText) {
 TEST_F(SimConnection, ConnectTimeoutNeverCompletes) {
   configure("connect_timeout = yes\n");
   pending* never = &kept_alive();  // may outlive the test if the library misbehaves
-  connection link;
+  link.create();
   warble_gatt_connect_async(link.gatt, never, pending::on_connect);
   EXPECT_FALSE(never->wait(100ms).arrived);
   EXPECT_EQ(warble_gatt_is_connected(link.gatt), 0);
 }
 
 TEST_F(SimConnection, HandlesDieWithTheirConnectionAndMisuseIsCounted) {
-  configure("");
-  connection link;
-  ASSERT_FALSE(link.connect().error);
-  WarbleGattChar* status = link.find(STATUS);
+  ASSERT_TRUE(open(""));
+  WarbleGattChar* status = link.find(STATUS_UUID);
   ASSERT_NE(status, nullptr);
-  EXPECT_STREQ(warble_gattchar_get_uuid(status), STATUS);
+  EXPECT_STREQ(warble_gattchar_get_uuid(status), STATUS_UUID);
   EXPECT_EQ(warble_gattchar_get_gatt(status), link.gatt);
   warble_gatt_disconnect(link.gatt);
 
@@ -113,7 +111,7 @@ TEST_F(SimConnection, HandlesDieWithTheirConnectionAndMisuseIsCounted) {
 
   // A new link brings new handles; the old one stays dead.
   ASSERT_FALSE(link.connect().error);
-  EXPECT_NE(link.find(STATUS), status);
+  EXPECT_NE(link.find(STATUS_UUID), status);
   EXPECT_EQ(read(status).error.value_or(""), DEAD);
 
   WarbleGatt* deleted = link.gatt;
@@ -129,72 +127,63 @@ TEST_F(SimConnection, HandlesDieWithTheirConnectionAndMisuseIsCounted) {
 }
 
 TEST_F(SimConnection, ReadsDeviceInformationAndLeavesOutAbsentOnes) {
-  configure(
-      "manufacturer = <absent>\nmodel_number = <empty>\nserial_number = <long>\n"
-      "missing = 00002a26-0000-1000-8000-00805f9b34fb\n");
-  connection link;
-  ASSERT_FALSE(link.connect().error);
-  EXPECT_EQ(link.find(FIRMWARE_REVISION), nullptr);
-  EXPECT_EQ(link.find(MANUFACTURER), nullptr);
-  outcome model = read(link.find(MODEL_NUMBER));
+  ASSERT_TRUE(
+      open("manufacturer = <absent>\nmodel_number = <empty>\nserial_number = <long>\n"
+           "missing = 00002a26-0000-1000-8000-00805f9b34fb\n"));
+  EXPECT_EQ(link.find(FIRMWARE_REVISION_UUID), nullptr);
+  EXPECT_EQ(link.find(MANUFACTURER_NAME_UUID), nullptr);
+  outcome model = read(link.find(MODEL_NUMBER_UUID));
   EXPECT_FALSE(model.error);
   EXPECT_TRUE(model.value.empty());
-  EXPECT_EQ(read(link.find(SERIAL_NUMBER)).value.size(), 255u);
+  EXPECT_EQ(read(link.find(SERIAL_NUMBER_UUID)).value.size(), 255u);
   // Exact lower-case UUIDs only.
   EXPECT_EQ(link.find("FABBE004-4910-473C-BE46-960948C2F59C"), nullptr);
   // The response characteristic answers the service check, empty at first.
-  outcome response = read(link.find(RESPONSE));
+  outcome response = read(link.find(RESPONSE_UUID));
   EXPECT_FALSE(response.error);
   EXPECT_NE(response.thread, std::this_thread::get_id());
-  EXPECT_EQ(read(link.find(STATUS)).value, (bytes{0, 0}));
-  EXPECT_EQ(read(link.find(COMMAND)).error.value_or(""), "Read not permitted");
-  EXPECT_EQ(write(link.find(MODEL_NUMBER), {1}).error.value_or(""), "Write not permitted");
+  EXPECT_EQ(read(link.find(STATUS_UUID)).value, (bytes{0, 0}));
+  EXPECT_EQ(read(link.find(COMMAND_UUID)).error.value_or(""), "Read not permitted");
+  EXPECT_EQ(write(link.find(MODEL_NUMBER_UUID), {1}).error.value_or(""), "Write not permitted");
 }
 
 TEST_F(SimConnection, DefaultInformationStrings) {
-  configure("");
-  connection link;
-  ASSERT_FALSE(link.connect().error);
-  EXPECT_EQ(text_of(read(link.find(FIRMWARE_REVISION)).value), "1.05");
-  EXPECT_EQ(text_of(read(link.find(MANUFACTURER)).value), "TAVREN");
-  EXPECT_EQ(text_of(read(link.find(MODEL_NUMBER)).value), "RD-1");
-  EXPECT_EQ(text_of(read(link.find(SERIAL_NUMBER)).value), "SN0001");
+  ASSERT_TRUE(open(""));
+  EXPECT_EQ(text_of(read(link.find(FIRMWARE_REVISION_UUID)).value), "1.05");
+  EXPECT_EQ(text_of(read(link.find(MANUFACTURER_NAME_UUID)).value), "TAVREN");
+  EXPECT_EQ(text_of(read(link.find(MODEL_NUMBER_UUID)).value), "RD-1");
+  EXPECT_EQ(text_of(read(link.find(SERIAL_NUMBER_UUID)).value), "SN0001");
 }
 
 TEST_F(SimConnection, ANonProprietaryDeviceHasOnlyItsInformation) {
-  configure("proprietary = no\n");
-  connection link;
-  ASSERT_FALSE(link.connect().error);
-  for (const char* uuid : {COMMAND, STATUS, RESPONSE, UPDATE}) EXPECT_EQ(link.find(uuid), nullptr);
-  EXPECT_NE(link.find(SERIAL_NUMBER), nullptr);
-  EXPECT_EQ(warble_gatt_has_service(link.gatt, "fabbe000-4910-473c-be46-960948c2f59c"), 0);
+  ASSERT_TRUE(open("proprietary = no\n"));
+  for (const char* uuid : {COMMAND_UUID, STATUS_UUID, RESPONSE_UUID, UPDATE_UUID})
+    EXPECT_EQ(link.find(uuid), nullptr);
+  EXPECT_NE(link.find(SERIAL_NUMBER_UUID), nullptr);
+  EXPECT_EQ(warble_gatt_has_service(link.gatt, PROPRIETARY_SERVICE_UUID), 0);
 }
 
 TEST_F(SimConnection, OperationFaultsCompleteWithErrors) {
-  configure(
-      "read_error = 00002a29-0000-1000-8000-00805f9b34fb\n"
-      "write_error = fabbe002-4910-473c-be46-960948c2f59c\n"
-      "enable_error = all\n");
-  connection link;
-  ASSERT_FALSE(link.connect().error);
-  EXPECT_TRUE(read(link.find(MANUFACTURER)).error);
-  EXPECT_FALSE(read(link.find(MODEL_NUMBER)).error);
-  outcome written = write(link.find(COMMAND), {0, 0});
+  ASSERT_TRUE(
+      open("read_error = 00002a29-0000-1000-8000-00805f9b34fb\n"
+           "write_error = fabbe002-4910-473c-be46-960948c2f59c\n"
+           "enable_error = all\n"));
+  EXPECT_TRUE(read(link.find(MANUFACTURER_NAME_UUID)).error);
+  EXPECT_FALSE(read(link.find(MODEL_NUMBER_UUID)).error);
+  outcome written = write(link.find(COMMAND_UUID), {0, 0});
   ASSERT_TRUE(written.arrived);
   EXPECT_TRUE(written.error);
-  EXPECT_EQ(warble_sim_write_count(COMMAND), 0);  // never reached the device
+  EXPECT_EQ(warble_sim_write_count(COMMAND_UUID), 0);  // never reached the device
   pending enabled;
-  warble_gattchar_enable_notifications_async(link.find(STATUS), &enabled, pending::on_done);
+  warble_gattchar_enable_notifications_async(link.find(STATUS_UUID), &enabled, pending::on_done);
   EXPECT_TRUE(enabled.wait().error);
 }
 
 TEST_F(SimConnection, LateCompletionsArriveAfterTheirTime) {
-  configure("late_completion_ms = 150\n");
-  connection link;
-  ASSERT_FALSE(link.connect().error);
+  ASSERT_TRUE(open("late_completion_ms = 150\n"));
   pending* late = &kept_alive();  // outlives a failing wait
   auto start = clock::now();
-  warble_gattchar_read_async(link.find(MODEL_NUMBER), late, pending::on_read);
+  warble_gattchar_read_async(link.find(MODEL_NUMBER_UUID), late, pending::on_read);
   EXPECT_FALSE(late->wait(50ms).arrived);
   outcome result = late->wait(5000ms);
   ASSERT_TRUE(result.arrived);
@@ -203,10 +192,8 @@ TEST_F(SimConnection, LateCompletionsArriveAfterTheirTime) {
 }
 
 TEST_F(SimConnection, DroppedLinkCallsTheHandlerAndKillsHandles) {
-  configure("");
-  connection link;
-  ASSERT_FALSE(link.connect().error);
-  WarbleGattChar* command = link.find(COMMAND);
+  ASSERT_TRUE(open(""));
+  WarbleGattChar* command = link.find(COMMAND_UUID);
   pending down;
   warble_gatt_on_disconnect(link.gatt, &down, pending::on_disconnect);
   EXPECT_EQ(warble_sim_drop_links(), 1);
@@ -219,23 +206,19 @@ TEST_F(SimConnection, DroppedLinkCallsTheHandlerAndKillsHandles) {
 }
 
 TEST_F(SimConnection, NotificationsStopOnceDisabledAndDoubleRegistrationDeliversTwice) {
-  configure("");
-  connection link;
-  ASSERT_FALSE(link.connect().error);
-  notification_log log;
-  ASSERT_TRUE(link.subscribe(log, {UPDATE}));
-  warble_gattchar_on_notification_received(link.find(UPDATE), &log,
+  ASSERT_TRUE(open("", {UPDATE_UUID}));
+  warble_gattchar_on_notification_received(link.find(UPDATE_UUID), &log,
                                            notification_log::on_notification);
-  EXPECT_EQ(warble_sim_notify(UPDATE, bytes{7}.data(), 1), 1);
+  EXPECT_EQ(warble_sim_notify(UPDATE_UUID, bytes{7}.data(), 1), 1);
   auto seen = log.wait_for(2);
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[1].value, bytes{7});
   EXPECT_NE(seen[0].thread, std::this_thread::get_id());
 
   pending disabled;
-  warble_gattchar_disable_notifications_async(link.find(UPDATE), &disabled, pending::on_done);
+  warble_gattchar_disable_notifications_async(link.find(UPDATE_UUID), &disabled, pending::on_done);
   EXPECT_FALSE(disabled.wait().error);
-  EXPECT_EQ(warble_sim_notify(UPDATE, bytes{8}.data(), 1), 0);
+  EXPECT_EQ(warble_sim_notify(UPDATE_UUID, bytes{8}.data(), 1), 0);
   std::this_thread::sleep_for(20ms);
   EXPECT_EQ(log.size(), 2u);
 }
@@ -243,9 +226,7 @@ TEST_F(SimConnection, NotificationsStopOnceDisabledAndDoubleRegistrationDelivers
 // The program's notification handler blocks until its operation ends; the
 // operation ends at a completion. Completions must not queue behind it.
 TEST_F(SimConnection, ABlockedNotificationHandlerDoesNotHoldUpCompletions) {
-  configure("");
-  connection link;
-  ASSERT_FALSE(link.connect().error);
+  ASSERT_TRUE(open(""));
   struct gate {
     std::mutex lock;
     std::condition_variable opened;
@@ -253,16 +234,16 @@ TEST_F(SimConnection, ABlockedNotificationHandlerDoesNotHoldUpCompletions) {
     std::atomic<int> entered{0};
   };
   static gate* blocking = new gate;
-  ASSERT_TRUE(link.subscribe(*new notification_log, {STATUS}));
+  ASSERT_TRUE(link.subscribe(*new notification_log, {STATUS_UUID}));
   warble_gattchar_on_notification_received(
-      link.find(STATUS), nullptr, [](void*, WarbleGattChar*, const uint8_t*, uint8_t) {
+      link.find(STATUS_UUID), nullptr, [](void*, WarbleGattChar*, const uint8_t*, uint8_t) {
         ++blocking->entered;
         std::unique_lock<std::mutex> held(blocking->lock);
         blocking->opened.wait_for(held, 10s, [] { return blocking->open; });
       });
-  warble_sim_notify(STATUS, bytes{1}.data(), 1);
+  warble_sim_notify(STATUS_UUID, bytes{1}.data(), 1);
   ASSERT_TRUE(eventually([] { return blocking->entered.load() > 0; }));
-  outcome result = read(link.find(MODEL_NUMBER), 2000ms);
+  outcome result = read(link.find(MODEL_NUMBER_UUID), 2000ms);
   {
     std::lock_guard<std::mutex> guard(blocking->lock);
     blocking->open = true;
@@ -272,9 +253,7 @@ TEST_F(SimConnection, ABlockedNotificationHandlerDoesNotHoldUpCompletions) {
 }
 
 TEST_F(SimConnection, ConfigureDropsOpenConnectionsSilently) {
-  configure("");
-  connection link;
-  ASSERT_FALSE(link.connect().error);
+  ASSERT_TRUE(open(""));
   pending down;
   warble_gatt_on_disconnect(link.gatt, &down, pending::on_disconnect);
   configure("");

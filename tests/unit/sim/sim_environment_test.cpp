@@ -31,18 +31,15 @@ std::string record_file() {
 TEST(SimEnvironment, LoadsTheScenarioAtTheFirstCall) {
   connection link(FILE_DEVICE);
   ASSERT_FALSE(link.connect().error) << warble_sim_error();
-  EXPECT_EQ(text_of(read(link.find(FIRMWARE_REVISION)).value), "9.99");
+  EXPECT_EQ(text_of(read(link.find(FIRMWARE_REVISION_UUID)).value), "9.99");
 }
 
 TEST(SimEnvironment, WritesTheRecordWhenTheVerdictChanges) {
   ASSERT_FALSE(record_path().empty());
   std::remove(record_path().c_str());
-  connection link(FILE_DEVICE);
-  ASSERT_FALSE(link.connect().error);
-  notification_log log;
-  ASSERT_TRUE(link.subscribe(log, {STATUS}));
-  updater device(link, log);
-  device.send_all(transfer_frames(bytes(100, 3)));
+  session file_device(FILE_DEVICE);
+  ASSERT_TRUE(file_device.connect({STATUS_UUID}));
+  file_device.device.send_all(transfer_frames(bytes(100, 3)));
   EXPECT_TRUE(
       eventually([] { return record_file().find("verdict = accepted\n") != std::string::npos; }));
   EXPECT_NE(record_file().find("image_size = 100\n"), std::string::npos);

@@ -39,7 +39,7 @@ TEST(SimScenario, LoadsAFile) {
   std::remove(path);
   connection link("11:22:33:44:55:66");
   ASSERT_FALSE(link.connect().error);
-  EXPECT_EQ(text_of(read(link.find(FIRMWARE_REVISION)).value), "7.0");
+  EXPECT_EQ(text_of(read(link.find(FIRMWARE_REVISION_UUID)).value), "7.0");
 }
 
 struct scan_seen {
@@ -168,8 +168,8 @@ TEST(SimScanResult, CarriesManufacturerDataAndServicesDuringTheCall) {
     const WarbleScanMftData* data = warble_scan_result_get_manufacturer_data(result, 0x004C);
     good = data && data->value_size == 3 && data->value[2] == 0xFF &&
            !warble_scan_result_get_manufacturer_data(result, 0x0001) &&
-           warble_scan_result_has_service_uuid(result, "fabbe000-4910-473c-be46-960948c2f59c") &&
-           !warble_scan_result_has_service_uuid(result, "0000180a-0000-1000-8000-00805f9b34fb");
+           warble_scan_result_has_service_uuid(result, PROPRIETARY_SERVICE_UUID) &&
+           !warble_scan_result_has_service_uuid(result, sim::DEVICE_INFORMATION_SERVICE_UUID);
     checked = true;
   });
   warble_scanner_start(0, nullptr);

@@ -13,20 +13,7 @@
 namespace simtest {
 namespace {
 
-class SimUpdate : public ::testing::Test {
- protected:
-  void open(const char* scenario = "") {
-    ASSERT_EQ(warble_sim_configure(scenario), 0) << warble_sim_error();
-    link.create();
-    ASSERT_FALSE(link.connect().error);
-    ASSERT_TRUE(link.subscribe(log, {RESPONSE, STATUS, UPDATE}));
-  }
-  std::string verdict() { return update_record().verdict; }
-
-  connection link{DEFAULT_MAC, false};
-  notification_log log;
-  updater device{link, log};
-};
+class SimUpdate : public listening_session {};
 
 bytes image_of(size_t size) {
   bytes image(size);
@@ -53,9 +40,9 @@ TEST_F(SimUpdate, AcceptsAWholeTransferAndKeepsTheImage) {
   bytes received(1000);
   EXPECT_EQ(warble_sim_image(received.data(), 1000), 1000u);
   EXPECT_EQ(received, image);
-  EXPECT_EQ(warble_sim_write_count(UPDATE), 10);
+  EXPECT_EQ(warble_sim_write_count(UPDATE_UUID), 10);
   // Replies carry the code they answer in byte 1.
-  EXPECT_EQ(log.of(STATUS).back().value, (bytes{0, 0x8F}));
+  EXPECT_EQ(log.of(STATUS_UUID).back().value, (bytes{0, 0x8F}));
 }
 
 TEST_F(SimUpdate, ComputesJamcrcCheckValues) {
@@ -135,13 +122,9 @@ TEST_F(SimUpdate, RefusesTheConfiguredFrameAndCode) {
   EXPECT_EQ(device.send_all(transfer_frames(image_of(10))), (std::vector<int>{0, 0, 5}));
   EXPECT_EQ(update_record().first_failed_frame, 3);
 
-  ASSERT_EQ(warble_sim_configure("refuse_code = 0xB7\n"), 0);
-  connection other;
-  ASSERT_FALSE(other.connect().error);
-  notification_log other_log;
-  ASSERT_TRUE(other.subscribe(other_log, {STATUS}));
-  updater other_device(other, other_log);
-  EXPECT_EQ(other_device.send_all(transfer_frames(image_of(10))),
+  session other;
+  ASSERT_TRUE(other.open("refuse_code = 0xB7\n", {STATUS_UUID}));
+  EXPECT_EQ(other.device.send_all(transfer_frames(image_of(10))),
             (std::vector<int>{0, 0, 0, 0, 5}));
   EXPECT_NE(std::string(update_record().verdict).find("(0xB7) refused"), std::string::npos);
 }
@@ -178,7 +161,7 @@ TEST_F(SimUpdate, DropsTheLinkAtTheConfiguredFrame) {
   EXPECT_EQ(device.send(frames[3], 200ms), -1);
   ASSERT_TRUE(down.wait().arrived);
   EXPECT_EQ(warble_gatt_is_connected(link.gatt), 0);
-  EXPECT_EQ(link.find(UPDATE), nullptr);
+  EXPECT_EQ(link.find(UPDATE_UUID), nullptr);
   WarbleSimUpdateRecord record = update_record();
   EXPECT_STREQ(record.verdict, "link dropped at frame 4 (0xB4)");
   EXPECT_EQ(record.accepted, 0);
@@ -193,7 +176,7 @@ TEST_F(SimUpdate, ADisconnectMidTransferLeavesItUnacceptedUntilANewOne) {
   EXPECT_STREQ(record.verdict, "link down before the finish");
   EXPECT_EQ(record.accepted, 0);
   ASSERT_FALSE(link.connect().error);
-  ASSERT_TRUE(link.subscribe(log, {STATUS}));
+  ASSERT_TRUE(link.subscribe(log, {STATUS_UUID}));
   EXPECT_EQ(device.send(frames[4]), 5);  // the old transfer is over
   EXPECT_EQ(device.send_all(frames), std::vector<int>(frames.size(), 0));
   EXPECT_STREQ(update_record().verdict, "accepted");
@@ -211,28 +194,24 @@ TEST_F(SimUpdate, NoiseAndDuplicatesComeBeforeAndWithTheReplies) {
   ASSERT_EQ(device.send(transfer_frames({})[0]), 0);
   auto seen = log.wait_for(6);
   ASSERT_EQ(seen.size(), 6u);
-  EXPECT_EQ(seen[0].uuid, RESPONSE);
+  EXPECT_EQ(seen[0].uuid, RESPONSE_UUID);
   EXPECT_EQ(seen[0].value, seen[1].value);
-  EXPECT_EQ(seen[2].uuid, UPDATE);
-  EXPECT_EQ(seen[4].uuid, STATUS);
+  EXPECT_EQ(seen[2].uuid, UPDATE_UUID);
+  EXPECT_EQ(seen[4].uuid, STATUS_UUID);
   EXPECT_EQ(seen[5].value, (bytes{0, 0x7F}));
 }
 
 TEST_F(SimUpdate, StatusRepliesOfFixedSizes) {
   open("notification_size = 255\n");
   ASSERT_EQ(device.send(transfer_frames({})[0]), 0);
-  bytes padded = log.of(STATUS).back().value;
+  bytes padded = log.of(STATUS_UUID).back().value;
   ASSERT_EQ(padded.size(), 255u);
   EXPECT_EQ(padded[0], 0);
   EXPECT_EQ(padded[254], 0xA5);
 
-  ASSERT_EQ(warble_sim_configure("notification_size = 0\n"), 0);
-  connection other;
-  ASSERT_FALSE(other.connect().error);
-  notification_log other_log;
-  ASSERT_TRUE(other.subscribe(other_log, {STATUS}));
-  updater other_device(other, other_log);
-  EXPECT_EQ(other_device.send(transfer_frames({})[0]), -2);  // an empty reply
+  session other;
+  ASSERT_TRUE(other.open("notification_size = 0\n", {STATUS_UUID}));
+  EXPECT_EQ(other.device.send(transfer_frames({})[0]), -2);  // an empty reply
 }
 
 TEST_F(SimUpdate, WritesTheRecordFile) {
