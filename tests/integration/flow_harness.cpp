@@ -9,6 +9,7 @@
 
 #include "ble/ble_api.h"
 #include "device/device_state.h"
+#include "device/uuids.h"
 #include "display/display.h"
 #include "platform/clock.h"
 #include "tests/support/eventually.h"
@@ -87,6 +88,13 @@ void device_flow::TearDown() {
 
 void device_flow::configure(const std::string& scenario) {
   ASSERT_EQ(warble_sim_configure(scenario.c_str()), 0) << warble_sim_error();
+}
+
+void device_flow::connect_device_of(const std::string& device_lines) {
+  configure(device_scenario(device_lines));
+  ASSERT_TRUE(connect());
+  trace_.clear();
+  display_.clear_record();
 }
 
 bool device_flow::connect(const char* mac) {
@@ -190,10 +198,9 @@ int32_t device_flow::sim_counter(const char* name) const {
 
 std::vector<std::vector<uint8_t>> device_flow::control_frames() const {
   std::vector<std::vector<uint8_t>> frames;
-  const char* update_uuid = "fabbe008-4910-473c-be46-960948c2f59c";
-  const int32_t count = warble_sim_write_count(update_uuid);
+  const int32_t count = warble_sim_write_count(UPDATE_CHAR_UUID);
   for (int32_t i = 0; i < count; ++i) {
-    std::vector<uint8_t> frame = sim_write(update_uuid, i);
+    std::vector<uint8_t> frame = sim_write(UPDATE_CHAR_UUID, i);
     if (!frame.empty() && frame[0] != 0xB4) frames.push_back(frame);
   }
   return frames;

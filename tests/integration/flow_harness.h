@@ -47,6 +47,9 @@ class device_flow : public ::testing::Test {
   void TearDown() override;
 
   void configure(const std::string& scenario);
+  // A world of one device of ours with `device_lines`, connected; the trace
+  // and the display's record start afresh.
+  void connect_device_of(const std::string& device_lines);
   // REQ_CONNECT to `mac`; waits for the final report. True when ready.
   bool connect(const char* mac = SIM_MAC);
   // REQ_DISCONNECT; waits until the main window was told the new state.

@@ -9,23 +9,15 @@
 
 #include "device/command_channel.h"
 #include "device/device_state.h"
+#include "device/uuids.h"
 #include "platform/clock.h"
 #include "tests/integration/flow_harness.h"
 #include "worker/request_queue.h"
 
 namespace {
 
-const char* const COMMAND_UUID = "fabbe002-4910-473c-be46-960948c2f59c";
-
 class query_flow : public device_flow {
  protected:
-  void connect_device_of(const std::string& device_lines) {
-    configure(device_scenario(device_lines));
-    ASSERT_TRUE(connect());
-    trace_.clear();
-    display_.clear_record();
-  }
-
   std::string result_text() const {
     return display_.text_of(display_window::main, IDC_COMMAND_RESULT);
   }
@@ -41,7 +33,7 @@ TEST_F(query_flow, VersionDateAndTime) {
   connect_device_of("version = 01 05 00 2A\nfw_date = 2031-12-24\nfw_time = 23:59:58");
   query(REQ_GET_VERSION);
   EXPECT_EQ(result_text(), "Get version\nVersion: 1.05\nSupported Cmd: 42");
-  EXPECT_EQ(sim_write(COMMAND_UUID, 0), (std::vector<uint8_t>{0x00, 0x00}));
+  EXPECT_EQ(sim_write(COMMAND_CHAR_UUID, 0), (std::vector<uint8_t>{0x00, 0x00}));
   EXPECT_TRUE(
       trace_.contains("[RCS] Sending command 0x0000 Pars 0 - \n[RCS] Wait command idle\n") ||
       trace_.contains("[RCS] Sending command 0x0000 Pars 0 - \n"));
@@ -50,7 +42,7 @@ TEST_F(query_flow, VersionDateAndTime) {
 
   query(REQ_GET_FW_DATE);
   EXPECT_EQ(result_text(), "Firmware date: 2031-12-24\n");
-  EXPECT_EQ(sim_write(COMMAND_UUID, 1), (std::vector<uint8_t>{0x00, 0x01}));
+  EXPECT_EQ(sim_write(COMMAND_CHAR_UUID, 1), (std::vector<uint8_t>{0x00, 0x01}));
   query(REQ_GET_FW_TIME);
   EXPECT_EQ(result_text(), "Firmware time: 23:59:58\n");
   EXPECT_TRUE(display_.boxes().empty());
@@ -110,19 +102,19 @@ TEST_F(query_flow, FrameLimitsAndNoConnection) {
   for (int i = 0; i <= CMD_MAX_PARAMS; ++i) params[i] = static_cast<uint8_t>(0xC0 + i);
 
   EXPECT_EQ(send_command(0x0042, params, CMD_MAX_PARAMS + 1), 1);
-  EXPECT_EQ(warble_sim_write_count(COMMAND_UUID), 0);
+  EXPECT_EQ(warble_sim_write_count(COMMAND_CHAR_UUID), 0);
   EXPECT_FALSE(trace_.contains("[RCS] Sending command"));
 
   // An unknown code reaches the device whole; the device then fails it.
   EXPECT_EQ(send_command(0x0042, params, CMD_MAX_PARAMS), 1);
-  const std::vector<uint8_t> frame = sim_write(COMMAND_UUID, 0);
+  const std::vector<uint8_t> frame = sim_write(COMMAND_CHAR_UUID, 0);
   ASSERT_EQ(frame.size(), 23u);
   EXPECT_EQ(frame[0], 0x00);
   EXPECT_EQ(frame[1], 0x42);
   EXPECT_EQ(frame[22], 0xC0 + 20);
 
   EXPECT_EQ(command_query_u16(CMD_GET_FW_DATE, 0x1234, nullptr, 0), 0);
-  EXPECT_EQ(sim_write(COMMAND_UUID, 1), (std::vector<uint8_t>{0x00, 0x01, 0x12, 0x34}));
+  EXPECT_EQ(sim_write(COMMAND_CHAR_UUID, 1), (std::vector<uint8_t>{0x00, 0x01, 0x12, 0x34}));
   uint8_t response[64];
   EXPECT_EQ(fetch_response(response, sizeof response), 10);  // "2024-03-18"
   EXPECT_EQ(fetch_response(response, 9), -1);

@@ -11,6 +11,7 @@
 #include "ble/ble_api.h"
 #include "device/device_state.h"
 #include "device/firmware_update.h"
+#include "device/uuids.h"
 #include "platform/clock.h"
 #include "sim/warble_sim.h"
 #include "tests/support/eventually.h"
@@ -21,10 +22,6 @@
 namespace {
 
 constexpr const char* SOAK_MAC = "C4:7C:8D:6A:3E:01";
-const char* const STATUS_UUID = "fabbe004-4910-473c-be46-960948c2f59c";
-const char* const RESPONSE_UUID = "fabbe006-4910-473c-be46-960948c2f59c";
-const char* const UPDATE_UUID = "fabbe008-4910-473c-be46-960948c2f59c";
-const char* const SERIAL_UUID = "00002a25-0000-1000-8000-00805f9b34fb";
 
 // Program time in most scenarios: the 100 s reply wait lasts 100 ms.
 constexpr uint32_t FAST_COMPRESSION = 1000;
@@ -109,13 +106,14 @@ std::string connection_fault(std::mt19937& random) {
     case 1:
       return "connect_timeout = yes";
     case 2:
-      return std::string("read_error = ") + RESPONSE_UUID;
+      return std::string("read_error = ") + RESPONSE_CHAR_UUID;
     case 3:
-      return std::string("read_error = ") + SERIAL_UUID;
+      return std::string("read_error = ") + SERIAL_NUMBER_UUID;
     case 4:
-      return std::string("enable_error = ") + (pick(random, 0, 1) ? STATUS_UUID : UPDATE_UUID);
+      return std::string("enable_error = ") +
+             (pick(random, 0, 1) ? STATUS_CHAR_UUID : UPDATE_CHAR_UUID);
     case 5:
-      return std::string("missing = ") + (pick(random, 0, 1) ? STATUS_UUID : UPDATE_UUID);
+      return std::string("missing = ") + (pick(random, 0, 1) ? STATUS_CHAR_UUID : UPDATE_CHAR_UUID);
     case 6:
       return "proprietary = no";
     default:

@@ -13,14 +13,13 @@
 #include "ble/gatt_sync.h"
 #include "device/device_state.h"
 #include "device/firmware_update.h"
+#include "device/uuids.h"
 #include "platform/clock.h"
 #include "tests/integration/flow_harness.h"
 #include "tests/support/eventually.h"
 #include "worker/request_queue.h"
 
 namespace {
-
-const char* const UPDATE_UUID = "fabbe008-4910-473c-be46-960948c2f59c";
 
 using bytes = std::vector<uint8_t>;
 
@@ -44,13 +43,6 @@ bytes finish_frame() {
 
 class update_flow : public device_flow {
  protected:
-  void connect_device_of(const std::string& device_lines) {
-    configure(device_scenario(device_lines));
-    ASSERT_TRUE(connect());
-    trace_.clear();
-    display_.clear_record();
-  }
-
   void expect_success_box(const recorded_box& box) {
     EXPECT_EQ(box.text, "Updated finished OK!!\n(Now WAIT till the device finishes the update)");
     EXPECT_EQ(box.caption, "Success");
@@ -75,6 +67,14 @@ class update_flow : public device_flow {
     EXPECT_TRUE(sim_image() == image) << "the device received other bytes";
   }
 
+  // Starts the update from `path` and waits until `frames` frames reached
+  // the device.
+  bool update_reaches_frame(const std::string& path, int32_t frames) {
+    display_.set_path_field(path);
+    post_request(REQ_UPDATE_FROM_FILE);
+    return eventually([&] { return warble_sim_write_count(UPDATE_CHAR_UUID) >= frames; });
+  }
+
   // The status-line texts of the transfer, as traced (the recorder keeps
   // only changes of the control).
   std::vector<std::string> traced_status_texts() const {
@@ -96,13 +96,13 @@ TEST_F(update_flow, ImagesOfEveryPacketBoundaryArriveWholeAndExact) {
     const bytes image = pattern_image(size, static_cast<uint32_t>(size));
     trace_.clear();
     display_.clear_record();
-    const int32_t writes_before = warble_sim_write_count(UPDATE_UUID);
+    const int32_t writes_before = warble_sim_write_count(UPDATE_CHAR_UUID);
 
     expect_success_box(update_from(write_image(image)));
     expect_accepted_exactly(image);
 
     const size_t packets = (size + 239) / 240;
-    EXPECT_EQ(warble_sim_write_count(UPDATE_UUID) - writes_before,
+    EXPECT_EQ(warble_sim_write_count(UPDATE_CHAR_UUID) - writes_before,
               static_cast<int32_t>(5 + packets));
     const std::vector<uint32_t> progress = update_progress_values();
     ASSERT_EQ(progress.size(), packets + 2);
@@ -208,7 +208,7 @@ TEST_P(update_failure, FailsPlainlyAndSendsNothingAfter) {
   if (std::string(row.name) == "DeviceNeverIdle") {
     // 99 re-readings 100 ms apart and one more pause: 10 s of program time.
     EXPECT_GE(elapsed, real_ms(10000) * 9 / 10);
-    EXPECT_EQ(warble_sim_write_count(UPDATE_UUID), 0);
+    EXPECT_EQ(warble_sim_write_count(UPDATE_CHAR_UUID), 0);
   }
   if (std::string(row.name) == "PacketUnanswered") {
     EXPECT_GE(elapsed, real_ms(UPD_REPLY_TIMEOUT_MS) * 9 / 10);
@@ -230,7 +230,7 @@ TEST_F(update_flow, PathAndFileRefusedBeforeAnythingIsSent) {
   // 511 characters fit: the file simply does not exist.
   expect_error_box(update_from("/" + std::string(510, 'p')), "File not found");
   expect_error_box(update_from(temp_dir_ + "/no-such-image.bin"), "File not found");
-  EXPECT_EQ(warble_sim_write_count(UPDATE_UUID), 0);
+  EXPECT_EQ(warble_sim_write_count(UPDATE_CHAR_UUID), 0);
 }
 
 TEST_F(update_flow, ImageOf4GiBOrMoreIsRefusedBeforeAnythingIsSent) {
@@ -239,7 +239,7 @@ TEST_F(update_flow, ImageOf4GiBOrMoreIsRefusedBeforeAnythingIsSent) {
   // Sparse: takes no disk space, but its length does not fit 32 bits.
   ASSERT_EQ(truncate(path.c_str(), int64_t{1} << 32), 0);
   expect_error_box(update_from(path), UPD_BOX_IMAGE_TOO_LARGE);
-  EXPECT_EQ(warble_sim_write_count(UPDATE_UUID), 0);
+  EXPECT_EQ(warble_sim_write_count(UPDATE_CHAR_UUID), 0);
 
   // One byte less is announced as it is (and then fails on the first
   // refused packet here, to keep the test short).
@@ -258,7 +258,7 @@ TEST_F(update_flow, ImageWhoseLengthCannotBeLearntIsRefused) {
   expect_error_box(update_from("/proc/self/fd/" + std::to_string(ends[0])), UPD_BOX_LENGTH_UNKNOWN);
   close(ends[0]);
   close(ends[1]);
-  EXPECT_EQ(warble_sim_write_count(UPDATE_UUID), 0);
+  EXPECT_EQ(warble_sim_write_count(UPDATE_CHAR_UUID), 0);
 }
 
 // The file changes while its packets are on the way: the device holds the
@@ -269,9 +269,7 @@ class changing_file : public update_flow {
     update_flow::SetUp();
     connect_device_of("late_reply_frame = 7:400");
     path_ = write_image(image_);
-    display_.set_path_field(path_);
-    post_request(REQ_UPDATE_FROM_FILE);
-    ASSERT_TRUE(eventually([] { return warble_sim_write_count(UPDATE_UUID) >= 7; }));
+    ASSERT_TRUE(update_reaches_frame(path_, 7));
   }
 
   recorded_box wait_box() {
@@ -312,9 +310,7 @@ TEST_F(update_flow, WithoutAConnectionNothingIsSent) {
 // image the device refuses.
 TEST_F(update_flow, NotificationOnAnotherChannelDoesNotAnswerAFrame) {
   connect_device_of("refuse_code = 0x8F\nlate_reply_frame = 8:300");
-  display_.set_path_field(write_image(pattern_image(500)));
-  post_request(REQ_UPDATE_FROM_FILE);
-  ASSERT_TRUE(eventually([] { return warble_sim_write_count(UPDATE_UUID) >= 8; }));
+  ASSERT_TRUE(update_reaches_frame(write_image(pattern_image(500)), 8));
   const uint8_t noise[] = {0x00, 0x11, 0x22};
   on_notification(&response_channel, response_channel.gattchar, noise, sizeof noise);
   ASSERT_TRUE(eventually([&] { return !display_.boxes().empty(); }, std::chrono::seconds(30)));
