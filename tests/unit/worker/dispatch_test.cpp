@@ -18,6 +18,14 @@ class DispatchTest : public ::testing::Test {
   std::vector<std::string> results() const {
     return display.texts_set(display_window::main, IDC_COMMAND_RESULT);
   }
+  void expect_one_error_box(display_window owner, const char* text) const {
+    ASSERT_EQ(display.boxes().size(), 1u);
+    const recorded_box box = display.boxes()[0];
+    EXPECT_EQ(box.owner, owner);
+    EXPECT_EQ(box.text, text);
+    EXPECT_EQ(box.caption, "Error");
+    EXPECT_EQ(box.icon, box_icon::warning);
+  }
 
   recording_display display;
   trace_capture trace;
@@ -105,12 +113,8 @@ TEST_F(DispatchTest, FailedQueryShowsTheCommandErrorButTheRequestSucceeds) {
     ASSERT_EQ(post_request(REQ_SCAN), 0);
     EXPECT_EQ(process_requests(), 0);
     EXPECT_EQ(device_call_names().back(), "scan") << int{type};
-    ASSERT_EQ(display.boxes().size(), 1u);
-    const recorded_box box = display.boxes()[0];
-    EXPECT_EQ(box.owner, display_window::none);
-    EXPECT_EQ(box.text, "Basic command execution error");
-    EXPECT_EQ(box.caption, "Error");
-    EXPECT_EQ(box.icon, box_icon::warning);
+    ASSERT_NO_FATAL_FAILURE(
+        expect_one_error_box(display_window::none, "Basic command execution error"));
   }
   EXPECT_TRUE(results().empty());
   EXPECT_FALSE(trace.contains("failed"));
@@ -124,12 +128,8 @@ TEST_F(DispatchTest, UnsupportedTypeFailsAndStopsThisRound) {
   EXPECT_TRUE(device_calls().empty());
   EXPECT_EQ(trace.text(), "Message 4 failed\n");
   EXPECT_EQ(status(), "");
-  ASSERT_EQ(display.boxes().size(), 1u);
-  const recorded_box box = display.boxes()[0];
-  EXPECT_EQ(box.owner, display_window::main);
-  EXPECT_EQ(box.text, "INTERNAL Message not supported");
-  EXPECT_EQ(box.caption, "Error");
-  EXPECT_EQ(box.icon, box_icon::warning);
+  ASSERT_NO_FATAL_FAILURE(
+      expect_one_error_box(display_window::main, "INTERNAL Message not supported"));
 
   EXPECT_EQ(process_requests(), 0);
   EXPECT_EQ(device_call_names(), std::vector<std::string>{"scan"});

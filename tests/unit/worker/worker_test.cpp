@@ -61,6 +61,21 @@ class WorkerTest : public ::testing::Test {
     return found;
   }
 
+  // Inside a display call, the first time only: notes the tick, posts a scan.
+  void post_scan_once() {
+    if (hook_fired.exchange(true)) return;
+    hook_tick = tick_count_ms();
+    post_request(REQ_SCAN);
+  }
+
+  // The first device call came one worker wait after post_scan_once.
+  void expect_first_call_a_wait_after_the_hook() {
+    ASSERT_TRUE(calls_reach(1));
+    const uint32_t waited = device_calls()[0].tick_ms - hook_tick;
+    EXPECT_GE(waited, WORKER_WAIT_MS - TICK_SLACK_MS);
+    EXPECT_LT(waited, LATE_LIMIT_MS);
+  }
+
   stamped_display display;
   trace_capture trace;
   std::atomic<bool> hook_fired{false};
@@ -127,14 +142,9 @@ TEST_F(WorkerTest, PostWakesAWaitingWorkerAndNoIdleFollowsThatWakeUp) {
 TEST_F(WorkerTest, PostDuringTheIdleStepWakesNobodyButRunsAfterTheNextTimeOut) {
   start();
   display.on_status([this](const std::string& text) {
-    if (text != "Idle" || hook_fired.exchange(true)) return;
-    hook_tick = tick_count_ms();
-    post_request(REQ_SCAN);
+    if (text == "Idle") post_scan_once();
   });
-  ASSERT_TRUE(calls_reach(1));
-  const uint32_t waited = device_calls()[0].tick_ms - hook_tick;
-  EXPECT_GE(waited, WORKER_WAIT_MS - TICK_SLACK_MS);
-  EXPECT_LT(waited, LATE_LIMIT_MS);
+  expect_first_call_a_wait_after_the_hook();
 }
 
 TEST_F(WorkerTest, PostDuringALongRequestRunsWhenTheWorkerIsFree) {
@@ -156,16 +166,9 @@ TEST_F(WorkerTest, PostDuringALongRequestRunsWhenTheWorkerIsFree) {
 
 TEST_F(WorkerTest, UnsupportedRequestFailsAndTheNextRunsAtTheNextWakeUp) {
   start();
-  display.record.on_message_box([this](const recorded_box&) {
-    if (hook_fired.exchange(true)) return;
-    hook_tick = tick_count_ms();
-    post_request(REQ_SCAN);
-  });
+  display.record.on_message_box([this](const recorded_box&) { post_scan_once(); });
   ASSERT_EQ(post_request(4), 0);
-  ASSERT_TRUE(calls_reach(1));
-  const uint32_t waited = device_calls()[0].tick_ms - hook_tick;
-  EXPECT_GE(waited, WORKER_WAIT_MS - TICK_SLACK_MS);
-  EXPECT_LT(waited, LATE_LIMIT_MS);
+  ASSERT_NO_FATAL_FAILURE(expect_first_call_a_wait_after_the_hook());
   EXPECT_EQ(trace.count("Message 4 failed\n"), 1u);
   ASSERT_EQ(display.record.boxes().size(), 1u);
   EXPECT_EQ(display.record.boxes()[0].text, "INTERNAL Message not supported");
