@@ -43,15 +43,6 @@ void record(call_record r) {
   if (reaction) reaction(r);
 }
 
-call_record with(call kind, WarbleGatt* gatt, WarbleGattChar* chr, void* context) {
-  call_record r;
-  r.kind = kind;
-  r.gatt = gatt;
-  r.chr = chr;
-  r.context = context;
-  return r;
-}
-
 const char* lib_version() {
   return "fake";
 }
@@ -71,19 +62,15 @@ int32_t gatt_is_connected(const WarbleGatt*) {
 }
 
 void gatt_connect_async(WarbleGatt* gatt, void* context, warble_connect_handler handler) {
-  call_record r = with(call::connect, gatt, nullptr, context);
-  r.connect_done = handler;
-  record(r);
+  record({.kind = call::connect, .gatt = gatt, .context = context, .connect_done = handler});
 }
 
 void gatt_disconnect(WarbleGatt* gatt) {
-  record(with(call::disconnect, gatt, nullptr, nullptr));
+  record({.kind = call::disconnect, .gatt = gatt});
 }
 
 void gatt_on_disconnect(WarbleGatt* gatt, void* context, warble_disconnect_handler handler) {
-  call_record r = with(call::on_disconnect, gatt, nullptr, context);
-  r.disconnected = handler;
-  record(r);
+  record({.kind = call::on_disconnect, .gatt = gatt, .context = context, .disconnected = handler});
 }
 
 const char* gattchar_get_uuid(const WarbleGattChar* chr) {
@@ -100,17 +87,16 @@ WarbleGattChar* gatt_find_characteristic(const WarbleGatt*, const char* uuid) {
 }
 
 void gattchar_read_async(WarbleGattChar* chr, void* context, warble_read_handler handler) {
-  call_record r = with(call::read, nullptr, chr, context);
-  r.read_done = handler;
-  record(r);
+  record({.kind = call::read, .chr = chr, .context = context, .read_done = handler});
 }
 
 void write(call kind, WarbleGattChar* chr, const uint8_t* value, uint8_t length, void* context,
            warble_char_done_handler handler) {
-  call_record r = with(kind, nullptr, chr, context);
-  r.bytes.assign(value, value + length);
-  r.char_done = handler;
-  record(r);
+  record({.kind = kind,
+          .chr = chr,
+          .bytes = {value, value + length},
+          .context = context,
+          .char_done = handler});
 }
 
 void gattchar_write_without_resp_async(WarbleGattChar* chr, const uint8_t* value, uint8_t length,
@@ -124,9 +110,7 @@ void gattchar_write_async(WarbleGattChar* chr, const uint8_t* value, uint8_t len
 }
 
 void subscription(call kind, WarbleGattChar* chr, void* context, warble_char_done_handler handler) {
-  call_record r = with(kind, nullptr, chr, context);
-  r.char_done = handler;
-  record(r);
+  record({.kind = kind, .chr = chr, .context = context, .char_done = handler});
 }
 
 void gattchar_enable_notifications_async(WarbleGattChar* chr, void* context,
@@ -146,7 +130,7 @@ int32_t scan_result_has_service_uuid(const WarbleScanResult*, const char*) {
   return 0;
 }
 void gatt_delete(WarbleGatt* gatt) {
-  record(with(call::delete_gatt, gatt, nullptr, nullptr));
+  record({.kind = call::delete_gatt, .gatt = gatt});
 }
 int32_t gatt_has_service(const WarbleGatt*, const char*) {
   return 0;
@@ -161,9 +145,7 @@ const char* lib_config() {
 
 void gattchar_on_notification_received(WarbleGattChar* chr, void* context,
                                        warble_notify_handler handler) {
-  call_record r = with(call::on_notification, nullptr, chr, context);
-  r.notified = handler;
-  record(r);
+  record({.kind = call::on_notification, .chr = chr, .context = context, .notified = handler});
 }
 
 }  // namespace

@@ -31,7 +31,7 @@ struct call_record {
   call kind = call::connect;
   WarbleGatt* gatt = nullptr;
   WarbleGattChar* chr = nullptr;
-  std::vector<uint8_t> bytes;
+  std::vector<uint8_t> bytes{};
   void* context = nullptr;
   warble_connect_handler connect_done = nullptr;
   warble_disconnect_handler disconnected = nullptr;

@@ -415,13 +415,9 @@ TEST_F(GattSync, WaitForNewPassesOverOtherChannels) {
   EXPECT_EQ(notify_wait_for_new(&status_channel, since, 0), 0);
 }
 
-}  // namespace
+class GattSyncForget : public GattSync {};
 
-TEST(GattSyncForget, ANotificationOfAReleasedOrReplacedCharacteristicFeedsNoChannel) {
-  set_time_compression_for_tests(1);
-  fake_warble::install();
-  gatt_reset_for_tests();
-  fake_warble::add_characteristic(STATUS_UUID, STATUS_CHAR);
+TEST_F(GattSyncForget, ANotificationOfAReleasedOrReplacedCharacteristicFeedsNoChannel) {
   complete_at_once(call::enable);
   ASSERT_EQ(notify_enable(CONNECTION, STATUS_UUID, &status_channel), 0);
   const call_record old_subscription = last(call::on_notification);
@@ -444,3 +440,5 @@ TEST(GattSyncForget, ANotificationOfAReleasedOrReplacedCharacteristicFeedsNoChan
   EXPECT_EQ(notify_snapshot(status_channel).sequence, 1u);
   EXPECT_EQ(notify_snapshot(status_channel).data[0], 0x00);
 }
+
+}  // namespace
