@@ -86,13 +86,18 @@ size_t build_command_frame(uint16_t code, const uint8_t* params, uint16_t count,
 }
 
 std::string command_trace(uint16_t code, const uint8_t* params, uint16_t count) {
-  char text[64];
-  snprintf(text, sizeof text, "[RCS] Sending command 0x%04X Pars %u - ", code,
+  char head[64];
+  snprintf(head, sizeof head, "[RCS] Sending command 0x%04X Pars %u - ", code,
            static_cast<unsigned>(count));
-  std::string line = text;
-  for (uint16_t i = 0; i < count; ++i) {
-    snprintf(text, sizeof text, "%02X ", params[i]);
-    line += text;
+  return frame_trace_line(head, params, count);
+}
+
+std::string frame_trace_line(const char* head, const uint8_t* bytes, size_t count) {
+  std::string line = head;
+  char hex[4];
+  for (size_t i = 0; i < count; ++i) {
+    snprintf(hex, sizeof hex, "%02X ", bytes[i]);
+    line += hex;
   }
   line += '\n';
   return line;

@@ -54,3 +54,7 @@ size_t build_command_frame(uint16_t code, const uint8_t* params, uint16_t count,
 // The trace line of a command, newline included: the code, the count and
 // the parameter bytes (not the code bytes).
 std::string command_trace(uint16_t code, const uint8_t* params, uint16_t count);
+
+// A frame's trace line, as the command and the update channel print it:
+// `head`, each byte as two hex digits and a space, then the newline.
+std::string frame_trace_line(const char* head, const uint8_t* bytes, size_t count);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "ble/gatt_sync.h"
+#include "device/command_channel.h"
 #include "device/device_state.h"
 #include "device/uuids.h"
 #include "display/display.h"
@@ -124,16 +125,10 @@ size_t build_update_frame(uint8_t code, const uint8_t* params, uint16_t count, u
 }
 
 std::string update_frame_trace(const uint8_t* frame, size_t size) {
-  char text[64];
+  char head[64];
   const unsigned count = (static_cast<unsigned>(frame[1]) << 8) | frame[2];
-  snprintf(text, sizeof text, "[RCS] Sending update command 0x%02X Pars %u - ", frame[0], count);
-  std::string line = text;
-  for (size_t i = 0; i < size; ++i) {
-    snprintf(text, sizeof text, "%02X ", frame[i]);
-    line += text;
-  }
-  line += '\n';
-  return line;
+  snprintf(head, sizeof head, "[RCS] Sending update command 0x%02X Pars %u - ", frame[0], count);
+  return frame_trace_line(head, frame, size);
 }
 
 int update_command(uint8_t code, const uint8_t* params, uint16_t count) {
