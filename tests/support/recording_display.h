@@ -14,14 +14,23 @@
 #include "display/display.h"
 
 struct recorded_event {
-  enum kind_t { text_set, progress, connection_state, connect_progress, connect_end, row, clear, box };
+  enum kind_t {
+    text_set,
+    progress,
+    connection_state,
+    connect_progress,
+    connect_end,
+    row,
+    clear,
+    box
+  };
   kind_t kind = text_set;
   display_window window = display_window::none;
   int control = 0;
-  std::string text;     // text, step text, MAC, box text
-  std::string detail;   // box caption, row name
-  std::string extra;    // row RSSI text
-  uint32_t value = 0;   // progress position, connected flag, row index
+  std::string text;    // text, step text, MAC, box text
+  std::string detail;  // box caption, row name
+  std::string extra;   // row RSSI text
+  uint32_t value = 0;  // progress position, connected flag, row index
   box_icon icon = box_icon::none;
 };
 
@@ -37,7 +46,7 @@ struct recorded_box {
 
 class recording_display final : public display_sink {
  public:
-  recording_display();   // installs itself as the process's sink
+  recording_display();            // installs itself as the process's sink
   ~recording_display() override;  // restores the null sink
 
   // Whether the connection-progress dialog counts as open (default: open).
@@ -83,4 +92,36 @@ class recording_display final : public display_sink {
   bool connected_ = false;
   std::string path_;
   std::function<void(const recorded_box&)> box_hook_;
+};
+
+// A sink that hands every call on to its recorder, for tests that watch
+// some calls more closely: they override those and hand them on too.
+class relaying_display : public display_sink {
+ public:
+  relaying_display() { set_display_sink(this); }  // replaces the recorder just installed
+  ~relaying_display() override { set_display_sink(nullptr); }
+
+  recording_display record;
+
+  void set_text_if_different(display_window window, int control_id, const char* text) override {
+    record.set_text_if_different(window, control_id, text);
+  }
+  void set_progress(display_window window, int control_id, uint32_t position) override {
+    record.set_progress(window, control_id, position);
+  }
+  void show_connection_state(bool connected) override { record.show_connection_state(connected); }
+  bool show_connect_progress(uint32_t position, const char* text) override {
+    return record.show_connect_progress(position, text);
+  }
+  void end_connect_progress() override { record.end_connect_progress(); }
+  void put_device_row(uint64_t generation, int index, bool is_new, const char* mac,
+                      const char* name, const char* rssi_text) override {
+    record.put_device_row(generation, index, is_new, mac, name, rssi_text);
+  }
+  void clear_device_rows() override { record.clear_device_rows(); }
+  void message_box(display_window owner, const char* text, const char* caption,
+                   box_icon icon) override {
+    record.message_box(owner, text, caption, icon);
+  }
+  std::string read_path_field() override { return record.read_path_field(); }
 };

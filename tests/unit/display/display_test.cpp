@@ -14,35 +14,15 @@
 namespace {
 
 // Keeps the generation each row was handed with, which the recorder drops.
-class generation_display final : public display_sink {
+class generation_display final : public relaying_display {
  public:
-  generation_display() { set_display_sink(this); }
-  ~generation_display() override { set_display_sink(nullptr); }
-
-  recording_display record;
   std::vector<uint64_t> generations;  // rows arrive under the list's lock
 
   void put_device_row(uint64_t g, int index, bool is_new, const char* mac, const char* name,
                       const char* rssi) override {
     generations.push_back(g);
-    record.put_device_row(g, index, is_new, mac, name, rssi);
+    relaying_display::put_device_row(g, index, is_new, mac, name, rssi);
   }
-  void set_text_if_different(display_window w, int id, const char* text) override {
-    record.set_text_if_different(w, id, text);
-  }
-  void set_progress(display_window w, int id, uint32_t p) override {
-    record.set_progress(w, id, p);
-  }
-  void show_connection_state(bool c) override { record.show_connection_state(c); }
-  bool show_connect_progress(uint32_t p, const char* t) override {
-    return record.show_connect_progress(p, t);
-  }
-  void end_connect_progress() override { record.end_connect_progress(); }
-  void clear_device_rows() override { record.clear_device_rows(); }
-  void message_box(display_window o, const char* t, const char* c, box_icon i) override {
-    record.message_box(o, t, c, i);
-  }
-  std::string read_path_field() override { return record.read_path_field(); }
 };
 
 class DisplayTest : public ::testing::Test {

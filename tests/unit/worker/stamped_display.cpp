@@ -2,14 +2,6 @@
 
 #include "platform/clock.h"
 
-stamped_display::stamped_display() {
-  set_display_sink(this);
-}
-
-stamped_display::~stamped_display() {
-  set_display_sink(nullptr);
-}
-
 void stamped_display::on_status(std::function<void(const std::string&)> hook) {
   std::lock_guard<std::mutex> hold(lock_);
   hook_ = std::move(hook);
