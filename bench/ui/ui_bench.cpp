@@ -27,8 +27,6 @@ constexpr size_t IMAGE_SIZE = 48000;  // 200 packets
 constexpr DWORD SAMPLE_GAP_MS = 5;
 constexpr DWORD LIMIT_MS = 120000;
 
-const char* const MAIN_TITLE = "TAVREN Firmware Update Utility";
-
 const std::string WORLD =
     "connection_interval_ms = 15\n"
     "[device]\n"
@@ -86,7 +84,7 @@ std::vector<double> measure_start_up() {
 // Scan, pick our device, and wait until the main window shows it ready.
 bool connect(app_run& run, HWND main) {
   post_command(main, IDM_CONNECT);
-  HWND dialog = run.wait_window("Select BT Device", LIMIT_MS);
+  HWND dialog = run.wait_window(SELECT_TITLE, LIMIT_MS);
   if (!dialog) return false;
   click_button(dialog, IDC_SCAN);
   HWND list = GetDlgItem(dialog, IDC_DEVICE_LIST);
@@ -95,8 +93,8 @@ bool connect(app_run& run, HWND main) {
   }
   select_list_row(run.process().handle(), list, 0);
   click_button(dialog, IDC_CONNECT);
-  HWND progress = run.wait_window("Connecting to device...", LIMIT_MS);
-  if (progress) run.wait_window_gone("Connecting to device...", LIMIT_MS);
+  HWND progress = run.wait_window(PROGRESS_TITLE, LIMIT_MS);
+  if (progress) run.wait_window_gone(PROGRESS_TITLE, LIMIT_MS);
   return wait_until([&] { return control_enabled(main, IDC_UPDATE); }, LIMIT_MS);
 }
 

@@ -18,9 +18,6 @@ using namespace e2e;
 
 namespace {
 
-constexpr const char* MAIN_TITLE = "TAVREN Firmware Update Utility";
-constexpr const char* SELECT_TITLE = "Select BT Device";
-constexpr const char* PROGRESS_TITLE = "Connecting to device...";
 constexpr const char* OUR_MAC = "C4:7C:8D:6A:3E:01";
 constexpr const char* OTHER_MAC = "5A:10:22:33:44:55";
 

@@ -13,6 +13,11 @@
 
 namespace e2e {
 
+// The program's windows, by the titles a user sees.
+inline constexpr const char* MAIN_TITLE = "TAVREN Firmware Update Utility";
+inline constexpr const char* SELECT_TITLE = "Select BT Device";
+inline constexpr const char* PROGRESS_TITLE = "Connecting to device...";
+
 // Where the driver finds what it needs; set from the command line.
 struct driver_paths {
   std::string app;      // TavrenUpdate.exe
