@@ -15,9 +15,7 @@ struct soak_result {
   bool connected = false;
   bool success_shown = false;
   // Library calls on handles of a link already gone, as the stand-in
-  // counted them. Not a violation here: a notification that was waiting for
-  // the operation lock while the close took the link down still names its
-  // (now dead) characteristic in the GATT layer's trace line.
+  // counted them; any such call is also a violation.
   int32_t dead_handle_calls = 0;
 };
 
