@@ -143,18 +143,17 @@ void receive_update_frame(library& l, WarbleGatt* gatt, const std::vector<uint8_
   }
   if (code == UPD_CMD_START) world.transfer_link = gatt->link_id;
 
+  // A frame the device does not take is answered 5, whatever the reason:
+  // any other status byte tells the sender the frame was accepted.
   const char* forced = nullptr;
-  uint8_t forced_status = UPD_STATUS_REJECTED;
   if (runtime.stays_busy) {
     forced = "written while the device was busy";
-    forced_status = STATUS_BUSY;
   } else if (device.refuse_frame == number) {
     forced = "refused by the device (fault)";
   } else if (device.refuse_code == code) {
     forced = "code refused by the device (fault)";
   }
-  uint8_t status =
-      world.receiver.receive(frame.data(), frame.size(), number, forced, forced_status);
+  uint8_t status = world.receiver.receive(frame.data(), frame.size(), number, forced);
   if (device.no_reply_frame == number) {
     world.receiver.reply_lost(number);
     return;

@@ -47,7 +47,7 @@ void update_receiver::begin_transfer() {
 }
 
 uint8_t update_receiver::receive(const uint8_t* frame, size_t size, int32_t number,
-                                 const char* forced_reason, uint8_t forced_status) {
+                                 const char* forced_reason) {
   uint8_t code = size > 0 ? frame[0] : 0;
   if (code == UPD_CMD_START) begin_transfer();
   ++record_.frames;
@@ -59,7 +59,7 @@ uint8_t update_receiver::receive(const uint8_t* frame, size_t size, int32_t numb
   }
   // After a refusal the transfer is dead until the next start frame.
   if (stage_ == stage::failed) return UPD_STATUS_REJECTED;
-  if (forced_reason) return refuse(number, code, forced_reason, forced_status);
+  if (forced_reason) return refuse(number, code, forced_reason);
   return judge(frame, size, number);
 }
 
@@ -143,8 +143,7 @@ uint8_t update_receiver::judge(const uint8_t* frame, size_t size, int32_t number
   }
 }
 
-uint8_t update_receiver::refuse(int32_t number, uint8_t code, const std::string& reason,
-                                uint8_t status) {
+uint8_t update_receiver::refuse(int32_t number, uint8_t code, const std::string& reason) {
   char head[48];
   std::snprintf(head, sizeof head, "frame %d (0x%02X) refused: ", static_cast<int>(number),
                 static_cast<unsigned>(code));
@@ -152,7 +151,7 @@ uint8_t update_receiver::refuse(int32_t number, uint8_t code, const std::string&
   if (record_.first_failed_frame == 0) record_.first_failed_frame = number;
   stage_ = stage::failed;
   failure_seen_ = true;
-  return status;
+  return UPD_STATUS_REJECTED;
 }
 
 void update_receiver::reply_lost(int32_t number) {

@@ -50,10 +50,10 @@ class update_receiver {
  public:
   // Judges one frame (counted `number`) and returns the status byte the
   // device answers with. A start frame always begins a new record. With
-  // `forced_reason`, the frame is refused with `forced_status` for that
-  // reason whatever it holds (a fault, or a device that is still busy).
+  // `forced_reason`, the frame is refused for that reason whatever it holds
+  // (a fault, or a device that is still busy).
   uint8_t receive(const uint8_t* frame, size_t size, int32_t number,
-                  const char* forced_reason = nullptr, uint8_t forced_status = UPD_STATUS_REJECTED);
+                  const char* forced_reason = nullptr);
   // The device took the frame but its reply never goes out.
   void reply_lost(int32_t number);
   // The link went down: at frame `number` (a drop when that frame arrived),
@@ -68,8 +68,7 @@ class update_receiver {
 
   void begin_transfer();
   uint8_t judge(const uint8_t* frame, size_t size, int32_t number);
-  uint8_t refuse(int32_t number, uint8_t code, const std::string& reason,
-                 uint8_t status = UPD_STATUS_REJECTED);
+  uint8_t refuse(int32_t number, uint8_t code, const std::string& reason);
   const char* expected() const;
 
   stage stage_ = stage::idle;

@@ -182,10 +182,10 @@ TEST_F(SimUpdate, ADisconnectMidTransferLeavesItUnacceptedUntilANewOne) {
   EXPECT_STREQ(update_record().verdict, "accepted");
 }
 
-TEST_F(SimUpdate, StaysBusyAnswersFramesWithBusy) {
+TEST_F(SimUpdate, StaysBusyRefusesFrames) {
   open("status_stays_busy_ms = -1\n");
   ASSERT_EQ(log.wait_for(1).size(), 1u);
-  EXPECT_EQ(device.send(transfer_frames({})[0]), 1);
+  EXPECT_EQ(device.send(transfer_frames({})[0]), 5);
   EXPECT_NE(std::string(update_record().verdict).find("busy"), std::string::npos);
 }
 
