@@ -32,8 +32,10 @@ void on_select_init(HWND dialog) {
 }
 
 // Rows still on their way to this list must find it closed, and later scan
-// results must reach no window.
+// results must reach no window. However the dialog went, no scan it asked
+// for runs on behind it.
 void on_select_destroy() {
+  abort_requested_scans();
   device_list_close();
   device_list = nullptr;
 }
@@ -41,20 +43,20 @@ void on_select_destroy() {
 // Connect and a double-click alike: the scan is told to stop first, so it
 // no longer competes with the connection for the radio.
 void choose(HWND dialog) {
-  scan_abort = true;
+  abort_requested_scans();
   if (device_list_take_selection()) EndDialog(dialog, 1);
 }
 
 void scan() {
   device_list_clear();
-  post_request(REQ_SCAN);
+  if (post_request(REQ_SCAN) == 0) scan_requested();
 }
 
 INT_PTR on_select_command(HWND dialog, WORD command) {
   switch (command) {
     case IDOK:
     case IDCANCEL:
-      scan_abort = true;
+      abort_requested_scans();
       EndDialog(dialog, 1);
       return TRUE;
     case IDC_SCAN:

@@ -125,20 +125,51 @@ uint32_t open_completion() {
   return s.awaited;
 }
 
-// Waits for the awaited call's completion, then closes the slot so that
-// nothing arriving later can touch the answer. Not answered: a time-out.
-completion_answer await_completion() {
-  wait_event().wait_ms(OP_TIMEOUT_MS);
+enum class wait_outcome { answered, link_lost, timed_out };
+
+struct awaited_answer {
+  wait_outcome outcome = wait_outcome::timed_out;
+  completion_answer answer;
+};
+
+bool link_lost_now(const WarbleGatt* connection);
+
+// Closes the slot so that nothing arriving later can touch the answer.
+awaited_answer close_completion(wait_outcome outcome) {
   completion_slot& s = slot();
   std::lock_guard<std::mutex> hold(s.lock);
   s.awaited = NO_OPERATION;
-  return s.answer;
+  awaited_answer result{outcome, s.answer};
+  if (s.answer.answered) result.outcome = wait_outcome::answered;
+  return result;
 }
 
-bool is_awaited(uint32_t serial) {
+bool answer_arrived() {
   completion_slot& s = slot();
   std::lock_guard<std::mutex> hold(s.lock);
-  return serial != NO_OPERATION && serial == s.awaited && !s.answer.answered;
+  return s.answer.answered;
+}
+
+// Waits at most OP_TIMEOUT_MS for `condition`, or for the link of
+// `connection` to go. The event is reset before each look, so a wake-up
+// that lands between the look and the wait is never slept through.
+template <typename Condition>
+wait_outcome wait_on_link(const WarbleGatt* connection, Condition condition) {
+  const uint32_t start = tick_count_ms();
+  for (;;) {
+    wait_event().reset();
+    if (condition()) return wait_outcome::answered;
+    if (link_lost_now(connection)) return wait_outcome::link_lost;
+    const uint32_t elapsed = tick_count_ms() - start;
+    if (elapsed >= OP_TIMEOUT_MS) return wait_outcome::timed_out;
+    wait_event().wait_ms(OP_TIMEOUT_MS - elapsed);
+  }
+}
+
+// Waits for the awaited call's completion; ends early when the link of
+// `connection` goes, since no completion may come then.
+awaited_answer await_completion(const WarbleGatt* connection) {
+  return close_completion(wait_on_link(connection, answer_arrived));
 }
 
 // Records the answer of call `serial` and wakes its operation, when that
@@ -166,26 +197,13 @@ void print_error(const char* error) {
 // Completion handlers; they run on the library's threads, or inside the call
 // that started them.
 
-void on_connect_done(void* context, WarbleGatt* connection, const char* error) {
-  const uint32_t serial = serial_of(context);
-  if (error) {
-    print_error(error);
-    deliver_status(serial, ANSWER_ERROR);
-    return;
-  }
-  // Asked outside the slot's lock (the library may hold its own lock while
-  // it calls a handler) and only for the awaited call: a late completion's
-  // connection may already have been deleted.
-  if (!is_awaited(serial)) return;
-  const bool connected = ble_api.warble_gatt_is_connected(connection) != 0;
-  deliver_status(serial, connected ? ANSWER_RECEIVED : ANSWER_ERROR);
-}
-
-// Stays registered for the connection: a later spontaneous link drop calls it
-// with the serial of a long-finished disconnect, which wakes nobody.
-void on_disconnected(void* context, WarbleGatt*, int32_t) {
-  trace_line("GATT disconnected");
-  deliver_status(serial_of(context), ANSWER_RECEIVED);
+// Records only whether the library reported an error: whether the link is
+// up is asked by the waiting operation, which still holds the connection.
+// A completion that arrives after that operation timed out may find the
+// connection already deleted.
+void on_connect_done(void* context, WarbleGatt*, const char* error) {
+  if (error) print_error(error);
+  deliver_status(serial_of(context), error ? ANSWER_ERROR : ANSWER_RECEIVED);
 }
 
 void on_read_done(void* context, WarbleGattChar*, const uint8_t* value, uint8_t size,
@@ -219,7 +237,7 @@ void on_enable_done(void* context, WarbleGattChar* characteristic, const char* e
 void on_disable_done(void* context, WarbleGattChar*, const char* error) {
   if (error) print_error(error);
   trace_line("GATT disconnected");
-  deliver_status(serial_of(context), ANSWER_RECEIVED);
+  deliver_status(serial_of(context), error ? ANSWER_ERROR : ANSWER_RECEIVED);
 }
 
 WarbleGattChar* find_characteristic(WarbleGatt* connection, const char* uuid) {
@@ -283,6 +301,99 @@ void print_notification(const std::string& uuid, const uint8_t* value, uint8_t s
   trace_write(line.data(), line.size());
 }
 
+// ---------------------------------------------------------------------------
+// The link watch: whether the link of the one connection is known to be
+// down. Its disconnect handler is registered with a serial of its own as
+// context, so that the handler of an earlier connection, turning up late,
+// says nothing about the current one.
+
+struct link_watch {
+  std::mutex lock;
+  const WarbleGatt* connection = nullptr;
+  uint32_t serial = NO_OPERATION;
+  uint32_t last_serial = NO_OPERATION;
+  bool lost = false;
+};
+
+link_watch& watch() {
+  static link_watch* const instance = new link_watch;
+  return *instance;
+}
+
+// Waits on the link (an operation's, or a channel's) end early once it is
+// lost: nothing will answer them any more.
+void wake_link_waits() {
+  wait_event().set();
+  std::shared_ptr<manual_event> notify_event;
+  {
+    notify_event_registry& r = registry();
+    std::lock_guard<std::mutex> hold(r.lock);
+    notify_event = r.shared.lock();
+  }
+  if (notify_event) notify_event->set();
+}
+
+void on_link_down(void* context, WarbleGatt*, int32_t) {
+  trace_line("GATT disconnected");
+  const uint32_t serial = serial_of(context);
+  bool current = false;
+  {
+    link_watch& w = watch();
+    std::lock_guard<std::mutex> hold(w.lock);
+    current = serial != NO_OPERATION && serial == w.serial;
+    if (current) w.lost = true;
+  }
+  if (current) wake_link_waits();
+}
+
+// Starts watching `connection`'s link (under the operation lock).
+void watch_link(WarbleGatt* connection) {
+  uint32_t serial = NO_OPERATION;
+  {
+    link_watch& w = watch();
+    std::lock_guard<std::mutex> hold(w.lock);
+    if (++w.last_serial == NO_OPERATION) ++w.last_serial;
+    w.connection = connection;
+    w.serial = serial = w.last_serial;
+    w.lost = false;
+  }
+  ble_api.warble_gatt_on_disconnect(connection, context_of(serial), on_link_down);
+}
+
+bool is_watched(const WarbleGatt* connection) {
+  link_watch& w = watch();
+  std::lock_guard<std::mutex> hold(w.lock);
+  return w.connection == connection && w.serial != NO_OPERATION;
+}
+
+void mark_link_lost(const WarbleGatt* connection) {
+  {
+    link_watch& w = watch();
+    std::lock_guard<std::mutex> hold(w.lock);
+    if (w.connection != connection) {
+      w.connection = connection;
+      w.serial = NO_OPERATION;
+    }
+    w.lost = true;
+  }
+  wake_link_waits();
+}
+
+// After a call failed or went unanswered: the library may have lost the
+// link without (yet) calling the disconnect handler. The connection handle
+// itself stays valid until it is deleted, so asking is safe.
+void learn_link_state(const WarbleGatt* connection) {
+  if (connection && !link_lost_now(connection) && !ble_api.warble_gatt_is_connected(connection))
+    mark_link_lost(connection);
+}
+
+bool link_lost_now(const WarbleGatt* connection) {
+  if (!connection) return false;
+  link_watch& w = watch();
+  std::lock_guard<std::mutex> hold(w.lock);
+  return w.lost && w.connection == connection;
+}
+
 void reset_channel(notify_channel& channel) {
   std::lock_guard<std::mutex> hold(channel.data_lock);
   channel.gattchar = nullptr;
@@ -291,6 +402,24 @@ void reset_channel(notify_channel& channel) {
   channel.length = 0;
   memset(channel.data, 0, sizeof channel.data);
   channel.sequence = 0;
+  memset(channel.latest_by_first_byte, 0, sizeof channel.latest_by_first_byte);
+}
+
+void set_subscription(notify_channel& channel, WarbleGatt* connection,
+                      WarbleGattChar* characteristic) {
+  std::lock_guard<std::mutex> hold(channel.data_lock);
+  channel.gatt = connection;
+  channel.gattchar = characteristic;
+}
+
+struct subscription {
+  WarbleGatt* connection = nullptr;
+  WarbleGattChar* characteristic = nullptr;
+};
+
+subscription subscription_of(const notify_channel& channel) {
+  std::lock_guard<std::mutex> hold(channel.data_lock);
+  return {channel.gatt, channel.gattchar};
 }
 
 }  // namespace
@@ -306,25 +435,37 @@ bool gatt_lock_objects_create(const char** which) {
   }
   slot();
   registry();
+  watch();
   return true;
 }
 
 int32_t gatt_connect_sync(WarbleGatt* connection) {
   operation_frame frame;
+  // Watched before the attempt: a link that comes up and drops at once is
+  // still heard of.
+  watch_link(connection);
   const uint32_t serial = open_completion();
   ble_api.warble_gatt_connect_async(connection, context_of(serial), on_connect_done);
-  const completion_answer answer = await_completion();
-  if (!answer.answered) return 2;
-  return answer.status == ANSWER_RECEIVED ? 0 : 1;
+  const awaited_answer result = await_completion(connection);
+  if (result.outcome == wait_outcome::timed_out) return GATT_TIMED_OUT;
+  if (result.outcome == wait_outcome::link_lost) return GATT_FAILED;
+  if (result.answer.status != ANSWER_RECEIVED) return GATT_FAILED;
+  return ble_api.warble_gatt_is_connected(connection) ? GATT_OK : GATT_FAILED;
 }
 
 int32_t gatt_disconnect_sync(WarbleGatt* connection) {
   operation_frame frame;
-  if (!connection || !ble_api.warble_gatt_is_connected(connection)) return 0;
-  const uint32_t serial = open_completion();
-  ble_api.warble_gatt_on_disconnect(connection, context_of(serial), on_disconnected);
+  if (!connection || link_lost_now(connection) || !ble_api.warble_gatt_is_connected(connection))
+    return GATT_OK;
+  // A connection made elsewhere than gatt_connect_sync is watched from here.
+  if (!is_watched(connection)) watch_link(connection);
   ble_api.warble_gatt_disconnect(connection);
-  return await_completion().answered ? 0 : 2;
+  const wait_outcome outcome = wait_on_link(connection, [] { return false; });
+  return outcome == wait_outcome::link_lost ? GATT_OK : GATT_TIMED_OUT;
+}
+
+bool gatt_link_lost(const WarbleGatt* connection) {
+  return link_lost_now(connection);
 }
 
 void gatt_delete_if_set(WarbleGatt* connection) {
@@ -334,86 +475,115 @@ void gatt_delete_if_set(WarbleGatt* connection) {
 int32_t gatt_read_sync(WarbleGatt* connection, const char* uuid, uint8_t* destination,
                        uint32_t max_count) {
   operation_frame frame;
+  if (link_lost_now(connection)) return -1;
   WarbleGattChar* characteristic = find_characteristic(connection, uuid);
   if (!characteristic) return -1;
   const uint32_t serial = open_completion();
   ble_api.warble_gattchar_read_async(characteristic, context_of(serial), on_read_done);
-  const completion_answer answer = await_completion();
-  if (!answer.answered || answer.status != ANSWER_RECEIVED) return -1;
-  const uint32_t copied = std::min<uint32_t>(answer.length, max_count);
-  if (copied) memcpy(destination, answer.data, copied);
-  return answer.length;
+  const awaited_answer result = await_completion(connection);
+  if (result.outcome != wait_outcome::answered || result.answer.status != ANSWER_RECEIVED) {
+    learn_link_state(connection);
+    return -1;
+  }
+  const uint32_t copied = std::min<uint32_t>(result.answer.length, max_count);
+  if (copied) memcpy(destination, result.answer.data, copied);
+  return result.answer.length;
 }
 
 int32_t gatt_write_sync(WarbleGatt* connection, const char* uuid, const uint8_t* bytes,
                         uint8_t count) {
   operation_frame frame;
+  if (link_lost_now(connection)) return GATT_FAILED;
   WarbleGattChar* characteristic = find_characteristic(connection, uuid);
-  if (!characteristic) return 1;
+  if (!characteristic) return GATT_FAILED;
   const uint32_t serial = open_completion();
   trace_printf("TIME 11: %u\n", process_clock_ms());
   ble_api.warble_gattchar_write_async(characteristic, bytes, count, context_of(serial),
                                       on_write_done);
   trace_printf("TIME 12: %u\n", process_clock_ms());
-  const completion_answer answer = await_completion();
-  if (!answer.answered) return 2;
+  const awaited_answer result = await_completion(connection);
+  if (result.outcome == wait_outcome::link_lost) return GATT_FAILED;
+  if (result.outcome == wait_outcome::timed_out) {
+    learn_link_state(connection);
+    return GATT_TIMED_OUT;
+  }
   trace_printf("TIME 13: %u\n", process_clock_ms());
-  return answer.status == ANSWER_RECEIVED ? 0 : 1;
+  if (result.answer.status == ANSWER_RECEIVED) return GATT_OK;
+  learn_link_state(connection);
+  return GATT_FAILED;
 }
 
 int32_t gatt_write_no_resp(WarbleGatt* connection, const char* uuid, const uint8_t* bytes,
                            uint8_t count) {
   operation_frame frame;
+  if (link_lost_now(connection)) return GATT_FAILED;
   WarbleGattChar* characteristic = find_characteristic(connection, uuid);
-  if (!characteristic) return 1;
+  if (!characteristic) return GATT_FAILED;
   // Never awaited: its completion may come at any later time, and must find
   // no operation to answer.
   ble_api.warble_gattchar_write_without_resp_async(characteristic, bytes, count,
                                                    context_of(NO_OPERATION), on_write_done);
-  return 0;
+  return GATT_OK;
 }
 
 int32_t notify_enable(WarbleGatt* connection, const char* uuid, notify_channel* channel) {
-  if (!channel) return 1;
+  if (!channel) return GATT_FAILED;
   operation_frame frame;
-  channel->gatt = connection;
-  channel->gattchar = find_characteristic(connection, uuid);
-  if (!channel->gattchar) return 1;
+  set_subscription(*channel, connection, nullptr);
+  if (link_lost_now(connection)) return GATT_FAILED;
+  WarbleGattChar* characteristic = find_characteristic(connection, uuid);
+  set_subscription(*channel, connection, characteristic);
+  if (!characteristic) return GATT_FAILED;
   std::shared_ptr<manual_event> event = open_notify_event();
   if (!event) {
     trace_printf("CreateNotification error: %lu\n", os_last_error());
-    return 1;
+    return GATT_FAILED;
   }
   set_event_of(*channel, std::move(event));
   const uint32_t serial = open_completion();
-  ble_api.warble_gattchar_enable_notifications_async(channel->gattchar, context_of(serial),
+  ble_api.warble_gattchar_enable_notifications_async(characteristic, context_of(serial),
                                                      on_enable_done);
-  const completion_answer answer = await_completion();
-  if (!answer.answered) return 2;
-  if (answer.status != ANSWER_RECEIVED) return 1;
-  ble_api.warble_gattchar_on_notification_received(channel->gattchar, channel, on_notification);
-  return 0;
+  const awaited_answer result = await_completion(connection);
+  if (result.outcome == wait_outcome::link_lost) return GATT_FAILED;
+  if (result.outcome == wait_outcome::timed_out) {
+    learn_link_state(connection);
+    return GATT_TIMED_OUT;
+  }
+  if (result.answer.status != ANSWER_RECEIVED) {
+    learn_link_state(connection);
+    return GATT_FAILED;
+  }
+  ble_api.warble_gattchar_on_notification_received(characteristic, channel, on_notification);
+  return GATT_OK;
 }
 
 int32_t notify_disable(notify_channel* channel) {
   // The library would be handed a dead or null characteristic otherwise.
-  if (!channel || !channel->gattchar) return 1;
+  if (!channel) return GATT_FAILED;
+  const subscription current = subscription_of(*channel);
+  if (!current.characteristic) return GATT_FAILED;
   operation_frame frame;
+  if (link_lost_now(current.connection)) return GATT_FAILED;
   const uint32_t serial = open_completion();
-  ble_api.warble_gattchar_disable_notifications_async(channel->gattchar, context_of(serial),
+  ble_api.warble_gattchar_disable_notifications_async(current.characteristic, context_of(serial),
                                                       on_disable_done);
-  if (!await_completion().answered) return 2;
+  const awaited_answer result = await_completion(current.connection);
+  if (result.outcome == wait_outcome::link_lost) return GATT_FAILED;
+  if (result.outcome == wait_outcome::timed_out) {
+    learn_link_state(current.connection);
+    return GATT_TIMED_OUT;
+  }
   // The channel lets go of the shared event: waits and resets on it now fail
   // instead of touching a closed event.
   set_event_of(*channel, nullptr);
-  return 0;
+  if (result.answer.status == ANSWER_RECEIVED) return GATT_OK;
+  learn_link_state(current.connection);
+  return GATT_FAILED;
 }
 
 void notify_forget(notify_channel* channel) {
   if (!channel) return;
-  operation_frame frame;
-  channel->gattchar = nullptr;
-  channel->gatt = nullptr;
+  set_subscription(*channel, nullptr, nullptr);
   set_event_of(*channel, nullptr);
 }
 
@@ -441,42 +611,56 @@ notify_value notify_snapshot(const notify_channel& channel) {
   return value;
 }
 
+void notify_clear(notify_channel* channel) {
+  if (!channel) return;
+  std::lock_guard<std::mutex> hold(channel->data_lock);
+  channel->length = 0;
+  memset(channel->data, 0, sizeof channel->data);
+}
+
+uint32_t notify_latest_with_first_byte(const notify_channel& channel, uint8_t first_byte) {
+  std::lock_guard<std::mutex> hold(channel.data_lock);
+  return channel.latest_by_first_byte[first_byte];
+}
+
 int32_t notify_wait_for_new(notify_channel* channel, uint32_t since_sequence, uint32_t timeout_ms) {
-  if (!channel) return 1;
+  if (!channel) return GATT_FAILED;
   const std::shared_ptr<manual_event> event = event_of(*channel);
-  if (!event) return 2;
+  if (!event) return GATT_TIMED_OUT;
+  const WarbleGatt* connection = subscription_of(*channel).connection;
   const uint32_t start = tick_count_ms();
   for (;;) {
     // Reset before looking: a notification landing between the look and the
     // wait then leaves the event set, and is never slept through.
     event->reset();
-    if (sequence_of(*channel) != since_sequence) return 0;
+    if (sequence_of(*channel) != since_sequence) return GATT_OK;
+    if (link_lost_now(connection)) return GATT_LINK_LOST;
     const uint32_t elapsed = tick_count_ms() - start;
-    if (elapsed >= timeout_ms) return 2;
+    if (elapsed >= timeout_ms) return GATT_TIMED_OUT;
     event->wait_ms(timeout_ms - elapsed);
   }
 }
 
+// Takes no lock but the channel's own, and never waits for an operation: a
+// library that runs every callback on one thread would otherwise hold the
+// completion of the operation in flight behind this notification.
 void on_notification(void* context, WarbleGattChar* characteristic, const uint8_t* value,
                      uint8_t size) {
   if (!value) size = 0;
-  // The handle is certain to be alive only now, while the library delivers
-  // on it: once this thread has waited for the lock, the link may be gone.
   const char* uuid_text = ble_api.warble_gattchar_get_uuid(characteristic);
-  const std::string uuid = uuid_text ? uuid_text : "";
-  operation_frame frame;
-  print_notification(uuid, value, size);
+  print_notification(uuid_text ? uuid_text : "", value, size);
   notify_channel* channel = static_cast<notify_channel*>(context);
   if (!channel) return;
-  // A notification of a characteristic the channel no longer follows (its
-  // connection was released, or replaced) belongs to no one.
-  if (channel->gattchar != characteristic) return;
   std::shared_ptr<manual_event> event;
   {
     std::lock_guard<std::mutex> hold(channel->data_lock);
+    // A notification of a characteristic the channel no longer follows (its
+    // connection was released, or replaced) belongs to no one.
+    if (channel->gattchar != characteristic) return;
     channel->length = size;
     if (value && size) memcpy(channel->data, value, size);
     ++channel->sequence;
+    if (size) channel->latest_by_first_byte[value[0]] = channel->sequence;
     event = channel->event;
   }
   if (event) event->set();
@@ -489,6 +673,13 @@ void gatt_reset_for_tests() {
     std::lock_guard<std::mutex> hold(s.lock);
     s.awaited = NO_OPERATION;
     s.answer = completion_answer{};
+  }
+  {
+    link_watch& w = watch();
+    std::lock_guard<std::mutex> hold(w.lock);
+    w.connection = nullptr;
+    w.serial = NO_OPERATION;
+    w.lost = false;
   }
   reset_channel(status_channel);
   reset_channel(response_channel);

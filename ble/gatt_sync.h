@@ -9,6 +9,13 @@
 // neither writes into another operation's answer nor wakes its wait.
 //
 // Results: 0 success, 1 failure, 2 time-out; reads give a length or -1.
+//
+// The link. gatt_connect_sync registers the library's disconnect handler for
+// the connection before it asks for the link; from the moment that handler
+// runs, or a call fails and the library then says the link is down, the link
+// counts as lost: characteristic handles die with their link, so no call is
+// made on them any more (the operation fails at once instead), and waits on
+// the link end early rather than running to their time-out.
 #pragma once
 
 #include <cstdint>
@@ -20,16 +27,24 @@
 
 constexpr uint32_t OP_TIMEOUT_MS = 10000;
 
+constexpr int32_t GATT_OK = 0;
+constexpr int32_t GATT_FAILED = 1;
+constexpr int32_t GATT_TIMED_OUT = 2;
+// notify_wait_for_new only: the channel's link went down while it waited.
+constexpr int32_t GATT_LINK_LOST = 3;
+
 // The latest notification of one subscribed characteristic.
 //
 // The three channels share one event object (a notification on any of them
 // sets it, a reset of any clears it for all). `event` is null when the
 // channel has none: before its first subscription, and after its
 // notifications were disabled (the event is then closed and must never be
-// used again). `gattchar`, `gatt` and `event` are written only by the worker
-// under the operation lock. `length` and `data` are written by the
-// notification handler under `data_lock`; readers on other threads use
-// notify_snapshot() rather than touching them directly.
+// used again). Every field is guarded by `data_lock`, the only lock the
+// notification handler takes (it must never wait for an operation: a
+// library that runs every callback on one thread would then hold up the
+// completion that operation waits for). `gattchar`, `gatt` and `event` are
+// written by the worker only. Readers on other threads use notify_snapshot()
+// rather than touching the fields directly.
 struct notify_channel {
   WarbleGattChar* gattchar = nullptr;
   WarbleGatt* gatt = nullptr;
@@ -37,6 +52,10 @@ struct notify_channel {
   uint8_t length = 0;
   uint8_t data[256] = {};
   uint32_t sequence = 0;  // notifications received on this channel, ever
+  // For each first byte, the sequence number of the latest notification
+  // that began with it (0: none yet). Lets a reader learn that some value
+  // arrived since a moment even when later notifications overwrote it.
+  uint32_t latest_by_first_byte[256] = {};
   mutable std::mutex data_lock;
 };
 
@@ -59,8 +78,14 @@ extern notify_channel& update_channel;    // fabbe008
 // "event").
 bool gatt_lock_objects_create(const char** which);
 
+// Registers the disconnect handler (the link watch) and connects; 0 when
+// the library reports the link up, asked after the completion woke us.
 int32_t gatt_connect_sync(WarbleGatt* connection);
+// 0 when the link is down (also when it already was, or `connection` is 0),
+// 2 when the library did not report it down in time.
 int32_t gatt_disconnect_sync(WarbleGatt* connection);
+// True once the link of `connection` is known to be down (see above).
+bool gatt_link_lost(const WarbleGatt* connection);
 void gatt_delete_if_set(WarbleGatt* connection);
 int32_t gatt_read_sync(WarbleGatt* connection, const char* uuid, uint8_t* destination,
                        uint32_t max_count);
@@ -69,6 +94,10 @@ int32_t gatt_write_sync(WarbleGatt* connection, const char* uuid, const uint8_t*
 int32_t gatt_write_no_resp(WarbleGatt* connection, const char* uuid, const uint8_t* bytes,
                            uint8_t count);
 int32_t notify_enable(WarbleGatt* connection, const char* uuid, notify_channel* channel);
+// 0 done; 1 nothing to disable, the link is lost, or the library reported an
+// error (the channel lets go of its event all the same); 2 time-out. A
+// caller disabling several channels stops at the first non-zero result: the
+// link may be going, and the next handle with it.
 int32_t notify_disable(notify_channel* channel);
 
 // Under the operation lock, the channel lets go of its characteristic, its
@@ -85,13 +114,22 @@ int32_t notify_reset(notify_channel* channel);
 
 notify_value notify_snapshot(const notify_channel& channel);
 
+// Empties the channel's latest value (length 0, zero bytes); its sequence
+// keeps counting. Each connection starts from cleared channels, so that a
+// value kept from the previous device neither holds up nor judges this one.
+void notify_clear(notify_channel* channel);
+
+// The sequence number of the channel's latest notification whose first byte
+// was `first_byte`; 0 when none arrived yet.
+uint32_t notify_latest_with_first_byte(const notify_channel& channel, uint8_t first_byte);
+
 // Waits on the shared event until `channel` itself has received a
 // notification after the one numbered `since_sequence` (taken with
 // notify_snapshot before the write that asks for it), for at most
 // `timeout_ms` in all. Notifications on the other channels set the shared
 // event too; they are passed over here, so a reply is never judged on a
 // stale value. 0 a new notification arrived; 1 no channel; 2 time-out or no
-// usable event.
+// usable event; GATT_LINK_LOST the channel's link went down.
 int32_t notify_wait_for_new(notify_channel* channel, uint32_t since_sequence, uint32_t timeout_ms);
 
 // The library's notification handler, registered by notify_enable with the

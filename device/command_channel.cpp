@@ -30,7 +30,8 @@ idle_result wait_until_idle() {
   trace_line("[RCS] Wait command idle");
   for (;;) {
     // Unsigned differences stay right across the 32-bit wrap of the tick.
-    if (static_cast<uint32_t>(tick_count_ms() - start) > CMD_IDLE_TIMEOUT_MS) {
+    if (static_cast<uint32_t>(tick_count_ms() - start) > CMD_IDLE_TIMEOUT_MS ||
+        gatt_link_lost(gatt.load())) {
       trace_line("[RCS] Idle Timeout!! ERROR");
       return result;
     }
@@ -44,20 +45,116 @@ idle_result wait_until_idle() {
   }
 }
 
+// A command whose end the device never showed (no reply in time, or still
+// busy when the idle wait gave up) still has its final status, and maybe its
+// response, on the way. Taken for the next command's, they would judge it
+// and hand it the old command's bytes. So after such a command the next one
+// is written only once a status numbered after the give-up shows the device
+// idle. Worker thread only; each connection starts settled.
+struct unfinished_command {
+  bool pending = false;
+  uint32_t status_sequence = 0;  // the last status seen before giving up
+};
+unfinished_command unfinished;
+
+void note_unfinished(uint32_t last_status_seen) {
+  unfinished.pending = true;
+  unfinished.status_sequence = last_status_seen;
+}
+
+bool previous_command_ended() {
+  if (!unfinished.pending) return true;
+  trace_line("[RCS] Wait for the end of the previous command");
+  const uint32_t start = tick_count_ms();
+  for (;;) {
+    const notify_value status = notify_snapshot(status_channel);
+    if (status.sequence != unfinished.status_sequence && is_idle(status)) {
+      unfinished.pending = false;
+      return true;
+    }
+    if (static_cast<uint32_t>(tick_count_ms() - start) > CMD_IDLE_TIMEOUT_MS ||
+        gatt_link_lost(gatt.load())) {
+      trace_line("[RCS] Idle Timeout!! ERROR");
+      return false;
+    }
+    sleep_ms(CMD_IDLE_POLL_MS);
+  }
+}
+
+// One command from its write to its judged status. `response_since` is the
+// response channel's count just before the write: a response numbered after
+// it is this command's.
+struct exchange_result {
+  int result = 1;
+  uint32_t response_since = 0;
+};
+
+exchange_result exchange(uint16_t code, const uint8_t* params, uint16_t count) {
+  exchange_result outcome;
+  WarbleGatt* connection = gatt.load();
+  if (!connection || count > CMD_MAX_PARAMS) return outcome;
+  if (!previous_command_ended()) return outcome;
+  uint8_t frame[CMD_FRAME_MAX];
+  const size_t size = build_command_frame(code, params, count, frame);
+
+  notify_reset(&status_channel);
+  notify_reset(&response_channel);
+  // The three channels share one event, so only a status notification
+  // numbered after this one is the reply to this command.
+  const uint32_t before = notify_snapshot(status_channel).sequence;
+  outcome.response_since = notify_snapshot(response_channel).sequence;
+  const std::string line = command_trace(code, params, count);
+  trace_write(line.data(), line.size());
+
+  const int32_t written =
+      gatt_write_sync(connection, COMMAND_CHAR_UUID, frame, static_cast<uint8_t>(size));
+  if (written != GATT_OK) {
+    // Unanswered, the write may still have reached the device.
+    if (written == GATT_TIMED_OUT) note_unfinished(before);
+    return outcome;
+  }
+  if (notify_wait_for_new(&status_channel, before, CMD_REPLY_TIMEOUT_MS) != GATT_OK) {
+    note_unfinished(before);
+    return outcome;
+  }
+  if (!gatt.load()) return outcome;
+
+  // Judged on the very bytes that confirmed idle, not on a later re-read.
+  const idle_result idle = wait_until_idle();
+  if (!idle.idle) {
+    note_unfinished(idle.status.sequence);
+    return outcome;
+  }
+  if (idle.status.length == 0 || idle.status.data[0] == CMD_STATUS_FAILED) return outcome;
+
+  notify_reset(&status_channel);
+  notify_reset(&response_channel);
+  outcome.result = 0;
+  return outcome;
+}
+
 // The response bytes of one consistent snapshot: the length read once and
 // exactly that many bytes copied, or -1 when they do not fit.
-int copy_response_if_fits(uint8_t* dest, uint32_t capacity) {
-  const notify_value response = notify_snapshot(response_channel);
+int copy_response_if_fits(const notify_value& response, uint8_t* dest, uint32_t capacity) {
   if (capacity < response.length) return -1;
   memcpy(dest, response.data, response.length);
   return response.length;
 }
 
+// The device sends the response before the final status, but the library
+// may deliver the two from different threads, the status first: the
+// response is waited for until one numbered after the write is there.
 int query_with_params(uint16_t code, const uint8_t* params, uint16_t count, uint8_t* dest,
                       uint8_t capacity) {
-  if (send_command(code, params, count) != 0) return -1;
+  const exchange_result sent = exchange(code, params, count);
+  if (sent.result != 0) return -1;
   if (!dest) return 0;
-  return copy_response_if_fits(dest, capacity);
+  if (notify_wait_for_new(&response_channel, sent.response_since, CMD_REPLY_TIMEOUT_MS) !=
+      GATT_OK) {
+    trace_line("[RCS] No response to the command");
+    return -1;
+  }
+  return copy_response_if_fits(notify_snapshot(response_channel), dest, capacity);
 }
 
 int query_text(uint16_t code, uint8_t* buf, uint8_t capacity) {
@@ -104,32 +201,11 @@ std::string frame_trace_line(const char* head, const uint8_t* bytes, size_t coun
 }
 
 int send_command(uint16_t code, const uint8_t* params, uint16_t count) {
-  WarbleGatt* connection = gatt.load();
-  if (!connection || count > CMD_MAX_PARAMS) return 1;
-  uint8_t frame[CMD_FRAME_MAX];
-  const size_t size = build_command_frame(code, params, count, frame);
+  return exchange(code, params, count).result;
+}
 
-  notify_reset(&status_channel);
-  notify_reset(&response_channel);
-  // The three channels share one event, so only a status notification
-  // numbered after this one is the reply to this command.
-  const uint32_t before = notify_snapshot(status_channel).sequence;
-  const std::string line = command_trace(code, params, count);
-  trace_write(line.data(), line.size());
-
-  if (gatt_write_sync(connection, COMMAND_CHAR_UUID, frame, static_cast<uint8_t>(size)) != 0)
-    return 1;
-  if (notify_wait_for_new(&status_channel, before, CMD_REPLY_TIMEOUT_MS) != 0) return 1;
-  if (!gatt.load()) return 1;
-
-  // Judged on the very bytes that confirmed idle, not on a later re-read.
-  const idle_result idle = wait_until_idle();
-  if (!idle.idle) return 1;
-  if (idle.status.length == 0 || idle.status.data[0] == CMD_STATUS_FAILED) return 1;
-
-  notify_reset(&status_channel);
-  notify_reset(&response_channel);
-  return 0;
+void forget_unfinished_command() {
+  unfinished = unfinished_command{};
 }
 
 int wait_command_idle() {
@@ -164,7 +240,7 @@ int command_query_u32(uint16_t code, uint32_t value, uint8_t* dest, uint8_t capa
 
 int fetch_response(uint8_t* dest, uint32_t capacity) {
   if (!dest) return -1;
-  return copy_response_if_fits(dest, capacity);
+  return copy_response_if_fits(notify_snapshot(response_channel), dest, capacity);
 }
 
 int read_status_characteristic(uint8_t* dest) {

@@ -30,6 +30,9 @@ struct status_pair {
 };
 
 int send_command(uint16_t code, const uint8_t* params, uint16_t count);
+// A new connection: a command left unfinished on the previous one holds up
+// nothing here.
+void forget_unfinished_command();
 int wait_command_idle();
 int copy_response(uint8_t* dest);
 int command_query(uint16_t code, uint8_t* dest, uint8_t capacity);

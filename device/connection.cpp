@@ -9,6 +9,7 @@
 
 #include "ble/ble_api.h"
 #include "ble/gatt_sync.h"
+#include "device/command_channel.h"
 #include "device/device_state.h"
 #include "device/uuids.h"
 #include "display/display.h"
@@ -49,16 +50,6 @@ constexpr dis_step DIS_STEPS[] = {
 // initialisation, whose order against this one's is not defined.
 std::array<notify_channel*, 3> channels_in_order() {
   return {&response_channel, &status_channel, &update_channel};
-}
-
-// Each connection starts from empty notification records, as the first one
-// of the process does: a status byte kept from the previous connection (a
-// busy bit, a refusal) must neither hold up nor judge frames sent to this
-// one. The sequence number keeps counting.
-void forget_notifications(notify_channel& channel) {
-  std::lock_guard<std::mutex> hold(channel.data_lock);
-  channel.length = 0;
-  memset(channel.data, 0, sizeof channel.data);
 }
 
 // The value is text from the device: an argument, never part of a format.
@@ -134,7 +125,10 @@ int connect_device() {
 
   // A channel that fails to subscribe just stays silent; the GATT layer
   // traces why.
-  for (notify_channel* channel : channels_in_order()) forget_notifications(*channel);
+  // Each connection starts from empty records, as the first one of the
+  // process does.
+  for (notify_channel* channel : channels_in_order()) notify_clear(channel);
+  forget_unfinished_command();
   notify_enable(connection, RESPONSE_CHAR_UUID, &response_channel);
   notify_enable(connection, STATUS_CHAR_UUID, &status_channel);
   notify_enable(connection, UPDATE_CHAR_UUID, &update_channel);
@@ -160,11 +154,15 @@ int release_device() {
   // down; from here on such a fault ends the process with a numbered line.
   signal(SIGSEGV, numbered_signal_handler);
 
-  // Characteristic handles die with their link: after the device dropped
-  // it, disabling notifications would hand the library dead handles.
-  if (ble_api.warble_gatt_is_connected(connection)) {
-    for (notify_channel* channel : channels_in_order())
-      if (channel->gattchar) notify_disable(channel);
+  // Characteristic handles die with their link. The link may go at any
+  // moment of the close (users disconnect precisely when a device went out
+  // of range), so each disable is asked only while the link is known up,
+  // and the first one that fails or goes unanswered ends the disabling.
+  if (!gatt_link_lost(connection) && ble_api.warble_gatt_is_connected(connection)) {
+    for (notify_channel* channel : channels_in_order()) {
+      if (!channel->gattchar) continue;
+      if (notify_disable(channel) != GATT_OK) break;
+    }
   }
   // Before the link goes: notifications still on their way are dropped
   // rather than delivered on handles that are about to die.

@@ -9,11 +9,13 @@ std::atomic<bool> device_ready{false};
 namespace {
 // The UI thread writes the address while the worker may still read it for a
 // connection in progress; the device information is written by the worker
-// and read by the UI thread. Each text has its own small lock.
-std::mutex address_lock;
+// and read by the UI thread. Each text has its own small lock. Never
+// destroyed: the process may end (the window closed) while the worker is
+// still filling them in.
+std::mutex& address_lock = *new std::mutex;
 char device_address[DEVICE_ADDRESS_SIZE];
-std::mutex info_lock;
-std::string device_info_text;
+std::mutex& info_lock = *new std::mutex;
+std::string& device_info_text = *new std::string;
 }  // namespace
 
 int set_device_address(const char* text) {

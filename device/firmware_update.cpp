@@ -20,6 +20,53 @@ constexpr uint32_t CRC32_INITIAL = 0xFFFFFFFFu;
 // be announced.
 constexpr int64_t UPD_IMAGE_LENGTH_LIMIT = int64_t{1} << 32;
 
+// How a frame's reply is told from the rest.
+//
+// The device answers each update frame with one status notification, but
+// neither frames nor replies carry a number, and a device or its library may
+// add statuses of its own (one sent unprompted, a repeat delivered late). A
+// reply taken for the wrong frame must never turn a refusal into a success,
+// so the transfer keeps to these rules:
+//  1. A frame's reply is the first status numbered after the frame was
+//     written, as with a device that answers each frame once: it sees the
+//     same frames at the same pace.
+//  2. A refusal (5) ends the transfer wherever it shows: any refusal
+//     received since the start handshake was written, also one that a later
+//     status overwrote, stops the transfer before its next write. An extra
+//     status can at worst let the frame after a refused one go out before
+//     that refusal arrives; nothing is written once it has.
+//  3. The finish handshake's acceptance counts only after a settle time
+//     with no refusal: its accepting status may have been one the device
+//     sent on its own, ahead of the real reply. The settle time is twice the
+//     slowest reply of this transfer and at least UPD_SETTLE_MIN_MS, which
+//     is five connection intervals at 50 ms (the slowest interval such
+//     devices are run at; a reply takes about two), capped at
+//     UPD_SETTLE_MAX_MS. A link that drops in it ends the wait: a device
+//     that accepted its finish may restart at once.
+//  4. Every frame must have had a reply: fewer statuses than frames means
+//     some acceptance was not the reply it was taken for.
+constexpr uint32_t UPD_SETTLE_MIN_MS = 250;
+constexpr uint32_t UPD_SETTLE_MAX_MS = 5000;
+
+// What a transfer has seen of the status channel since it began.
+struct transfer_watch {
+  uint32_t since_sequence = 0;  // the status channel's count before the first frame
+  uint32_t frames_written = 0;
+  uint32_t slowest_reply_ms = 0;
+};
+
+transfer_watch start_watch() {
+  return transfer_watch{notify_snapshot(status_channel).sequence, 0, 0};
+}
+
+bool refusal_seen(const transfer_watch& watch) {
+  return notify_latest_with_first_byte(status_channel, UPD_STATUS_REJECTED) > watch.since_sequence;
+}
+
+uint32_t replies_seen(const transfer_watch& watch) {
+  return notify_snapshot(status_channel).sequence - watch.since_sequence;
+}
+
 void put_u32_be(uint32_t value, uint8_t* out) {
   out[0] = static_cast<uint8_t>(value >> 24);
   out[1] = static_cast<uint8_t>(value >> 16);
@@ -48,17 +95,54 @@ bool wait_update_idle() {
   return false;
 }
 
-bool send_image_length(uint32_t image_length) {
+// One frame of a transfer (rules above); 0 when the device accepted it.
+int send_frame(transfer_watch& watch, uint8_t code, const uint8_t* params, uint16_t count) {
+  WarbleGatt* connection = gatt.load();
+  if (!connection || count > UPD_MAX_PARAMS) return 1;
+  if (refusal_seen(watch)) {
+    trace_line("[RCS] The device refused the transfer: nothing more is sent");
+    return 1;
+  }
+  uint8_t frame[UPD_FRAME_MAX];
+  const size_t size = build_update_frame(code, params, count, frame);
+  // Packets go untraced: a large image would flood the trace.
+  if (code != UPD_CMD_PACKET) {
+    const std::string line = update_frame_trace(frame, size);
+    trace_write(line.data(), line.size());
+  }
+
+  notify_reset(&status_channel);
+  // Notifications on the response and update channels (or a repeat of an
+  // earlier status) set the shared event too; only a status notification
+  // numbered after this one answers the frame.
+  const uint32_t before = notify_snapshot(status_channel).sequence;
+  if (gatt_write_no_resp(connection, UPDATE_CHAR_UUID, frame, static_cast<uint8_t>(size)) != 0)
+    return 1;
+  ++watch.frames_written;
+  const uint32_t written_at = tick_count_ms();
+  if (notify_wait_for_new(&status_channel, before, UPD_REPLY_TIMEOUT_MS) != GATT_OK) return 1;
+  const uint32_t reply_ms = tick_count_ms() - written_at;
+  if (reply_ms > watch.slowest_reply_ms) watch.slowest_reply_ms = reply_ms;
+  if (refusal_seen(watch)) return 1;
+
+  // An empty reply carries no verdict; bytes past its length are an older
+  // reply's, so it cannot count as an acceptance.
+  const notify_value reply = notify_snapshot(status_channel);
+  if (reply.length == 0) return 1;
+  return reply.data[0] == UPD_STATUS_REJECTED ? 1 : 0;
+}
+
+bool send_image_length(transfer_watch& watch, uint32_t image_length) {
   uint8_t params[4];
   put_u32_be(image_length, params);
-  return update_command(UPD_CMD_LENGTH, params, sizeof params) == 0;
+  return send_frame(watch, UPD_CMD_LENGTH, params, sizeof params) == 0;
 }
 
 // Streams the image in packets of at most UPD_MAX_PARAMS bytes, folding the
 // checksum as it goes. Exactly image_length bytes are sent: a file that grew
 // since its length was announced is cut there, one that shrank fails at the
 // short read. 0 when every packet was accepted.
-int send_image_packets(uint32_t image_length, FILE* image, uint32_t& crc) {
+int send_image_packets(transfer_watch& watch, uint32_t image_length, FILE* image, uint32_t& crc) {
   uint8_t packet[UPD_MAX_PARAMS];
   uint32_t sent = 0;
   while (sent < image_length) {
@@ -69,7 +153,7 @@ int send_image_packets(uint32_t image_length, FILE* image, uint32_t& crc) {
     const uint16_t count = static_cast<uint16_t>(left < UPD_MAX_PARAMS ? left : UPD_MAX_PARAMS);
     if (fread(packet, 1, count, image) != count) return 1;
     crc = crc32_fold(crc, packet, count);
-    if (update_command(UPD_CMD_PACKET, packet, count) != 0) {
+    if (send_frame(watch, UPD_CMD_PACKET, packet, count) != 0) {
       status_printf("Packet ERROR\n");
       return 1;
     }
@@ -78,6 +162,32 @@ int send_image_packets(uint32_t image_length, FILE* image, uint32_t& crc) {
     sent += count;
   }
   return 0;
+}
+
+// After the finish handshake was accepted (rules 3 and 4 above).
+bool finish_settles(const transfer_watch& watch) {
+  uint32_t settle = 2 * watch.slowest_reply_ms;
+  if (settle < UPD_SETTLE_MIN_MS) settle = UPD_SETTLE_MIN_MS;
+  if (settle > UPD_SETTLE_MAX_MS) settle = UPD_SETTLE_MAX_MS;
+  const uint32_t start = tick_count_ms();
+  for (;;) {
+    if (refusal_seen(watch)) {
+      trace_line("[RCS] The device refused the transfer after its finish handshake");
+      return false;
+    }
+    const uint32_t elapsed = tick_count_ms() - start;
+    if (elapsed >= settle) break;
+    const uint32_t seen = notify_snapshot(status_channel).sequence;
+    if (notify_wait_for_new(&status_channel, seen, settle - elapsed) != GATT_OK) break;
+  }
+  if (refusal_seen(watch)) return false;
+  const uint32_t replies = replies_seen(watch);
+  if (replies < watch.frames_written) {
+    trace_printf("[RCS] %u frames were answered by only %u statuses\n", watch.frames_written,
+                 replies);
+    return false;
+  }
+  return true;
 }
 
 void show_error_box(const char* text) {
@@ -132,60 +242,39 @@ std::string update_frame_trace(const uint8_t* frame, size_t size) {
 }
 
 int update_command(uint8_t code, const uint8_t* params, uint16_t count) {
-  WarbleGatt* connection = gatt.load();
-  if (!connection || count > UPD_MAX_PARAMS) return 1;
-  uint8_t frame[UPD_FRAME_MAX];
-  const size_t size = build_update_frame(code, params, count, frame);
-  // Packets go untraced: a large image would flood the trace.
-  if (code != UPD_CMD_PACKET) {
-    const std::string line = update_frame_trace(frame, size);
-    trace_write(line.data(), line.size());
-  }
-
-  notify_reset(&status_channel);
-  // Notifications on the response and update channels (or a repeat of an
-  // earlier status) set the shared event too; only a status notification
-  // numbered after this one answers the frame.
-  const uint32_t before = notify_snapshot(status_channel).sequence;
-  if (gatt_write_no_resp(connection, UPDATE_CHAR_UUID, frame, static_cast<uint8_t>(size)) != 0)
-    return 1;
-  if (notify_wait_for_new(&status_channel, before, UPD_REPLY_TIMEOUT_MS) != 0) return 1;
-
-  // An empty reply carries no verdict; bytes past its length are an older
-  // reply's, so it cannot count as an acceptance.
-  const notify_value reply = notify_snapshot(status_channel);
-  if (reply.length == 0) return 1;
-  return reply.data[0] == UPD_STATUS_REJECTED ? 1 : 0;
+  transfer_watch watch = start_watch();
+  return send_frame(watch, code, params, count);
 }
 
 int update_transfer(uint16_t b1_value, uint32_t image_length, FILE* image) {
   show_update_progress(0);
   if (!wait_update_idle()) return 1;
 
+  transfer_watch watch = start_watch();
   status_printf("Clearing memory (Start handshake)\n");
-  if (update_command(UPD_CMD_START, UPD_START_TOKEN, sizeof UPD_START_TOKEN) != 0) {
+  if (send_frame(watch, UPD_CMD_START, UPD_START_TOKEN, sizeof UPD_START_TOKEN) != 0) {
     status_printf("Start ERROR\n");
     return 1;
   }
 
   const uint8_t b1_params[2] = {static_cast<uint8_t>(b1_value >> 8),
                                 static_cast<uint8_t>(b1_value & 0xFF)};
-  if (update_command(UPD_CMD_B1, b1_params, sizeof b1_params) != 0) return 1;
+  if (send_frame(watch, UPD_CMD_B1, b1_params, sizeof b1_params) != 0) return 1;
 
   status_printf("Firmware length\n");
-  if (!send_image_length(image_length)) {
+  if (!send_image_length(watch, image_length)) {
     trace_line("Length ERROR");
     return 1;
   }
 
   trace_line("Firmware packets");
   uint32_t crc = CRC32_INITIAL;
-  if (send_image_packets(image_length, image, crc) != 0) return 1;
+  if (send_image_packets(watch, image_length, image, crc) != 0) return 1;
 
   status_printf("CRC32\n");
   uint8_t crc_params[4];
   put_u32_be(crc, crc_params);
-  if (update_command(UPD_CMD_CRC, crc_params, sizeof crc_params) != 0) {
+  if (send_frame(watch, UPD_CMD_CRC, crc_params, sizeof crc_params) != 0) {
     status_printf("CRC ERROR\n");
     return 1;
   }
@@ -194,7 +283,8 @@ int update_transfer(uint16_t b1_value, uint32_t image_length, FILE* image) {
   sleep_ms(UPD_FINISH_PAUSE_MS);
 
   status_printf("Finish handshake\n");
-  if (update_command(UPD_CMD_FINISH, UPD_FINISH_TOKEN, sizeof UPD_FINISH_TOKEN) != 0) {
+  if (send_frame(watch, UPD_CMD_FINISH, UPD_FINISH_TOKEN, sizeof UPD_FINISH_TOKEN) != 0 ||
+      !finish_settles(watch)) {
     status_printf("Finish ERROR\n");
     return 1;
   }
@@ -210,9 +300,13 @@ void update_from_file() {
     show_error_box(UPD_BOX_PATH_TOO_LONG);
     return;
   }
-  FILE* image = fopen(path.c_str(), "rb");
+  // Only a regular file is sent: a device or a pipe opens as an empty or
+  // endless stream, and a FIFO would hold the worker until a writer came.
+  open_file_result opened = open_file_result::not_found;
+  FILE* image = os_open_regular_file(path.c_str(), opened);
   if (!image) {
-    show_error_box(UPD_BOX_FILE_NOT_FOUND);
+    show_error_box(opened == open_file_result::not_a_file ? UPD_BOX_NOT_A_FILE
+                                                          : UPD_BOX_FILE_NOT_FOUND);
     return;
   }
   uint32_t length = 0;

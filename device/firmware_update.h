@@ -31,6 +31,8 @@ constexpr uint32_t UPD_PACKET_PROGRESS_SPAN = 900;
 // Texts of the result boxes.
 constexpr const char* UPD_BOX_PATH_TOO_LONG = "Path too long";
 constexpr const char* UPD_BOX_FILE_NOT_FOUND = "File not found";
+constexpr const char* UPD_BOX_NOT_A_FILE =
+    "Not a firmware image file: a device, a folder or a pipe cannot be sent";
 constexpr const char* UPD_BOX_IMAGE_TOO_LARGE =
     "Firmware image too large: 4 GiB or more cannot be sent";
 constexpr const char* UPD_BOX_LENGTH_UNKNOWN = "Cannot learn the size of the firmware image";
@@ -46,7 +48,8 @@ void update_from_file();
 // was accepted, 1 on any failure.
 int update_transfer(uint16_t b1_value, uint32_t image_length, FILE* image);
 
-// One update frame; 0 when the device accepted it, 1 otherwise.
+// One update frame on its own; 0 when the device accepted it, 1 otherwise
+// (also when a refusal arrived after the frame was written).
 int update_command(uint8_t code, const uint8_t* params, uint16_t count);
 
 // Folds bytes into a running CRC-32 (reflected 0xEDB88320, no table, no

@@ -7,9 +7,27 @@
 #include "platform/clock.h"
 #include "platform/trace.h"
 
-std::atomic<bool> scan_abort{false};
-
 namespace {
+
+// Scans are numbered from 1 in the order they were requested, which is the
+// order the worker runs them in.
+std::atomic<uint64_t> scans_requested{0};
+std::atomic<uint64_t> scans_started{0};
+// Every scan numbered up to this one is to stop.
+std::atomic<uint64_t> aborted_through{0};
+
+bool is_aborted(uint64_t scan_number) {
+  return aborted_through.load() >= scan_number;
+}
+
+// A scan started without being counted (a caller that runs it directly)
+// still counts as requested, so that a later abort reaches it.
+void count_as_requested(uint64_t scan_number) {
+  uint64_t requested = scans_requested.load();
+  while (requested < scan_number &&
+         !scans_requested.compare_exchange_weak(requested, scan_number)) {
+  }
+}
 
 // Advertised names come from any device in radio range: they are data of
 // unknown length, possibly absent. The list keeps at most this much of a
@@ -25,17 +43,29 @@ std::string bounded_scan_text(const char* text) {
 
 }  // namespace
 
+void scan_requested() {
+  ++scans_requested;
+}
+
+void abort_requested_scans() {
+  const uint64_t requested = scans_requested.load();
+  uint64_t through = aborted_through.load();
+  while (through < requested && !aborted_through.compare_exchange_weak(through, requested)) {
+  }
+}
+
 int32_t scan_for_devices() {
   trace_line("Scan started");
-  scan_abort = false;
+  const uint64_t number = ++scans_started;
+  count_as_requested(number);
   ble_api.warble_scanner_set_handler(nullptr, on_scan_result);
   ble_api.warble_scanner_start(0, nullptr);
   for (uint32_t poll = 0; poll < SCAN_POLL_COUNT; ++poll) {
-    if (scan_abort) break;
+    if (is_aborted(number)) break;
     sleep_ms(SCAN_POLL_MS);
   }
   ble_api.warble_scanner_stop();
-  if (scan_abort) {
+  if (is_aborted(number)) {
     trace_line("Abort requested");
     return 1;
   }

@@ -34,6 +34,13 @@ void os_write_raw(int fd, const char* bytes, unsigned length);
 // or flushing stdio; safe inside a signal handler.
 [[noreturn]] void os_exit_now(int status);
 
+// Opens `path` for binary reading, but only when it names a regular file.
+// A device (NUL, CON, COM1, anything under \\.\), a directory or a pipe is
+// refused: it would give no length, an endless or empty stream, or (a FIFO)
+// block the opener until some writer came.
+enum class open_file_result { opened, not_found, not_a_file };
+FILE* os_open_regular_file(const char* path, open_file_result& result);
+
 // The length of an open file in bytes, with 64-bit positions on every
 // platform (a long is 32 bits on Windows); the file is left at its start.
 // -1 when the length cannot be learnt (a pipe, a failed seek).

@@ -2,19 +2,25 @@
 #define _FILE_OFFSET_BITS 64
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <cerrno>
 
 #include "platform/os.h"
 
-os_library os_library_open(const char* file_name) { return dlopen(file_name, RTLD_NOW | RTLD_LOCAL); }
+os_library os_library_open(const char* file_name) {
+  return dlopen(file_name, RTLD_NOW | RTLD_LOCAL);
+}
 
 void* os_library_symbol(os_library library, const char* name) {
   return library ? dlsym(library, name) : nullptr;
 }
 
-unsigned long os_last_error() { return static_cast<unsigned long>(errno); }
+unsigned long os_last_error() {
+  return static_cast<unsigned long>(errno);
+}
 
 static uint64_t monotonic_ms() {
   timespec now{};
@@ -22,7 +28,9 @@ static uint64_t monotonic_ms() {
   return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
-uint32_t os_tick_ms() { return static_cast<uint32_t>(monotonic_ms()); }
+uint32_t os_tick_ms() {
+  return static_cast<uint32_t>(monotonic_ms());
+}
 
 uint32_t os_process_clock_ms() {
   static const uint64_t start = monotonic_ms();
@@ -40,7 +48,32 @@ void os_write_raw(int fd, const char* bytes, unsigned length) {
   }
 }
 
-void os_exit_now(int status) { _exit(status); }
+void os_exit_now(int status) {
+  _exit(status);
+}
+
+FILE* os_open_regular_file(const char* path, open_file_result& result) {
+  result = open_file_result::not_found;
+  if (!path) return nullptr;
+  // Non-blocking, so that a FIFO opens at once and can be told apart.
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat about {};
+  if (fstat(fd, &about) != 0 || !S_ISREG(about.st_mode)) {
+    close(fd);
+    result = open_file_result::not_a_file;
+    return nullptr;
+  }
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  FILE* file = fdopen(fd, "rb");
+  if (!file) {
+    close(fd);
+    return nullptr;
+  }
+  result = open_file_result::opened;
+  return file;
+}
 
 int64_t os_file_length(FILE* file) {
   if (!file || fseeko(file, 0, SEEK_END) != 0) return -1;

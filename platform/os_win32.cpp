@@ -11,9 +11,13 @@ void* os_library_symbol(os_library library, const char* name) {
   return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
 }
 
-unsigned long os_last_error() { return GetLastError(); }
+unsigned long os_last_error() {
+  return GetLastError();
+}
 
-uint32_t os_tick_ms() { return GetTickCount(); }
+uint32_t os_tick_ms() {
+  return GetTickCount();
+}
 
 uint32_t os_process_clock_ms() {
   static const ULONGLONG start = GetTickCount64();
@@ -32,7 +36,49 @@ void os_write_raw(int fd, const char* bytes, unsigned length) {
   }
 }
 
-void os_exit_now(int status) { _exit(status); }
+void os_exit_now(int status) {
+  _exit(status);
+}
+
+#include <fcntl.h>
+
+#include <cstring>
+
+FILE* os_open_regular_file(const char* path, open_file_result& result) {
+  result = open_file_result::not_found;
+  if (!path) return nullptr;
+  // The device namespace names no file, and opening some of its members
+  // (a disk, a pipe) is not harmless.
+  if (strncmp(path, "\\\\.\\", 4) == 0) {
+    result = open_file_result::not_a_file;
+    return nullptr;
+  }
+  // Backup semantics let a folder open too, so that it is told apart from a
+  // missing file.
+  HANDLE handle =
+      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  BY_HANDLE_FILE_INFORMATION about{};
+  if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &about) ||
+      (about.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    CloseHandle(handle);
+    result = open_file_result::not_a_file;
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  FILE* file = _fdopen(fd, "rb");
+  if (!file) {
+    _close(fd);
+    return nullptr;
+  }
+  result = open_file_result::opened;
+  return file;
+}
 
 int64_t os_file_length(FILE* file) {
   if (!file || _fseeki64(file, 0, SEEK_END) != 0) return -1;

@@ -9,6 +9,7 @@
 
 #include "ble/ble_api.h"
 #include "device/device_state.h"
+#include "device/scan.h"
 #include "device/uuids.h"
 #include "display/display.h"
 #include "platform/clock.h"
@@ -140,7 +141,7 @@ void device_flow::query(uint8_t request) {
 }
 
 void device_flow::start_scan() {
-  post_request(REQ_SCAN);
+  if (post_request(REQ_SCAN) == 0) scan_requested();
 }
 
 void device_flow::wait_scan_end() {

@@ -29,7 +29,7 @@ class scan_flow : public device_flow {
     device_flow::TearDown();
   }
   void abort_scan() {
-    scan_abort = true;
+    abort_requested_scans();
     wait_scan_end();
   }
 };
@@ -68,7 +68,7 @@ TEST_F(scan_flow, RowsPerDeviceTracePerReportAndAbort) {
 
 TEST_F(scan_flow, RunsItsFullTimeAndClearsAnAbortLeftOver) {
   configure(THREE_DEVICES);
-  scan_abort = true;  // from an earlier scan
+  abort_requested_scans();  // from an earlier scan
   const auto started = std::chrono::steady_clock::now();
   start_scan();
   wait_scan_end();
@@ -77,6 +77,26 @@ TEST_F(scan_flow, RunsItsFullTimeAndClearsAnAbortLeftOver) {
   EXPECT_TRUE(trace_.contains("Scan finished\n"));
   EXPECT_FALSE(trace_.contains("Abort requested\n"));
   EXPECT_EQ(display_.rows().size(), 3u);
+}
+
+// Scan pressed twice, then Connect: the scan queued behind the running one
+// must not wipe out the abort and run its full time into a closed list.
+TEST_F(scan_flow, AnAbortEndsTheRunningScanAndTheOneQueuedBehindIt) {
+  configure(THREE_DEVICES);
+  start_scan();
+  start_scan();
+  ASSERT_TRUE(eventually([&] { return trace_.contains("Scan started\n"); }));
+  abort_requested_scans();
+  ASSERT_TRUE(eventually([&] { return trace_.count("Abort requested\n") == 2; },
+                         real_ms(2 * SCAN_POLL_COUNT * SCAN_POLL_MS)))
+      << trace_.text();
+  EXPECT_FALSE(trace_.contains("Scan finished\n"));
+
+  // A scan asked for after the abort runs.
+  start_scan();
+  wait_scan_end();
+  EXPECT_TRUE(eventually([&] { return trace_.contains("Scan finished\n"); },
+                         real_ms(2 * SCAN_POLL_COUNT * SCAN_POLL_MS)));
 }
 
 TEST_F(scan_flow, FloodStopsAtTheRowLimit) {

@@ -250,12 +250,20 @@ TEST_F(update_flow, ImageOf4GiBOrMoreIsRefusedBeforeAnythingIsSent) {
   EXPECT_EQ(sim_record().announced_length, 0xFFFFFFFFu);
 }
 
-TEST_F(update_flow, ImageWhoseLengthCannotBeLearntIsRefused) {
+// Only a regular file is sent. A device opens as an empty stream (an empty
+// image "sent" and shown as a success), a FIFO would hold the worker until
+// some writer came, and neither a pipe nor a folder has a length.
+TEST_F(update_flow, PathsThatAreNotFilesAreRefusedBeforeAnyFrame) {
   connect_device_of("");
+  const std::string fifo = temp_dir_ + "/fifo.bin";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
-  // Opening the pipe by name does not block: this process holds its writer.
-  expect_error_box(update_from("/proc/self/fd/" + std::to_string(ends[0])), UPD_BOX_LENGTH_UNKNOWN);
+  for (const std::string& path :
+       {std::string("/dev/null"), fifo, temp_dir_, "/proc/self/fd/" + std::to_string(ends[0])}) {
+    SCOPED_TRACE(path);
+    expect_error_box(update_from(path), UPD_BOX_NOT_A_FILE);
+  }
   close(ends[0]);
   close(ends[1]);
   EXPECT_EQ(warble_sim_write_count(UPDATE_CHAR_UUID), 0);

@@ -56,7 +56,8 @@ WarbleGatt* gatt_create_with_options(int32_t, const WarbleOption*) {
   return connection();
 }
 
-int32_t gatt_is_connected(const WarbleGatt*) {
+int32_t gatt_is_connected(const WarbleGatt* gatt) {
+  record({.kind = call::is_connected, .gatt = const_cast<WarbleGatt*>(gatt)});
   std::lock_guard<std::mutex> hold(state().lock);
   return state().connected ? 1 : 0;
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ble/warble.h"
@@ -25,6 +26,7 @@ enum class call {
   disable,
   on_notification,
   delete_gatt,
+  is_connected,
 };
 
 struct call_record {
@@ -38,6 +40,7 @@ struct call_record {
   warble_char_done_handler char_done = nullptr;
   warble_read_handler read_done = nullptr;
   warble_notify_handler notified = nullptr;
+  std::thread::id thread = std::this_thread::get_id();  // the caller's
 };
 
 // Handles the fake hands out; never dereferenced.

@@ -116,23 +116,91 @@ TEST_F(GattSync, DisconnectWithNothingToDoCallsNothing) {
   EXPECT_EQ(fake_warble::count(call::disconnect), 0u);
 }
 
-TEST_F(GattSync, DisconnectAndALaterLinkDrop) {
+TEST_F(GattSync, DisconnectWaitsForTheLinkToGo) {
   // As on Windows: the handler runs before warble_gatt_disconnect returns.
   on_next(call::disconnect,
           [](const call_record&) { fake_warble::fire_link_down(last(call::on_disconnect)); });
   EXPECT_EQ(gatt_disconnect_sync(CONNECTION), 0);
   EXPECT_EQ(trace.text(), "GATT disconnected\n");
+  EXPECT_EQ(fake_warble::count(call::disconnect), 1u);
 
-  // The handler stays registered; a spontaneous drop wakes no other wait.
-  const call_record registration = last(call::on_disconnect);
+  // Reported down already: nothing more to ask the library.
+  EXPECT_EQ(gatt_disconnect_sync(CONNECTION), 0);
+  EXPECT_EQ(fake_warble::count(call::disconnect), 1u);
+
+  // A link the library never reports down.
+  complete_at_once(call::connect);
+  ASSERT_EQ(gatt_connect_sync(CONNECTION), 0);
   set_time_compression_for_tests(FAST);
-  on_next(call::read,
-          [registration](const call_record&) { fake_warble::fire_link_down(registration); });
+  EXPECT_EQ(gatt_disconnect_sync(CONNECTION), 2);
+}
+
+// Handles die with their link: once the library said the link is down, a
+// wait on it ends at once and no call is made on its characteristics.
+TEST_F(GattSync, ALinkThatDropsEndsTheWaitAndNoCallIsMadeOnItAfterwards) {
+  complete_at_once(call::connect);
+  ASSERT_EQ(gatt_connect_sync(CONNECTION), 0);
+  const call_record watch = last(call::on_disconnect);
+  EXPECT_EQ(watch.gatt, CONNECTION);
+  subscribe(status_channel, STATUS_UUID);
+  const uint32_t since = notify_snapshot(status_channel).sequence;
+
+  uint8_t value[4];
+  auto read = start([&value] { return gatt_read_sync(CONNECTION, INFO_UUID, value, 4); });
+  auto reply = start([since] { return notify_wait_for_new(&status_channel, since, 60000); });
+  ASSERT_TRUE(fake_warble::await_calls(call::read, 1));
+  fake_warble::fire_link_down(watch);
+  EXPECT_EQ(finish(read, std::chrono::seconds(5)), -1) << "waited for the time-out";
+  EXPECT_EQ(finish(reply, std::chrono::seconds(5)), GATT_LINK_LOST);
+  EXPECT_TRUE(gatt_link_lost(CONNECTION));
+
+  const size_t calls = fake_warble::count(call::read) + fake_warble::count(call::write) +
+                       fake_warble::count(call::write_no_resp) + fake_warble::count(call::enable) +
+                       fake_warble::count(call::disable);
+  const uint8_t frame[] = {0x7F};
+  EXPECT_EQ(gatt_read_sync(CONNECTION, INFO_UUID, value, 4), -1);
+  EXPECT_EQ(gatt_write_sync(CONNECTION, STATUS_UUID, frame, 1), 1);
+  EXPECT_EQ(gatt_write_no_resp(CONNECTION, UPDATE_UUID, frame, 1), 1);
+  EXPECT_EQ(notify_enable(CONNECTION, RESPONSE_UUID, &response_channel), 1);
+  EXPECT_EQ(notify_disable(&status_channel), 1);
+  EXPECT_EQ(gatt_disconnect_sync(CONNECTION), 0);
+  EXPECT_EQ(fake_warble::count(call::read) + fake_warble::count(call::write) +
+                fake_warble::count(call::write_no_resp) + fake_warble::count(call::enable) +
+                fake_warble::count(call::disable) + fake_warble::count(call::disconnect),
+            calls);
+
+  // A later connection starts with a link of its own; the old handler,
+  // turning up late, says nothing about it.
+  complete_at_once(call::connect);
+  ASSERT_EQ(gatt_connect_sync(CONNECTION), 0);
+  fake_warble::fire_link_down(watch);
+  EXPECT_FALSE(gatt_link_lost(CONNECTION));
+}
+
+TEST_F(GattSync, AFailedCallAfterWhichTheLibrarySaysTheLinkIsDownStopsLaterCalls) {
+  complete_at_once(call::connect);
+  ASSERT_EQ(gatt_connect_sync(CONNECTION), 0);
+  on_next(call::read, [](const call_record& r) {
+    fake_warble::set_connected(false);
+    fire_read(r, {}, "Connection lost");
+  });
   uint8_t value[4];
   EXPECT_EQ(gatt_read_sync(CONNECTION, INFO_UUID, value, sizeof value), -1);
-  EXPECT_EQ(trace.count("GATT disconnected\n"), 2u);
+  EXPECT_TRUE(gatt_link_lost(CONNECTION));
+  EXPECT_EQ(gatt_read_sync(CONNECTION, INFO_UUID, value, sizeof value), -1);
+  EXPECT_EQ(fake_warble::count(call::read), 1u);
+}
 
-  EXPECT_EQ(gatt_disconnect_sync(CONNECTION), 2);
+// The completion handler asks the library nothing about its connection:
+// by the time it runs, the wait may have expired and the worker deleted it.
+TEST_F(GattSync, TheConnectCompletionLeavesTheLinkQuestionToTheWaitingOperation) {
+  auto connected = start([] { return gatt_connect_sync(CONNECTION); });
+  ASSERT_TRUE(fake_warble::await_calls(call::connect, 1));
+  fire_done(last(call::connect));  // on this thread, as a library thread would
+  EXPECT_EQ(finish(connected), 0);
+  ASSERT_GE(fake_warble::count(call::is_connected), 1u);
+  for (size_t i = 0; i < fake_warble::count(call::is_connected); ++i)
+    EXPECT_NE(fake_warble::nth(call::is_connected, i).thread, std::this_thread::get_id());
 }
 
 TEST_F(GattSync, DeleteOnlyASetConnection) {
@@ -293,11 +361,11 @@ TEST_F(GattSync, EnableFailures) {
   EXPECT_EQ(fake_warble::count(call::on_notification), 0u);
 }
 
-TEST_F(GattSync, DisableClosesTheEventEvenAfterAnError) {
+TEST_F(GattSync, ADisableThatFailsStillClosesTheEvent) {
   subscribe(status_channel, STATUS_UUID);
   trace.clear();
   complete_at_once(call::disable, "not subscribed");
-  EXPECT_EQ(notify_disable(&status_channel), 0);
+  EXPECT_EQ(notify_disable(&status_channel), 1);
   EXPECT_EQ(trace.text(), "Error: not subscribed\nGATT disconnected\n");
   EXPECT_EQ(status_channel.event, nullptr);
   EXPECT_EQ(status_channel.gattchar, STATUS_CHAR);
@@ -413,6 +481,25 @@ TEST_F(GattSync, WaitForNewPassesOverOtherChannels) {
   fire_notification(status, {0});
   EXPECT_EQ(finish(waited), 0);
   EXPECT_EQ(notify_wait_for_new(&status_channel, since, 0), 0);
+}
+
+// A library that runs every callback on one thread delivers a notification
+// while an operation waits for its completion, on the thread that must then
+// deliver that completion: the notification must not wait for the operation.
+TEST_F(GattSync, ANotificationDuringAnOperationIsStoredWithoutWaitingForIt) {
+  const call_record status = subscribe(status_channel, STATUS_UUID);
+  const uint8_t frame[] = {0x00, 0x01};
+  auto write = start([&frame] { return gatt_write_sync(CONNECTION, STATUS_UUID, frame, 2); });
+  ASSERT_TRUE(fake_warble::await_calls(call::write, 1));
+  auto notified = start([status] {
+    fire_notification(status, {0x01, 0x42});
+    return 0;
+  });
+  EXPECT_EQ(finish(notified, std::chrono::seconds(2)), 0) << "the notification waited";
+  EXPECT_EQ(notify_snapshot(status_channel).data[1], 0x42);
+  EXPECT_EQ(notify_latest_with_first_byte(status_channel, 0x01), 1u);
+  fire_done(last(call::write));
+  EXPECT_EQ(finish(write), 0);
 }
 
 class GattSyncForget : public GattSync {};

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "device/device_state.h"
 #include "platform/os.h"
@@ -30,6 +33,24 @@ TEST(DeviceInfoText, BoundedToItsBuffer) {
   EXPECT_EQ(device_info_text_copy().size(), DEVICE_INFO_TEXT_SIZE - 1);
   set_device_info_text("MAC: x\n");
   EXPECT_EQ(device_info_text_copy(), "MAC: x\n");
+}
+
+// The window may be closed while the worker fills the text in: the process
+// then exits under the worker's feet, and the text must still be there.
+TEST(DeviceInfoTextDeathTest, OutlivesTheExitOfTheProcess) {
+  EXPECT_EXIT(
+      {
+        std::thread worker([] {
+          for (;;) {
+            set_device_info_text(std::string(3000, 'a'));
+            set_device_info_text("MAC: x\n");
+          }
+        });
+        worker.detach();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ImageLength, SixtyFourBitPositions) {
