@@ -157,8 +157,9 @@ int send_image_packets(transfer_watch& watch, uint32_t image_length, FILE* image
       status_printf("Packet ERROR\n");
       return 1;
     }
-    // The device needs a breath between packets to program its flash.
-    sleep_ms(UPD_PACKET_PAUSE_MS);
+    // The device needs a breath between packets to program its flash. It
+    // paces the whole transfer, so it lasts its length, not a timer tick.
+    precise_sleep_ms(UPD_PACKET_PAUSE_MS);
     sent += count;
   }
   return 0;
@@ -247,6 +248,7 @@ int update_command(uint8_t code, const uint8_t* params, uint16_t count) {
 }
 
 int update_transfer(uint16_t b1_value, uint32_t image_length, FILE* image) {
+  const precise_timing_scope pauses_at_their_length;
   show_update_progress(0);
   if (!wait_update_idle()) return 1;
 

@@ -22,6 +22,21 @@ std::chrono::microseconds real_duration(uint32_t nominal_ms);
 // Sleeps for a nominal duration in milliseconds.
 void sleep_ms(uint32_t nominal_ms);
 
+// A pause that must last its length, not the next tick of the system timer
+// (the packet pause of a transfer; see os_precise_sleep_us).
+void precise_sleep_ms(uint32_t nominal_ms);
+
+// Lives as long as a stretch of precise pauses (a transfer): on a system
+// whose precise pauses need a finer system timer, it holds that timer
+// resolution while it lives and gives it back after.
+class precise_timing_scope {
+ public:
+  precise_timing_scope();
+  ~precise_timing_scope();
+  precise_timing_scope(const precise_timing_scope&) = delete;
+  precise_timing_scope& operator=(const precise_timing_scope&) = delete;
+};
+
 // Millisecond tick in program time; wraps like GetTickCount, so callers
 // compare elapsed differences in uint32_t arithmetic only.
 uint32_t tick_count_ms();

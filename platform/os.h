@@ -26,6 +26,18 @@ uint32_t os_tick_ms();
 // Real time since process start in milliseconds, for trace stamps only.
 uint32_t os_process_clock_ms();
 
+// Sleeps `micros` microseconds without rounding up to the system timer's
+// tick where the system allows it: on Windows a plain Sleep lasts until the
+// next tick (15.6 ms by default), so a 10 ms pause would last 15.6 ms.
+void os_precise_sleep_us(uint64_t micros);
+
+// Brackets a stretch of precise sleeps (a transfer). Where precise sleeps
+// need a finer system timer (a Windows without high-resolution waitable
+// timers), the first begin asks for a 1 ms timer resolution and the last end
+// gives it back; elsewhere they do nothing.
+void os_precise_timing_begin();
+void os_precise_timing_end();
+
 // Writes bytes to file descriptor 1 or 2 with one async-signal-safe call
 // (write on POSIX, _write on Windows); for signal handlers.
 void os_write_raw(int fd, const char* bytes, unsigned length);

@@ -39,6 +39,17 @@ uint32_t os_process_clock_ms() {
 
 #include <unistd.h>
 
+// nanosleep already sleeps its length to within the scheduler's latency.
+void os_precise_sleep_us(uint64_t micros) {
+  timespec left{static_cast<time_t>(micros / 1000000u),
+                static_cast<long>(micros % 1000000u) * 1000};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+void os_precise_timing_begin() {}
+void os_precise_timing_end() {}
+
 void os_write_raw(int fd, const char* bytes, unsigned length) {
   while (length > 0) {
     const ssize_t written = write(fd, bytes, length);

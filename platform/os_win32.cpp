@@ -1,6 +1,61 @@
 #include <windows.h>
 
+#include <mmsystem.h>
+
+#include <atomic>
+
 #include "platform/os.h"
+
+namespace {
+
+// Windows 10 1803 and later; older headers do not name it.
+constexpr DWORD HIGH_RESOLUTION_TIMER_FLAG = 0x00000002;
+
+HANDLE create_high_resolution_timer() {
+  return CreateWaitableTimerExW(nullptr, nullptr, HIGH_RESOLUTION_TIMER_FLAG, TIMER_ALL_ACCESS);
+}
+
+bool system_has_high_resolution_timers() {
+  static const bool has = [] {
+    HANDLE probe = create_high_resolution_timer();
+    if (probe) CloseHandle(probe);
+    return probe != nullptr;
+  }();
+  return has;
+}
+
+std::atomic<int> precise_timing_users{0};
+
+}  // namespace
+
+// Two ways, because each has its cost. A high-resolution waitable timer ends
+// the wait at its due time without touching the rest of the system; where
+// the system has none, Sleep lasts its length only while the system timer
+// ticks every millisecond, a system-wide setting that costs power, so it is
+// asked for only while a transfer runs (os_precise_timing_begin).
+void os_precise_sleep_us(uint64_t micros) {
+  // One timer per thread, kept for the thread's life: only the worker uses it.
+  thread_local HANDLE timer =
+      system_has_high_resolution_timers() ? create_high_resolution_timer() : nullptr;
+  if (timer) {
+    LARGE_INTEGER due{};
+    due.QuadPart = -static_cast<LONGLONG>(micros * 10);  // relative, in 100 ns units
+    if (SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE) &&
+        WaitForSingleObject(timer, INFINITE) == WAIT_OBJECT_0)
+      return;
+  }
+  Sleep(static_cast<DWORD>((micros + 999) / 1000));
+}
+
+void os_precise_timing_begin() {
+  if (system_has_high_resolution_timers()) return;
+  if (precise_timing_users++ == 0) timeBeginPeriod(1);
+}
+
+void os_precise_timing_end() {
+  if (system_has_high_resolution_timers()) return;
+  if (--precise_timing_users == 0) timeEndPeriod(1);
+}
 
 os_library os_library_open(const char* file_name) {
   return reinterpret_cast<os_library>(LoadLibraryA(file_name));

@@ -19,7 +19,9 @@ void emit(const char* text, size_t length) {
 }
 }  // namespace
 
-void trace_write(const char* text, size_t length) { emit(text, length); }
+void trace_write(const char* text, size_t length) {
+  emit(text, length);
+}
 
 void trace_line(const char* text) {
   std::string line(text);
@@ -50,4 +52,6 @@ void trace_printf(const char* format, ...) {
   emit(big.data(), static_cast<size_t>(needed));
 }
 
-void set_trace_tap_for_tests(trace_tap t) { tap = t; }
+void set_trace_tap_for_tests(trace_tap t) {
+  tap = t;
+}
