@@ -38,14 +38,40 @@ WarbleGattChar* characteristic_of(WarbleGatt* gatt, const char* uuid) {
   return found == gatt->characteristics.end() ? nullptr : found->second;
 }
 
-// Status replies follow the notification_size fault: cut, or padded.
-void notify_status(library& l, WarbleGatt* gatt, uint8_t status, uint8_t detail, sim_time due) {
+// Status notifications follow the notification_size fault: cut, or
+// padded. A refusal the device sends after it accepted the finish of the
+// transfer under way is recorded (`after_finish` says whether it had, at
+// the moment that counts). False when the device has no status
+// characteristic.
+bool send_status(library& l, WarbleGatt* gatt, uint8_t status, uint8_t detail, sim_time due,
+                 bool after_finish, std::function<void(library&)> then = {}) {
   WarbleGattChar* chr = characteristic_of(gatt, STATUS_UUID);
-  if (!chr) return;
+  if (!chr) return false;
+  if (status == UPD_STATUS_REJECTED && after_finish && chr->notifying &&
+      gatt->device_index == l.world.transfer_device)
+    l.world.receiver.refusal_sent_after_finish();
   std::vector<uint8_t> bytes = {status, detail};
   int32_t size = config_of(l, gatt).notification_size;
   if (size >= 0) bytes.resize(static_cast<size_t>(size), STATUS_PADDING);
-  post_notification(l, chr, bytes, due);
+  post_notification(l, chr, bytes, due, notification_lane::first, std::move(then));
+  return true;
+}
+
+bool notify_status(library& l, WarbleGatt* gatt, uint8_t status, uint8_t detail, sim_time due,
+                   std::function<void(library&)> then = {}) {
+  return send_status(l, gatt, status, detail, due, l.world.receiver.record().finished,
+                     std::move(then));
+}
+
+// The link goes down at a request that reached the device; the disconnect
+// handler goes out at `arrival`.
+void drop_link(library& l, WarbleGatt* gatt, sim_time arrival) {
+  count(l, LINK_DROPS);
+  post_disconnect(l, take_link_down(l, gatt, LINK_DROP_STATUS), arrival);
+}
+
+int32_t count_request(library& l, request_kind kind) {
+  return ++l.world.requests[static_cast<size_t>(kind)];
 }
 
 void notify_noise(library& l, WarbleGatt* gatt, const char* uuid, sim_time due) {
@@ -86,25 +112,30 @@ bool command_response(const device_config& device, uint16_t code, std::vector<ui
 
 // Busy at once; the response and the idle status once the command ran.
 // Commands queue behind each other and behind a busy period.
-void receive_command(library& l, WarbleGatt* gatt, const std::vector<uint8_t>& frame,
+bool receive_command(library& l, WarbleGatt* gatt, const std::vector<uint8_t>& frame,
                      sim_time arrival) {
   const device_config& device = config_of(l, gatt);
   device_runtime& runtime = runtime_of(l, gatt);
+  int32_t number = count_request(l, request_kind::command);
+  if (device.drops_link_at(request_kind::command, number)) {
+    drop_link(l, gatt, arrival);
+    return false;
+  }
   auto interval = connection_interval(l);
   bool well_formed = frame.size() >= 2;
   uint16_t code = well_formed ? static_cast<uint16_t>((frame[0] << 8) | frame[1]) : 0xFFFF;
   runtime.status = STATUS_BUSY;
   runtime.status_detail = static_cast<uint8_t>(code);
   notify_status(l, gatt, STATUS_BUSY, runtime.status_detail, arrival + interval);
-  if (device.status_stays_busy_ms < 0 && runtime.stays_busy) return;  // never free again
+  if (device.status_stays_busy_ms < 0 && runtime.stays_busy) return true;  // never free again
 
   sim_time start = std::max(arrival, runtime.command_free_at);
   if (runtime.stays_busy)
     start =
         std::max(start, gatt->link_origin + std::chrono::milliseconds(device.status_stays_busy_ms));
-  sim_time done =
-      event_at_or_after(l, gatt, start + std::chrono::milliseconds(device.command_busy_ms)) +
-      interval;
+  int32_t busy_ms =
+      device.late_status_command == number ? device.late_status_ms : device.command_busy_ms;
+  sim_time done = event_at_or_after(l, gatt, start + std::chrono::milliseconds(busy_ms)) + interval;
   runtime.command_free_at = done;
 
   uint64_t link_id = gatt->link_id;
@@ -117,31 +148,52 @@ void receive_command(library& l, WarbleGatt* gatt, const std::vector<uint8_t>& f
     std::vector<uint8_t> response;
     bool known = well_formed && command_response(device, code, response);
     sim_time now = sim_clock::now();
-    if (known) {
-      runtime.response = response;
-      if (WarbleGattChar* chr = characteristic_of(gatt, RESPONSE_UUID))
-        post_notification(l, chr, response, now);
-    }
     runtime.status = known ? device.command_status : CMD_STATUS_FAILED;
-    notify_status(l, gatt, runtime.status, runtime.status_detail, now);
+    WarbleGattChar* response_chr = known ? characteristic_of(gatt, RESPONSE_UUID) : nullptr;
+    if (known) runtime.response = response;
+    if (device.response_after_status_ms < 0) {
+      if (response_chr) post_notification(l, response_chr, response, now);
+      notify_status(l, gatt, runtime.status, runtime.status_detail, now);
+      return;
+    }
+    // The response only once the status went out, and from another thread.
+    sim_time later = now + std::chrono::milliseconds(device.response_after_status_ms);
+    auto send_response = [response_chr, response, later](library& l) {
+      if (response_chr)
+        post_notification(l, response_chr, response, later, notification_lane::second);
+    };
+    if (!notify_status(l, gatt, runtime.status, runtime.status_detail, now, send_response))
+      send_response(l);
   });
+  return true;
 }
 
-void receive_update_frame(library& l, WarbleGatt* gatt, const std::vector<uint8_t>& frame,
+bool receive_update_frame(library& l, WarbleGatt* gatt, const std::vector<uint8_t>& frame,
                           sim_time arrival) {
   world_state& world = l.world;
   const device_config& device = config_of(l, gatt);
   device_runtime& runtime = runtime_of(l, gatt);
-  int32_t number = ++world.update_frames;
+  int32_t number = count_request(l, request_kind::frame);
   uint8_t code = frame.empty() ? 0 : frame[0];
 
-  if (device.drop_link_frame == number) {
+  if (device.drops_link_at(request_kind::frame, number)) {
     if (world.transfer_link == gatt->link_id) world.receiver.link_lost(number, code);
-    count(l, LINK_DROPS);
-    post_disconnect(l, take_link_down(l, gatt, LINK_DROP_STATUS), arrival);
-    return;
+    drop_link(l, gatt, arrival);
+    return false;
   }
-  if (code == UPD_CMD_START) world.transfer_link = gatt->link_id;
+  // The previous reply once more, now that the next frame is here.
+  if (runtime.duplicate_reply) {
+    send_status(l, gatt, (*runtime.duplicate_reply)[0], (*runtime.duplicate_reply)[1], arrival,
+                false);
+    runtime.duplicate_reply.reset();
+  }
+  if (code == UPD_CMD_START) {
+    world.transfer_link = gatt->link_id;
+    world.transfer_device = gatt->device_index;
+  }
+  // A status sent ahead of the reply is judged by where the transfer stood
+  // before this frame.
+  bool finished_before = code != UPD_CMD_START && world.receiver.record().finished;
 
   // A frame the device does not take is answered 5, whatever the reason:
   // any other status byte tells the sender the frame was accepted.
@@ -154,23 +206,50 @@ void receive_update_frame(library& l, WarbleGatt* gatt, const std::vector<uint8_
     forced = "code refused by the device (fault)";
   }
   uint8_t status = world.receiver.receive(frame.data(), frame.size(), number, forced);
-  if (device.no_reply_frame == number) {
-    world.receiver.reply_lost(number);
-    return;
-  }
+  bool replies = device.no_reply_frame != number;
+  if (!replies) world.receiver.reply_lost(number);
   int32_t delay_ms =
       device.late_reply_frame == number ? device.late_reply_ms : device.reply_delay_ms;
   sim_time reply = event_at_or_after(l, gatt, arrival + std::chrono::milliseconds(delay_ms)) +
                    connection_interval(l);
-  if (device.noise_notifications) {
+  if (replies && device.noise_notifications) {
     notify_noise(l, gatt, RESPONSE_UUID, reply);
     notify_noise(l, gatt, UPDATE_UUID, reply);
   }
-  if (!runtime.stays_busy) {
+  for (const auto& unprompted : device.unprompted) {
+    if (unprompted.frame == number && !unprompted.after)
+      send_status(l, gatt, unprompted.value, 0, reply, finished_before);
+  }
+  if (replies && !runtime.stays_busy) {
     runtime.status = status;
     runtime.status_detail = code;
   }
-  notify_status(l, gatt, status, code, reply);
+  if (replies) {
+    notify_status(l, gatt, status, code, reply);
+    if (device.late_duplicate_replies)
+      runtime.duplicate_reply = std::array<uint8_t, 2>{status, code};
+  }
+  for (const auto& unprompted : device.unprompted) {
+    if (unprompted.frame != number || !unprompted.after) continue;
+    // Sent by the device when it is due, after the reply: it becomes the
+    // status a read returns from then on.
+    sim_time due =
+        event_at_or_after(l, gatt, reply + std::chrono::milliseconds(unprompted.delay_ms));
+    uint64_t link_id = gatt->link_id;
+    uint8_t value = unprompted.value;
+    l.device_queue.post(due, [gatt, link_id, value] {
+      library& l = lib();
+      std::lock_guard<std::mutex> guard(l.lock);
+      if (!link_alive(l, gatt, link_id)) return;
+      device_runtime& runtime = runtime_of(l, gatt);
+      if (!runtime.stays_busy) {
+        runtime.status = value;
+        runtime.status_detail = 0;
+      }
+      notify_status(l, gatt, value, 0, sim_clock::now());
+    });
+  }
+  return true;
 }
 
 }  // namespace
@@ -182,6 +261,7 @@ void device_link_up(library& l, WarbleGatt* gatt) {
   runtime.status_detail = 0;
   runtime.response.clear();
   runtime.command_free_at = gatt->link_origin;
+  runtime.duplicate_reply.reset();
   runtime.stays_busy = device.status_stays_busy_ms != 0;
   if (device.status_stays_busy_ms <= 0) return;
   uint64_t link_id = gatt->link_id;
@@ -220,15 +300,19 @@ std::vector<uint8_t> device_read_value(library& l, WarbleGatt* gatt, const std::
   return {};
 }
 
-void device_receive_write(library& l, WarbleGatt* gatt, uint64_t link_id, const std::string& uuid,
+bool device_receive_write(library& l, WarbleGatt* gatt, uint64_t link_id, const std::string& uuid,
                           const std::vector<uint8_t>& bytes, sim_time arrival) {
-  if (!link_alive(l, gatt, link_id)) return;
+  if (!link_alive(l, gatt, link_id)) return false;
   log_write(l, gatt, uuid, bytes, arrival);
-  if (uuid == COMMAND_UUID) {
-    receive_command(l, gatt, bytes, arrival);
-  } else if (uuid == UPDATE_UUID) {
-    receive_update_frame(l, gatt, bytes, arrival);
-  }
+  if (uuid == COMMAND_UUID) return receive_command(l, gatt, bytes, arrival);
+  if (uuid == UPDATE_UUID) return receive_update_frame(l, gatt, bytes, arrival);
+  return true;
+}
+
+bool device_takes_request(library& l, WarbleGatt* gatt, request_kind kind, sim_time arrival) {
+  if (!config_of(l, gatt).drops_link_at(kind, count_request(l, kind))) return true;
+  drop_link(l, gatt, arrival);
+  return false;
 }
 
 }  // namespace sim

@@ -10,10 +10,10 @@
 namespace sim {
 
 const char* const COUNTER_NAMES[COUNTER_COUNT] = {
-    "connects",      "connect_attempts", "disconnects", "link_drops",   "creates",
-    "deletes",       "scan_starts",      "scan_stops",  "scan_results", "results_after_stop",
-    "enables",       "disables",         "reads",       "writes",       "writes_no_resp",
-    "notifications", "handle_misuse"};
+    "connects",      "connect_attempts", "disconnects",    "link_drops",   "creates",
+    "deletes",       "scan_starts",      "scan_stops",     "scan_results", "results_after_stop",
+    "enables",       "disables",         "reads",          "writes",       "writes_no_resp",
+    "notifications", "handle_misuse",    "callback_stalls"};
 
 namespace {
 
@@ -132,6 +132,21 @@ void count(library& l, counter which, int32_t amount) {
   l.world.counters[which] += amount;
 }
 
+timed_queue& handler_queue(library& l, timed_queue& many_mode_queue) {
+  return l.world.config.one_callback_thread ? l.callback_queue : many_mode_queue;
+}
+
+void wait_for_callbacks(library& l) {
+  {
+    std::lock_guard<std::mutex> guard(l.lock);
+    if (!l.world.config.one_callback_thread) return;
+  }
+  if (l.callback_queue.on_own_thread()) return;
+  if (l.callback_queue.wait_for_running_task(CALLBACK_WAIT_LIMIT)) return;
+  std::lock_guard<std::mutex> guard(l.lock);
+  count(l, CALLBACK_STALLS);
+}
+
 void install_world(library& l, const world_config& config) {
   world_state& w = l.world;
   w.generation += 1;
@@ -144,7 +159,8 @@ void install_world(library& l, const world_config& config) {
   w.advertised = advertisements(w.devices);
   w.receiver = update_receiver();
   w.transfer_link = 0;
-  w.update_frames = 0;
+  w.transfer_device = -1;
+  w.requests.fill(0);
   w.writes.clear();
   for (const char* uuid : PROPRIETARY_UUIDS) w.writes[uuid];
   w.counters.fill(0);
@@ -241,7 +257,7 @@ disconnect_call take_link_down(library& l, WarbleGatt* gatt, int32_t status) {
 void post_disconnect(library& l, const disconnect_call& call, sim_time due) {
   if (!call.handler) return;
   uint64_t generation = l.world.generation;
-  l.completion_queue.post(due, [call, generation] {
+  handler_queue(l, l.completion_queue).post(due, [call, generation] {
     if (shutting_down()) return;
     library& l = lib();
     {
@@ -272,21 +288,33 @@ sim_time event_at_or_after(const library& l, const WarbleGatt* gatt, sim_time t)
   return gatt->link_origin + events * interval;
 }
 
-void post_notification(library& l, WarbleGattChar* chr, std::vector<uint8_t> bytes, sim_time due) {
+void post_notification(library& l, WarbleGattChar* chr, std::vector<uint8_t> bytes, sim_time due,
+                       notification_lane lane, std::function<void(library&)> then) {
   if (bytes.size() > 255) bytes.resize(255);
   const device_config& device = l.world.devices[chr->gatt->device_index];
   int copies = device.duplicate_notifications ? 2 : 1;
   uint64_t generation = l.world.generation;
+  // Status notifications of the device under update are counted in its
+  // record, as belonging to the transfer under way when they were sent.
+  bool recorded = chr->uuid == STATUS_UUID && chr->gatt->device_index == l.world.transfer_device;
+  int32_t transfer = l.world.receiver.record().transfers;
+  bool refusal = !bytes.empty() && bytes[0] == UPD_STATUS_REJECTED;
+  timed_queue& queue = handler_queue(
+      l, lane == notification_lane::first ? l.notification_queue : l.second_notification_queue);
   for (int copy = 0; copy < copies; ++copy) {
-    l.notification_queue.post(due, [chr, bytes, generation] {
+    bool last = copy == copies - 1;
+    queue.post(due, [chr, bytes, generation, recorded, transfer, refusal,
+                     then = last ? then : std::function<void(library&)>()] {
       if (shutting_down()) return;
       library& l = lib();
       std::vector<WarbleGattChar::notify_target> targets;
       {
         std::lock_guard<std::mutex> guard(l.lock);
-        if (l.world.generation != generation || !char_alive(l, chr) || !chr->notifying) return;
-        targets = chr->notify_targets;
-        count(l, NOTIFICATIONS, static_cast<int32_t>(targets.size()));
+        if (l.world.generation != generation) return;
+        if (char_alive(l, chr) && chr->notifying) {
+          targets = chr->notify_targets;
+          count(l, NOTIFICATIONS, static_cast<int32_t>(targets.size()));
+        }
       }
       // Never a null pointer, also for an empty value.
       static const uint8_t nothing = 0;
@@ -294,6 +322,16 @@ void post_notification(library& l, WarbleGattChar* chr, std::vector<uint8_t> byt
       for (const auto& target : targets) {
         target.handler(target.context, chr, value, static_cast<uint8_t>(bytes.size()));
       }
+      bool delivered = recorded && !targets.empty();
+      if (!delivered && !then) return;
+      sim_time returned = sim_clock::now();
+      std::lock_guard<std::mutex> guard(l.lock);
+      if (l.world.generation != generation) return;
+      if (delivered) {
+        l.world.receiver.status_delivered(transfer, refusal, static_cast<int32_t>(targets.size()),
+                                          returned);
+      }
+      if (then) then(l);
     });
   }
 }

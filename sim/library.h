@@ -13,8 +13,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -74,6 +76,7 @@ enum counter : size_t {
   WRITES_NO_RESP,
   NOTIFICATIONS,
   HANDLE_MISUSE,
+  CALLBACK_STALLS,
   COUNTER_COUNT
 };
 extern const char* const COUNTER_NAMES[COUNTER_COUNT];
@@ -90,6 +93,9 @@ struct device_runtime {
   std::vector<uint8_t> response;
   sim_time command_free_at{};
   bool stays_busy = false;
+  // The latest update reply, sent again once the next frame arrives
+  // (late_duplicate_replies).
+  std::optional<std::array<uint8_t, 2>> duplicate_reply;
 };
 
 // One advertisement as the scanner reports it.
@@ -121,7 +127,8 @@ struct world_state {
   std::mt19937 random;
   update_receiver receiver;
   uint64_t transfer_link = 0;
-  int32_t update_frames = 0;
+  int32_t transfer_device = -1;
+  std::array<int32_t, REQUEST_KINDS> requests{};  // that reached a device, by kind
   std::map<std::string, write_log> writes;
   std::array<int32_t, COUNTER_COUNT> counters{};
   std::string verdict_written;  // the verdict last written to the record file
@@ -135,6 +142,10 @@ struct scanner_state {
   std::thread* thread = nullptr;
   void* context = nullptr;
   warble_scan_handler handler = nullptr;
+  // One-thread mode: rounds of results handed to the callback thread, and
+  // the latest it delivered (a slow handler never lets rounds pile up).
+  uint64_t rounds_posted = 0;
+  uint64_t rounds_delivered = 0;
 };
 
 struct library {
@@ -156,15 +167,30 @@ struct library {
   timed_queue device_queue;        // what happens on the device, at its time
   timed_queue completion_queue;    // completion and disconnect handlers
   timed_queue notification_queue;  // notification handlers
+  // Notifications that must come from another thread than the ones before
+  // them (response_after_status_ms).
+  timed_queue second_notification_queue;
+  // Every handler, in the one-thread mode (callback_thread = one).
+  timed_queue callback_queue;
 };
 
 library& lib();
 // True once the process began to exit: nothing is delivered any more.
 bool shutting_down();
 
+// In the one-thread mode, waits (at most CALLBACK_WAIT_LIMIT) until the
+// handler running on the callback thread returned, as a library that
+// delivers every callback on one thread does before it disconnects,
+// unsubscribes or stops scanning; a wait that runs out is a stall, counted.
+// No wait on the callback thread itself. Expects `lock` NOT held.
+inline constexpr std::chrono::seconds CALLBACK_WAIT_LIMIT{5};
+void wait_for_callbacks(library& l);
+
 // --- helpers used across the library's files; all expect `lock` held ---
 
 void count(library& l, counter which, int32_t amount = 1);
+// Where a handler is posted: `many_mode_queue`, or the one callback thread.
+timed_queue& handler_queue(library& l, timed_queue& many_mode_queue);
 // Replaces the world. Open connections become dead handles; pending
 // deliveries of the old world are dropped.
 void install_world(library& l, const world_config& config);
@@ -197,12 +223,20 @@ sim_time event_at_or_after(const library& l, const WarbleGatt* gatt, sim_time t)
 
 // Posts a notification of `chr` carrying `bytes` (each twice with the
 // duplicate fault). Delivered only while the characteristic is alive and
-// notifying.
-void post_notification(library& l, WarbleGattChar* chr, std::vector<uint8_t> bytes, sim_time due);
+// notifying. `then` runs (lock held) once its handler calls are over, or
+// it was dropped, unless the world was replaced meanwhile.
+enum class notification_lane { first, second };
+void post_notification(library& l, WarbleGattChar* chr, std::vector<uint8_t> bytes, sim_time due,
+                       notification_lane lane = notification_lane::first,
+                       std::function<void(library&)> then = {});
 
 // Device side (device_model.cpp).
-void device_receive_write(library& l, WarbleGatt* gatt, uint64_t link_id, const std::string& uuid,
+// False when the device dropped the link at this write instead of taking it.
+bool device_receive_write(library& l, WarbleGatt* gatt, uint64_t link_id, const std::string& uuid,
                           const std::vector<uint8_t>& bytes, sim_time arrival);
+// A read, enable or disable reached the device at `arrival`: counted, and
+// false when the device dropped the link at it (drop_link_at).
+bool device_takes_request(library& l, WarbleGatt* gatt, request_kind kind, sim_time arrival);
 std::vector<uint8_t> device_read_value(library& l, WarbleGatt* gatt, const std::string& uuid);
 void device_link_up(library& l, WarbleGatt* gatt);
 // Announces a busy or non-zero status once the program listens on it.

@@ -65,6 +65,9 @@ std::string record_text(const library& l) {
   line(out, "first_failed_frame", std::to_string(record.first_failed_frame));
   line(out, "frames_after_failure", std::to_string(record.frames_after_failure));
   line(out, "frames_after_finish", std::to_string(record.frames_after_finish));
+  line(out, "frames_after_refusal_seen", std::to_string(record.frames_after_refusal_seen));
+  line(out, "refusals_after_finish", std::to_string(record.refusals_after_finish));
+  line(out, "status_notifications", std::to_string(record.status_notifications));
   for (const auto& frame : record.control_frames)
     line(out, "control_frame", hex_bytes(frame.data(), frame.size()));
   for (const auto& [uuid, log] : l.world.writes) {

@@ -1,5 +1,6 @@
 // Scanning: every advertised device is reported again and again from the
-// scanner's own thread until warble_scanner_stop returns.
+// scanner's own thread (in the one-thread mode, from the callback thread)
+// until warble_scanner_stop returns.
 #include <cstdlib>
 #include <cstring>
 
@@ -50,6 +51,39 @@ bool session_over(const library& l, uint64_t session) {
   return l.scanner.session != session || l.scanner.stop_requested || shutting_down();
 }
 
+// Delivers one round of results, from whichever thread runs it, until the
+// session is over. Expects `held` locked; returns with it locked.
+void deliver_round(library& l, std::unique_lock<std::mutex>& held, uint64_t session,
+                   const std::vector<advertisement>& list) {
+  for (const advertisement& ad : list) {
+    if (session_over(l, session)) return;
+    warble_scan_handler handler = l.scanner.handler;
+    void* context = l.scanner.context;
+    if (!handler) continue;
+    if (l.scanner.stopped_session >= session) count(l, RESULTS_AFTER_STOP);
+    count(l, SCAN_RESULTS);
+    held.unlock();
+    deliver(ad, context, handler);
+    held.lock();
+  }
+}
+
+// The one-thread mode: the round goes to the callback thread, and the next
+// one only once it was delivered.
+void hand_round_to_callback_thread(library& l, std::unique_lock<std::mutex>& held, uint64_t session,
+                                   std::shared_ptr<const std::vector<advertisement>> list) {
+  uint64_t round = ++l.scanner.rounds_posted;
+  l.callback_queue.post_now([session, list, round] {
+    library& l = lib();
+    std::unique_lock<std::mutex> held(l.lock);
+    deliver_round(l, held, session, *list);
+    if (l.scanner.session != session) return;
+    l.scanner.rounds_delivered = round;
+    l.scanner_wake.notify_all();
+  });
+  while (!session_over(l, session) && l.scanner.rounds_delivered < round) l.scanner_wake.wait(held);
+}
+
 void scan_loop(uint64_t session) {
   library& l = lib();
   std::unique_lock<std::mutex> held(l.lock);
@@ -61,16 +95,10 @@ void scan_loop(uint64_t session) {
     // The list is immutable; a new world brings a new list.
     std::shared_ptr<const std::vector<advertisement>> list = l.world.advertised;
     auto interval = std::chrono::milliseconds(l.world.config.advertise_interval_ms);
-    for (const advertisement& ad : *list) {
-      if (session_over(l, session)) return;
-      warble_scan_handler handler = l.scanner.handler;
-      void* context = l.scanner.context;
-      if (!handler) continue;
-      if (l.scanner.stopped_session >= session) count(l, RESULTS_AFTER_STOP);
-      count(l, SCAN_RESULTS);
-      held.unlock();
-      deliver(ad, context, handler);
-      held.lock();
+    if (l.world.config.one_callback_thread) {
+      hand_round_to_callback_thread(l, held, session, list);
+    } else {
+      deliver_round(l, held, session, *list);
     }
     next_round += interval;
     sim_time now = sim_clock::now();
@@ -119,13 +147,18 @@ WARBLE_API void warble_scanner_stop(void) {
   {
     std::lock_guard<std::mutex> guard(l.lock);
     count(l, SCAN_STOPS);
-    if (!l.scanner.running || !l.scanner.thread) return;
-    l.scanner.stop_requested = true;
-    thread = l.scanner.thread;
-    l.scanner.thread = nullptr;
-    session = l.scanner.session;
+    if (l.scanner.running && l.scanner.thread) {
+      l.scanner.stop_requested = true;
+      thread = l.scanner.thread;
+      l.scanner.thread = nullptr;
+      session = l.scanner.session;
+    }
   }
   l.scanner_wake.notify_all();
+  // No result starts any more; one may still be in the callback thread's
+  // handler.
+  wait_for_callbacks(l);
+  if (!thread) return;
   if (thread->get_id() == std::this_thread::get_id()) {
     // Stopped from its own result handler: the loop ends once the handler
     // returns, and delivers nothing more.

@@ -185,6 +185,60 @@ bool parse_late_reply(device_config& device, std::string_view text) {
          parse_into(trim(text.substr(colon + 1)), 0, INT32_MAX, device.late_reply_ms);
 }
 
+std::vector<std::string_view> split(std::string_view text, char separator) {
+  std::vector<std::string_view> parts;
+  for (;;) {
+    size_t at = text.find(separator);
+    parts.push_back(trim(text.substr(0, at)));
+    if (at == std::string_view::npos) return parts;
+    text.remove_prefix(at + 1);
+  }
+}
+
+// "KIND:N"
+bool parse_link_drop(device_config& device, std::string_view text) {
+  static const std::pair<const char*, request_kind> kinds[] = {{"frame", request_kind::frame},
+                                                               {"command", request_kind::command},
+                                                               {"read", request_kind::read},
+                                                               {"enable", request_kind::enable},
+                                                               {"disable", request_kind::disable}};
+  auto parts = split(text, ':');
+  if (parts.size() != 2) return false;
+  link_drop drop;
+  if (!parse_into(parts[1], 1, INT32_MAX, drop.number)) return false;
+  for (const auto& [name, kind] : kinds) {
+    if (lower(parts[0]) != name) continue;
+    drop.kind = kind;
+    device.drop_link_at.push_back(drop);
+    return true;
+  }
+  return false;
+}
+
+// "N:before|after:VALUE[:DELAY_MS]"
+bool parse_unprompted_status(device_config& device, std::string_view text) {
+  auto parts = split(text, ':');
+  if (parts.size() != 3 && parts.size() != 4) return false;
+  unprompted_status status;
+  std::string when = lower(parts[1]);
+  if (when != "before" && when != "after") return false;
+  status.after = when == "after";
+  if (!parse_into(parts[0], 1, INT32_MAX, status.frame) ||
+      !parse_into(parts[2], 0, 255, status.value))
+    return false;
+  if (parts.size() == 4 && (!status.after || !parse_into(parts[3], 0, INT32_MAX, status.delay_ms)))
+    return false;
+  device.unprompted.push_back(status);
+  return true;
+}
+
+// "N:MS"
+bool parse_late_status_command(device_config& device, std::string_view text) {
+  auto parts = split(text, ':');
+  return parts.size() == 2 && parse_into(parts[0], 1, INT32_MAX, device.late_status_command) &&
+         parse_into(parts[1], 0, INT32_MAX, device.late_status_ms);
+}
+
 using device_setter = std::function<bool(device_config&, std::string_view)>;
 using global_setter = std::function<bool(world_config&, std::string_view)>;
 
@@ -202,6 +256,12 @@ const std::map<std::string, global_setter>& global_keys() {
        }},
       {"flood",
        [](world_config& w, std::string_view v) { return parse_into(v, 0, 100000, w.flood); }},
+      {"callback_thread",
+       [](world_config& w, std::string_view v) {
+         std::string word = lower(v);
+         w.one_callback_thread = word == "one";
+         return word == "one" || word == "many";
+       }},
   };
   return *keys;
 }
@@ -282,6 +342,17 @@ const std::map<std::string, device_setter>& device_keys() {
        [](device_config& d, std::string_view v) {
          return parse_into(v, 1, INT32_MAX, d.drop_link_frame);
        }},
+      {"drop_link_at", parse_link_drop},
+      {"unprompted_status", parse_unprompted_status},
+      {"late_duplicate_replies",
+       [](device_config& d, std::string_view v) {
+         return parse_yes_no(v, d.late_duplicate_replies);
+       }},
+      {"late_status_command", parse_late_status_command},
+      {"response_after_status_ms",
+       [](device_config& d, std::string_view v) {
+         return parse_into(v, 0, INT32_MAX, d.response_after_status_ms);
+       }},
       {"connect_error",
        [](device_config& d, std::string_view v) {
          if (v.empty()) return false;
@@ -332,6 +403,14 @@ bool device_config::has_characteristic(const std::string& uuid) const {
     if (uuid == proprietary_uuid) return proprietary;
   }
   return information_value(uuid) != nullptr;
+}
+
+bool device_config::drops_link_at(request_kind kind, int32_t number) const {
+  if (kind == request_kind::frame && drop_link_frame == number) return true;
+  for (const auto& drop : drop_link_at) {
+    if (drop.kind == kind && drop.number == number) return true;
+  }
+  return false;
 }
 
 const std::string* device_config::information_value(const std::string& uuid) const {

@@ -3,6 +3,7 @@
 // text format is described in warble_sim.h.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <set>
@@ -35,6 +36,24 @@ struct uuid_selector {
   bool all = false;
   std::set<std::string> uuids;
   bool matches(const std::string& uuid) const { return all || uuids.count(uuid) != 0; }
+};
+
+// Kinds of request a device can drop its link at (drop_link_at), each
+// counted on its own from 1 since the world was configured.
+enum class request_kind : size_t { frame, command, read, enable, disable };
+inline constexpr size_t REQUEST_KINDS = 5;
+
+struct link_drop {
+  request_kind kind = request_kind::frame;
+  int32_t number = 0;
+};
+
+// A status the device sends of its own around its reply to an update frame.
+struct unprompted_status {
+  int32_t frame = 0;
+  bool after = false;  // else just ahead of the reply
+  uint8_t value = 0;
+  int32_t delay_ms = 0;  // after the reply
 };
 
 struct manufacturer_data {
@@ -71,6 +90,12 @@ struct device_config {
   int32_t late_reply_frame = 0;
   int32_t late_reply_ms = 0;
   int32_t drop_link_frame = 0;
+  std::vector<link_drop> drop_link_at;
+  std::vector<unprompted_status> unprompted;
+  bool late_duplicate_replies = false;
+  int32_t late_status_command = 0;
+  int32_t late_status_ms = 0;
+  int32_t response_after_status_ms = -1;  // -1: the response goes first
   std::optional<std::string> connect_error;
   bool connect_timeout = false;
   uuid_selector read_error;
@@ -82,6 +107,7 @@ struct device_config {
   int32_t notification_size = -1;  // -1: natural size
 
   bool has_characteristic(const std::string& uuid) const;
+  bool drops_link_at(request_kind kind, int32_t number) const;
   const std::string* information_value(const std::string& uuid) const;
 };
 
@@ -90,6 +116,8 @@ struct world_config {
   double connection_interval_ms = 0;
   int32_t advertise_interval_ms = 50;
   int32_t flood = 0;
+  // Every program handler on one library thread, in due-time order.
+  bool one_callback_thread = false;
   std::vector<device_config> devices;
 };
 

@@ -89,6 +89,9 @@ WARBLE_API int32_t warble_sim_update_record(WarbleSimUpdateRecord* out) {
   out->frames_after_finish = record.frames_after_finish;
   out->b1_value = record.b1_value;
   out->crc_received = record.crc_received ? 1 : 0;
+  out->frames_after_refusal_seen = record.frames_after_refusal_seen;
+  out->refusals_after_finish = record.refusals_after_finish;
+  out->status_notifications = record.status_notifications;
   return 0;
 }
 

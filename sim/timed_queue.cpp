@@ -15,6 +15,13 @@ void timed_queue::post(sim_time due, std::function<void()> task) {
   wake_.notify_one();
 }
 
+bool timed_queue::wait_for_running_task(std::chrono::nanoseconds limit) {
+  std::unique_lock<std::mutex> guard(lock_);
+  if (!running_) return true;
+  uint64_t running = started_;
+  return task_done_.wait_for(guard, limit, [&] { return finished_ >= running; });
+}
+
 void timed_queue::run() {
   std::unique_lock<std::mutex> guard(lock_);
   for (;;) {
@@ -30,9 +37,14 @@ void timed_queue::run() {
     std::pop_heap(heap_.begin(), heap_.end(), later());
     std::function<void()> task = std::move(heap_.back().task);
     heap_.pop_back();
+    running_ = true;
+    ++started_;
     guard.unlock();
     task();
     guard.lock();
+    running_ = false;
+    finished_ = started_;
+    task_done_.notify_all();
   }
 }
 

@@ -44,6 +44,8 @@ void update_receiver::begin_transfer() {
   record_.verdict = "in progress";
   stage_ = stage::idle;
   failure_seen_ = false;
+  refusal_delivered_ = false;
+  writes_before_refusal_.clear();
 }
 
 uint8_t update_receiver::receive(const uint8_t* frame, size_t size, int32_t number,
@@ -178,6 +180,26 @@ void update_receiver::link_lost(int32_t number, uint8_t code) {
 
 void update_receiver::reset_stage_for_new_link() {
   if (stage_ != stage::finished && stage_ != stage::failed) stage_ = stage::idle;
+}
+
+void update_receiver::frame_written(time_point at) {
+  if (refusal_delivered_) {
+    ++record_.frames_after_refusal_seen;
+  } else {
+    writes_before_refusal_.push_back(at);
+  }
+}
+
+void update_receiver::status_delivered(int32_t transfer, bool refusal, int32_t calls,
+                                       time_point returned) {
+  if (transfer == 0 || transfer != record_.transfers) return;
+  record_.status_notifications += calls;
+  if (!refusal || refusal_delivered_) return;
+  refusal_delivered_ = true;
+  for (time_point written : writes_before_refusal_) {
+    if (written > returned) ++record_.frames_after_refusal_seen;
+  }
+  writes_before_refusal_.clear();
 }
 
 const char* update_receiver::expected() const {

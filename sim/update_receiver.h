@@ -2,6 +2,7 @@
 // the update characteristic, keeps the image it received and the verdict.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -42,6 +43,9 @@ struct update_record {
   int32_t first_failed_frame = 0;  // counted frame number; 0 none
   int32_t frames_after_failure = 0;
   int32_t frames_after_finish = 0;
+  int32_t frames_after_refusal_seen = 0;  // written once a refusal had reached the program
+  int32_t refusals_after_finish = 0;      // status 5 sent after an accepted finish
+  int32_t status_notifications = 0;       // handler calls with a status of this transfer
   std::string verdict = "no transfer";
   std::vector<std::vector<uint8_t>> control_frames;  // every frame but the packets
 };
@@ -61,6 +65,15 @@ class update_receiver {
   void link_lost(int32_t number, uint8_t code);
   void reset_stage_for_new_link();
 
+  using time_point = std::chrono::steady_clock::time_point;
+  // The program called a write of an update frame at `at`.
+  void frame_written(time_point at);
+  // A status notification the device sent during `transfer` went to the
+  // program in `calls` handler calls, the last of which returned at
+  // `returned`. Statuses of an older transfer are not this one's.
+  void status_delivered(int32_t transfer, bool refusal, int32_t calls, time_point returned);
+  void refusal_sent_after_finish() { ++record_.refusals_after_finish; }
+
   const update_record& record() const { return record_; }
 
  private:
@@ -73,6 +86,10 @@ class update_receiver {
 
   stage stage_ = stage::idle;
   bool failure_seen_ = false;
+  bool refusal_delivered_ = false;
+  // When the frames of this transfer were written, until a refusal reached
+  // the program: a write made while its handler ran is not one made after.
+  std::vector<time_point> writes_before_refusal_;
   update_record record_;
 };
 

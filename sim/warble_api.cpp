@@ -45,7 +45,7 @@ const device_config& config_of(const library& l, const WarbleGattChar* chr) {
 void post_completion(library& l, WarbleGattChar* chr, sim_time due, std::string error,
                      std::function<void(const char*)> deliver) {
   uint64_t generation = l.world.generation;
-  l.completion_queue.post(due, [chr, generation, error, deliver] {
+  handler_queue(l, l.completion_queue).post(due, [chr, generation, error, deliver] {
     if (shutting_down()) return;
     library& l = lib();
     std::string reported = error;
@@ -107,6 +107,7 @@ void start_write(WarbleGattChar* chr, const uint8_t* value, uint8_t length, void
   }
   std::vector<uint8_t> bytes(value, value + length);
   sim_time now = sim_clock::now();
+  if (live->uuid == UPDATE_UUID) l.world.receiver.frame_written(now);
   sim_time arrival = next_event_after(l, live->gatt, now);
   bool fails = with_response && config_of(l, live).write_error.matches(live->uuid);
   post_to_device(
@@ -119,8 +120,10 @@ void start_write(WarbleGattChar* chr, const uint8_t* value, uint8_t length, void
           held.unlock();
           return;
         }
-        device_receive_write(l, live->gatt, live->link_id, live->uuid, bytes, arrival);
-        if (with_response) {
+        if (!device_receive_write(l, live->gatt, live->link_id, live->uuid, bytes, arrival)) {
+          // The link went down at it: the failure follows the disconnect handler.
+          if (with_response) post_completion(l, live, arrival, CONNECTION_LOST, done);
+        } else if (with_response) {
           reported += std::chrono::milliseconds(config_of(l, live).late_completion_ms);
           post_completion(l, live, reported, "", done);
         }
@@ -140,6 +143,7 @@ void start_subscription(WarbleGattChar* chr, void* context, warble_char_done_han
   auto done = [=](const char* error) {
     if (handler) handler(context, chr, error);
   };
+  if (!enable) wait_for_callbacks(l);
   std::unique_lock<std::mutex> held(l.lock);
   count(l, enable ? ENABLES : DISABLES);
   WarbleGattChar* live = checked_char(l, chr);
@@ -166,6 +170,11 @@ void start_subscription(WarbleGattChar* chr, void* context, warble_char_done_han
         sim_time reported = arrival + connection_interval(l);
         if (enable && config_of(l, live).enable_error.matches(live->uuid)) {
           post_completion(l, live, reported, "Simulated error enabling notifications", done);
+          return;
+        }
+        if (!device_takes_request(l, live->gatt,
+                                  enable ? request_kind::enable : request_kind::disable, arrival)) {
+          post_completion(l, live, arrival, CONNECTION_LOST, done);
           return;
         }
         if (enable) live->notifying = true;
@@ -310,29 +319,31 @@ WARBLE_API void warble_gatt_connect_async(WarbleGatt* gatt, void* context,
     };
   };
   sim_time now = sim_clock::now();
+  timed_queue& queue = handler_queue(l, l.completion_queue);
   if (live->state == WarbleGatt::link_state::up) {
-    l.completion_queue.post(now, report("", false, 0));
+    queue.post(now, report("", false, 0));
     return;
   }
   int32_t device = find_device(l, live->mac);
   if (device < 0) {
-    l.completion_queue.post(now, report("No device found with address " + live->mac, false, 0));
+    queue.post(now, report("No device found with address " + live->mac, false, 0));
     return;
   }
   const device_config& config = l.world.devices[device];
   if (config.connect_error) {
-    l.completion_queue.post(now, report(*config.connect_error, false, 0));
+    queue.post(now, report(*config.connect_error, false, 0));
     return;
   }
   live->device_index = device;
   live->state = WarbleGatt::link_state::connecting;
   live->connect_attempt = l.next_link_id++;
   if (config.connect_timeout) return;  // the attempt never ends
-  l.completion_queue.post(now + connection_interval(l), report("", true, live->connect_attempt));
+  queue.post(now + connection_interval(l), report("", true, live->connect_attempt));
 }
 
 WARBLE_API void warble_gatt_disconnect(WarbleGatt* gatt) {
   library& l = lib();
+  wait_for_callbacks(l);
   std::unique_lock<std::mutex> held(l.lock);
   WarbleGatt* live = checked_gatt(l, gatt);
   if (!live) return;
@@ -443,6 +454,9 @@ WARBLE_API void warble_gattchar_read_async(WarbleGattChar* chr, void* context,
         std::vector<uint8_t> value;
         if (config.read_error.matches(live->uuid)) {
           error = "Simulated read error";
+        } else if (!device_takes_request(l, live->gatt, request_kind::read, arrival)) {
+          error = CONNECTION_LOST;
+          reported = arrival;
         } else {
           value = device_read_value(l, live->gatt, live->uuid);
         }

@@ -24,6 +24,17 @@
  *                                 (distinct MACs, names "BLE Device N",
  *                                 RSSI from the seed), for scan floods;
  *                                 they connect but carry no service of ours
+ *   callback_thread = one|many    many (default): completions, notifications
+ *                                 and scan results come from threads of
+ *                                 their own. one: every handler runs on one
+ *                                 library thread, in due-time order (those
+ *                                 that run before the starting call returns
+ *                                 still do); warble_gatt_disconnect,
+ *                                 warble_gattchar_disable_notifications_async
+ *                                 and warble_scanner_stop first wait until
+ *                                 the handler running on it returned (not
+ *                                 when called from it), at most 5 s; a wait
+ *                                 that runs out counts a callback stall
  *
  * [device] keys
  *   mac = XX:XX:XX:XX:XX:XX       (default C4:7C:8D:6A:3E:01 for the first)
@@ -72,6 +83,19 @@
  *   late_reply_frame = N:MS       answer frame N after MS ms
  *   drop_link_frame = N           drop the link when frame N arrives
  *                                 (on_disconnect fires, later writes fail)
+ *   drop_link_at = KIND:N         drop the link when the N-th request of
+ *                                 KIND reaches the device (repeatable).
+ *                                 KIND: frame (counted as for
+ *                                 drop_link_frame), command (write to
+ *                                 fabbe002), read, enable, disable; each
+ *                                 kind counted from 1 since the configure,
+ *                                 over every device, leaving out requests
+ *                                 that read_error, write_error or
+ *                                 enable_error fail. The
+ *                                 request is not carried out; its
+ *                                 completion, if it has one, fails with
+ *                                 "Connection lost" after the disconnect
+ *                                 handler
  *   connect_error = text          connect completes with this error
  *                                 (an address no device has: an error too)
  *   connect_timeout = yes         connect never completes
@@ -88,6 +112,28 @@
  *   notification_size = 0|255     status replies padded/cut to this size
  *                                 (byte 0 kept when the size allows;
  *                                 padding 0xA5); any size 0..255 is taken
+ *   unprompted_status = N:before|after:VALUE[:DELAY_MS]   (repeatable)
+ *                                 around its reply to frame N the device
+ *                                 sends a status of its own, bytes VALUE 0
+ *                                 (sized as the replies): before = just
+ *                                 ahead of the reply, after = DELAY_MS
+ *                                 (only with after; default 0) after it;
+ *                                 also when that reply is lost. One sent
+ *                                 after the reply is the status a read
+ *                                 returns from then on
+ *   late_duplicate_replies = yes  every reply to an update frame is
+ *                                 delivered again once the next frame
+ *                                 arrives, ahead of that frame's reply;
+ *                                 never when no next frame comes on that
+ *                                 link
+ *   late_status_command = N:MS    command N (counted from 1 since the
+ *                                 configure, as for drop_link_at) keeps the
+ *                                 device busy MS ms, not command_busy_ms
+ *   response_after_status_ms = D  every command's final status comes
+ *                                 first and its response D ms after it,
+ *                                 once the status handler returned, from
+ *                                 another library thread (the same one in
+ *                                 the one-thread mode)
  *
  * Link timing: connection events fall every connection_interval_ms from the
  * moment the link came up. A write, read or subscription reaches the device
@@ -131,6 +177,14 @@ typedef struct {
   int32_t frames_after_finish;  /* frames written after an accepted finish */
   uint32_t b1_value;            /* value of the 0xB1 frame */
   int32_t crc_received;         /* 1 when a CRC frame arrived (received_crc valid) */
+  /* Frames written (counted at the write call) after a status 5 of this
+   * transfer had reached the program (its handler call had returned). */
+  int32_t frames_after_refusal_seen;
+  /* Status 5 notifications the device sent after it had accepted a finish
+   * handshake of this transfer (a reply or one of its own). */
+  int32_t refusals_after_finish;
+  /* Handler calls with a status notification of this transfer. */
+  int32_t status_notifications;
 } WarbleSimUpdateRecord;
 
 WARBLE_API int32_t warble_sim_update_record(WarbleSimUpdateRecord* out);
@@ -152,9 +206,10 @@ WARBLE_API int64_t warble_sim_write_arrival_us(const char* uuid, int32_t index);
  * "live_links", "scan_starts", "scan_stops", "scan_results",
  * "results_after_stop", "enables", "disables", "reads", "writes",
  * "writes_no_resp", "handle_misuse" (a call on a dead handle), also
- * "link_drops" (links the device dropped), "creates" and "notifications"
- * (handler calls). "disconnects" counts links taken down by
- * warble_gatt_disconnect; "connects" links that came up. Every counter
+ * "link_drops" (links the device dropped), "creates", "notifications"
+ * (handler calls) and "callback_stalls" (waits for a callback in flight
+ * that ran out, in the one-thread mode). "disconnects" counts links taken
+ * down by warble_gatt_disconnect; "connects" links that came up. Every counter
  * restarts at a configure. Unknown: -1. */
 WARBLE_API int32_t warble_sim_counter(const char* name);
 

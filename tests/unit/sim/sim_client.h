@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -46,7 +47,13 @@ struct outcome {
   std::thread::id thread;
   int32_t status = 0;
   clock::time_point when;
+  uint64_t order = 0;  // of every handler call of every pending in the process
 };
+
+inline uint64_t next_order() {
+  static std::atomic<uint64_t> last{0};
+  return ++last;
+}
 
 // One pending call: the handler fills it, the test waits for it.
 class pending {
@@ -60,6 +67,7 @@ class pending {
     result_.thread = std::this_thread::get_id();
     result_.status = status;
     result_.when = clock::now();
+    result_.order = next_order();
     ++calls_;
     done_.notify_all();
   }
@@ -275,6 +283,28 @@ class updater {
       auto replies = log_.of(STATUS_UUID);
       if (replies.size() > before)
         return replies[before].value.empty() ? -2 : replies[before].value[0];
+      std::this_thread::sleep_for(1ms);
+    }
+    return -1;
+  }
+
+  // Like send, but waits past other statuses for the reply naming the
+  // frame's code in byte 1.
+  int answer(const bytes& value, std::chrono::milliseconds limit = 5000ms) {
+    auto replies = [&] {
+      auto all = log_.of(STATUS_UUID);
+      std::erase_if(all, [&](const notification& n) {
+        return n.value.size() < 2 || value.empty() || n.value[1] != value[0];
+      });
+      return all;
+    };
+    size_t before = replies().size();
+    outcome written = write(link_.find(UPDATE_UUID), value, false);
+    if (!written.arrived || written.error) return -1;
+    auto deadline = clock::now() + limit;
+    while (clock::now() < deadline) {
+      auto now_seen = replies();
+      if (now_seen.size() > before) return now_seen[before].value[0];
       std::this_thread::sleep_for(1ms);
     }
     return -1;

@@ -83,6 +83,30 @@ TEST_F(SimCommand, NonZeroInitialStatusIsAnnounced) {
   EXPECT_EQ(seen[0].value[0], 4);
 }
 
+TEST_F(SimCommand, TheConfiguredCommandKeepsTheDeviceBusyLonger) {
+  open("command_busy_ms = 0\nlate_status_command = 2:400\n");
+  auto timed = [&](const bytes& frame) {
+    auto start = clock::now();
+    auto seen = command(frame, 3);
+    EXPECT_EQ(seen.size(), 3u);
+    return seen.empty() ? 0ms : seen.back().when - start;
+  };
+  EXPECT_LT(timed({0x00, 0x01}), 400ms);
+  EXPECT_GE(timed({0x00, 0x02}), 400ms);
+}
+
+TEST_F(SimCommand, ResponseAfterTheStatusComesLaterFromAnotherThread) {
+  open("command_busy_ms = 0\nresponse_after_status_ms = 40\n");
+  auto seen = command({0x00, 0x00}, 3);
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[1].uuid, STATUS_UUID);
+  EXPECT_EQ(seen[1].value[0], 0);
+  EXPECT_EQ(seen[2].uuid, RESPONSE_UUID);
+  EXPECT_EQ(seen[2].value, (bytes{0x01, 0x05, 0x00, 0x2A}));
+  EXPECT_GE(seen[2].when - seen[1].when, 40ms);
+  EXPECT_NE(seen[2].thread, seen[1].thread);
+}
+
 TEST(SimLinkTiming, WritesLandOnConnectionEventsAndRepliesOneIntervalLater) {
   session timed;
   ASSERT_TRUE(timed.open("connection_interval_ms = 7.5\n", {STATUS_UUID}));

@@ -1,6 +1,7 @@
 // Connections, characteristic handles, reads and notifications.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <list>
 
 #include "sim_client.h"
@@ -203,6 +204,67 @@ TEST_F(SimConnection, DroppedLinkCallsTheHandlerAndKillsHandles) {
   EXPECT_EQ(warble_gatt_is_connected(link.gatt), 0);
   EXPECT_EQ(write(command, {0, 0}).error.value_or(""), DEAD);
   EXPECT_EQ(warble_sim_counter("link_drops"), 1);
+}
+
+// Each kind of request counts on its own; the link goes down at the
+// configured one, which is not carried out: its completion fails, after
+// the disconnect handler.
+TEST_F(SimConnection, DropsTheLinkAtTheConfiguredRequestOfEachKind) {
+  struct request_case {
+    const char* scenario;
+    std::function<void(connection&, pending&)> start;
+  };
+  auto enable_status = [](connection& c) {
+    pending enabled;
+    warble_gattchar_enable_notifications_async(c.find(STATUS_UUID), &enabled, pending::on_done);
+    return !enabled.wait().error;
+  };
+  const std::vector<request_case> cases = {
+      {"drop_link_at = read:2\n",
+       [](connection& c, pending& done) {
+         EXPECT_FALSE(read(c.find(MODEL_NUMBER_UUID)).error);
+         warble_gattchar_read_async(c.find(STATUS_UUID), &done, pending::on_read);
+       }},
+      {"drop_link_at = enable:1\n",
+       [](connection& c, pending& done) {
+         warble_gattchar_enable_notifications_async(c.find(STATUS_UUID), &done, pending::on_done);
+       }},
+      {"drop_link_at = disable:1\n",
+       [&](connection& c, pending& done) {
+         EXPECT_TRUE(enable_status(c));
+         warble_gattchar_disable_notifications_async(c.find(STATUS_UUID), &done, pending::on_done);
+       }},
+      {"drop_link_at = command:1\n",
+       [](connection& c, pending& done) {
+         warble_gattchar_write_async(c.find(COMMAND_UUID), bytes{0, 0}.data(), 2, &done,
+                                     pending::on_done);
+       }},
+      {"drop_link_at = read:2\ndrop_link_at = frame:2\n",
+       [](connection& c, pending& done) {
+         EXPECT_FALSE(read(c.find(MODEL_NUMBER_UUID)).error);
+         EXPECT_FALSE(write(c.find(UPDATE_UUID), frame(0x7F, START_TOKEN)).error);
+         warble_gattchar_write_async(c.find(UPDATE_UUID), frame(0xB1, {0, 0}).data(), 5, &done,
+                                     pending::on_done);
+       }},
+  };
+  for (const auto& test : cases) {
+    configure(test.scenario);
+    connection dropping;
+    ASSERT_FALSE(dropping.connect().error) << test.scenario;
+    WarbleGattChar* status = dropping.find(STATUS_UUID);
+    pending down, done;
+    warble_gatt_on_disconnect(dropping.gatt, &down, pending::on_disconnect);
+    test.start(dropping, done);
+    outcome failed = done.wait();
+    outcome dropped = down.wait();
+    ASSERT_TRUE(failed.arrived && dropped.arrived) << test.scenario;
+    EXPECT_EQ(failed.error.value_or(""), "Connection lost") << test.scenario;
+    EXPECT_LT(dropped.order, failed.order) << test.scenario;
+    EXPECT_EQ(warble_sim_counter("link_drops"), 1) << test.scenario;
+    EXPECT_EQ(read(status).error.value_or(""), DEAD) << test.scenario;
+    EXPECT_EQ(warble_sim_counter("handle_misuse"), 1) << test.scenario;
+  }
+  EXPECT_STREQ(update_record().verdict, "link dropped at frame 2 (0xB1)");
 }
 
 TEST_F(SimConnection, NotificationsStopOnceDisabledAndDoubleRegistrationDeliversTwice) {

@@ -23,6 +23,16 @@ TEST(SimScenario, RejectsUnknownKeysAndBadValuesNamingTheLine) {
   EXPECT_EQ(warble_sim_configure("[device]\nseed = 4\n"), -1);  // global key in a device
   EXPECT_EQ(warble_sim_configure("[device]\n[device]\nmac = C4:7C:8D:6A:3E:01\n"), -1);
   EXPECT_EQ(warble_sim_configure("notification_size = 256\n"), -1);
+  for (const char* bad :
+       {"callback_thread = two\n", "drop_link_at = write:1\n", "drop_link_at = read\n",
+        "unprompted_status = 1:during:5\n", "unprompted_status = 1:before:5:10\n",
+        "unprompted_status = 1:after:256\n", "late_status_command = 0:10\n"})
+    EXPECT_EQ(warble_sim_configure(bad), -1) << bad;
+  EXPECT_EQ(warble_sim_configure("callback_thread = many\n[device]\ndrop_link_at = frame:3\n"
+                                 "drop_link_at = Read:1\nunprompted_status = 2:after:0x05:10\n"
+                                 "late_duplicate_replies = yes\nlate_status_command = 1:5\n"
+                                 "response_after_status_ms = 0\n"),
+            0);
   EXPECT_EQ(warble_sim_configure("# comment only\n  rssi = -40  # trailing\n"), 0);
   EXPECT_STREQ(warble_sim_error(), "");
   EXPECT_EQ(warble_sim_configure_file("/nonexistent/scenario.txt"), -1);

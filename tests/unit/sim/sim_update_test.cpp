@@ -214,6 +214,118 @@ TEST_F(SimUpdate, StatusRepliesOfFixedSizes) {
   EXPECT_EQ(other.device.send(transfer_frames({})[0]), -2);  // an empty reply
 }
 
+// A refusal before the finish's reply is not one after the finish; the one
+// after it is, and becomes what a read of the status returns.
+TEST_F(SimUpdate, SendsUnpromptedStatusesAroundTheReplies) {
+  open(
+      "unprompted_status = 1:before:1\n"
+      "unprompted_status = 6:before:5\n"
+      "unprompted_status = 6:after:5:40\n");
+  auto frames = transfer_frames(image_of(10));  // the finish is frame 6
+  for (const auto& value : frames) ASSERT_EQ(device.answer(value), 0);
+  log.wait_for(9);
+  auto seen = log.of(STATUS_UUID);
+  std::vector<bytes> statuses;
+  for (const auto& entry : seen) statuses.push_back(entry.value);
+  const std::vector<bytes> expected = {{1, 0},    {0, 0x7F}, {0, 0xB1}, {0, 0xB2}, {0, 0xB4},
+                                       {0, 0xB7}, {5, 0},    {0, 0x8F}, {5, 0}};
+  ASSERT_EQ(statuses, expected);
+  EXPECT_GE(seen[8].when - seen[7].when, 40ms);
+  EXPECT_EQ(read(link.find(STATUS_UUID)).value, (bytes{5, 0}));
+  WarbleSimUpdateRecord record = update_record();
+  EXPECT_STREQ(record.verdict, "accepted");
+  EXPECT_EQ(record.refusals_after_finish, 1);
+  EXPECT_TRUE(eventually([] { return update_record().status_notifications == 9; }));
+}
+
+TEST_F(SimUpdate, LateDuplicatesComeJustAfterTheNextFrame) {
+  open("late_duplicate_replies = yes\n");
+  auto frames = transfer_frames({});  // 7F B1 B2 B7 8F
+  ASSERT_EQ(device.answer(frames[0]), 0);
+  std::this_thread::sleep_for(30ms);
+  EXPECT_EQ(log.of(STATUS_UUID).size(), 1u);
+  ASSERT_EQ(device.answer(frames[1]), 0);
+  auto seen = log.of(STATUS_UUID);
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[1].value, (bytes{0, 0x7F}));
+  EXPECT_EQ(seen[2].value, (bytes{0, 0xB1}));
+  for (size_t i = 2; i < frames.size(); ++i) ASSERT_EQ(device.answer(frames[i]), 0);
+  // The finish's reply has no next frame: never a second time.
+  std::this_thread::sleep_for(30ms);
+  seen = log.of(STATUS_UUID);
+  ASSERT_EQ(seen.size(), 2 * frames.size() - 1);
+  EXPECT_EQ(seen[7].value, (bytes{0, 0xB7}));
+  EXPECT_EQ(seen[8].value, (bytes{0, 0x8F}));
+  EXPECT_TRUE(update_record().accepted);
+}
+
+// A status handler that holds up its refusals until told to let them go.
+struct held_refusals {
+  std::mutex lock;
+  std::condition_variable changed;
+  bool released = false;
+  int refusals = 0;
+
+  static void on_status(void* context, WarbleGattChar*, const uint8_t* value, uint8_t length) {
+    auto* self = static_cast<held_refusals*>(context);
+    if (length == 0 || value[0] != sim::UPD_STATUS_REJECTED) return;
+    std::unique_lock<std::mutex> held(self->lock);
+    ++self->refusals;
+    self->changed.notify_all();
+    self->changed.wait_for(held, 10s, [&] { return self->released; });
+  }
+};
+
+TEST(SimUpdateRecord, CountsFramesWrittenOnceARefusalHadReachedTheProgram) {
+  session program;
+  ASSERT_TRUE(program.open("refuse_frame = 2\n"));
+  static held_refusals gate;
+  WarbleGattChar* status = program.link.find(STATUS_UUID);
+  pending enabled;
+  warble_gattchar_enable_notifications_async(status, &enabled, pending::on_done);
+  ASSERT_FALSE(enabled.wait().error);
+  warble_gattchar_on_notification_received(status, &gate, held_refusals::on_status);
+  auto frames = transfer_frames(image_of(10));
+  auto send = [&](size_t index) {
+    EXPECT_FALSE(write(program.link.find(UPDATE_UUID), frames[index], false).error);
+  };
+  auto status_notifications = [](int32_t count) {
+    return eventually([=] { return update_record().status_notifications >= count; });
+  };
+  send(0);
+  ASSERT_TRUE(status_notifications(1));
+  send(1);  // refused; its handler call does not return yet
+  ASSERT_TRUE(eventually([] {
+    std::lock_guard<std::mutex> guard(gate.lock);
+    return gate.refusals == 1;
+  }));
+  send(2);  // written while the refusal was still on its way to the program
+  {
+    std::lock_guard<std::mutex> guard(gate.lock);
+    gate.released = true;
+  }
+  gate.changed.notify_all();
+  ASSERT_TRUE(status_notifications(2));
+  send(3);
+  ASSERT_TRUE(status_notifications(4));
+  WarbleSimUpdateRecord record = update_record();
+  EXPECT_EQ(record.frames_after_failure, 2);
+  EXPECT_EQ(record.frames_after_refusal_seen, 1);
+  EXPECT_EQ(record.refusals_after_finish, 0);
+  EXPECT_EQ(record.status_notifications, 4);
+
+  std::string path = ::testing::TempDir() + "sim_refusal_record.txt";
+  ASSERT_EQ(warble_sim_write_record(path.c_str()), 0);
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  for (const char* line : {"frames_after_refusal_seen = 1\n", "refusals_after_finish = 0\n",
+                           "status_notifications = 4\n"})
+    EXPECT_NE(text.str().find(line), std::string::npos) << line;
+  std::remove(path.c_str());
+  std::remove((path + ".image").c_str());
+}
+
 TEST_F(SimUpdate, WritesTheRecordFile) {
   open();
   device.send_all(transfer_frames(image_of(20)));
