@@ -8,7 +8,11 @@
 
 #include "device/connection.h"
 #include "device/device_state.h"
+#include "device/scan.h"
+#include "display/display.h"
 #include "tests/integration/flow_harness.h"
+#include "tests/support/eventually.h"
+#include "worker/request_queue.h"
 
 namespace {
 
@@ -143,6 +147,60 @@ TEST_F(connection_flow, ConnectingWhileConnectedReleasesTheOpenConnectionFirst) 
   disconnect();
   EXPECT_EQ(sim_counter("open_connections"), 0);
   EXPECT_EQ(sim_counter("handle_misuse"), 0);
+}
+
+// The device goes out of range while it is being closed, at each of the
+// three disables, and while a new connection releases the open one: no call
+// reaches a handle of the dead link, and the close still ends in "Device not
+// connected" with the connection deleted.
+TEST_F(connection_flow, ALinkLostAtAnyStepOfTheCloseTouchesNoDeadHandle) {
+  for (const char* step : {"disable:1", "disable:2", "disable:3"}) {
+    SCOPED_TRACE(step);
+    connect_device_of(std::string("drop_link_at = ") + step);
+    disconnect();
+    EXPECT_FALSE(display_.connected_shown());
+    EXPECT_EQ(gatt.load(), nullptr);
+    EXPECT_EQ(sim_counter("link_drops"), 1);
+    EXPECT_EQ(sim_counter("open_connections"), 0);
+    EXPECT_EQ(sim_counter("handle_misuse"), 0);
+  }
+
+  configure(device_scenario("drop_link_at = disable:2", "") +
+            "[device]\nmac = C4:7C:8D:6A:3E:02\nname = Second\n");
+  ASSERT_TRUE(connect());
+  ASSERT_TRUE(connect("C4:7C:8D:6A:3E:02"));
+  EXPECT_EQ(sim_counter("open_connections"), 1);
+  disconnect();
+  EXPECT_EQ(sim_counter("handle_misuse"), 0);
+}
+
+// A library that runs every callback on one thread, and waits for the one
+// in flight inside disconnect and disable: a handler of ours that waited for
+// the worker would stall it (counted) and time the worker's calls out.
+TEST_F(connection_flow, TheWholeFlowRunsOnALibraryWithOneCallbackThread) {
+  configure(device_scenario("", "callback_thread = one\nadvertise_interval_ms = 5"));
+  device_list_init();
+  start_scan();
+  ASSERT_TRUE(eventually([&] { return display_.rows().size() == 1; }));
+  abort_requested_scans();
+  wait_scan_end();
+  device_list_close();
+
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round == 0 ? "connect" : "reconnect");
+    ASSERT_TRUE(connect());
+    query(REQ_GET_VERSION);
+    EXPECT_EQ(display_.text_of(display_window::main, IDC_COMMAND_RESULT),
+              "Get version\nVersion: 1.05\nSupported Cmd: 42");
+    const std::vector<uint8_t> image = pattern_image(1000);
+    EXPECT_EQ(update_from(write_image(image)).caption, "Success");
+    EXPECT_TRUE(sim_image() == image);
+  }
+  disconnect();
+  EXPECT_TRUE(display_.boxes().size() == 2u);
+  EXPECT_EQ(sim_counter("callback_stalls"), 0);
+  EXPECT_EQ(sim_counter("handle_misuse"), 0);
+  EXPECT_EQ(sim_counter("open_connections"), 0);
 }
 
 TEST_F(connection_flow, AddressThatDoesNotFitIsRefusedNotCut) {

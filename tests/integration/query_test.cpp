@@ -94,6 +94,26 @@ TEST_F(query_flow, BusyDeviceTimesOutAfterTenSecondsAlsoAcrossTheTickWrap) {
   }
 }
 
+// A reply counts only when it is new for this command: the final status of
+// a command that ended in "Idle Timeout" arrives during the next one, and a
+// final status may be delivered ahead of its response.
+TEST_F(query_flow, EachQueryShowsItsOwnResponse) {
+  // The first command takes longer than the idle wait (10 s nominal).
+  connect_device_of("late_status_command = 1:" +
+                    std::to_string(2 * real_ms(CMD_IDLE_TIMEOUT_MS).count()));
+  query(REQ_GET_VERSION);
+  expect_command_error();
+  EXPECT_TRUE(trace_.contains("[RCS] Idle Timeout!! ERROR\n"));
+  query(REQ_GET_FW_DATE);
+  EXPECT_EQ(result_text(), "Firmware date: 2024-03-18\n");
+
+  connect_device_of("response_after_status_ms = 20");
+  query(REQ_GET_VERSION);
+  EXPECT_EQ(result_text(), "Get version\nVersion: 1.05\nSupported Cmd: 42");
+  query(REQ_GET_FW_TIME);
+  EXPECT_EQ(result_text(), "Firmware time: 14:22:05\n");
+}
+
 TEST_F(query_flow, FrameLimitsAndNoConnection) {
   connect_device_of("");
   uint8_t params[CMD_MAX_PARAMS + 1];

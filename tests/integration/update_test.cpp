@@ -213,6 +213,10 @@ TEST_P(update_failure, FailsPlainlyAndSendsNothingAfter) {
   if (std::string(row.name) == "PacketUnanswered") {
     EXPECT_GE(elapsed, real_ms(UPD_REPLY_TIMEOUT_MS) * 9 / 10);
   }
+  if (std::string(row.name) == "LinkDropsAtPacket") {
+    // The disconnect handler ends the wait: no reply can come any more.
+    EXPECT_LT(elapsed, real_ms(UPD_REPLY_TIMEOUT_MS) / 2);
+  }
 
   // Also after a link the device dropped, the close hands the library no
   // dead handle and leaves nothing open.
@@ -223,6 +227,57 @@ TEST_P(update_failure, FailsPlainlyAndSendsNothingAfter) {
 
 INSTANTIATE_TEST_SUITE_P(Table, update_failure, ::testing::ValuesIn(FAILURE_ROWS),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A status the device sends on its own while the finish handshake is in
+// flight reads as its acceptance; the device's real reply, a refusal, comes
+// later. Here the stray status follows the checksum's reply by 1.15 s (the
+// program pauses 1 s before the finish handshake) and the refusal comes
+// 300 ms after the handshake reached the device.
+TEST_F(update_flow, AStrayStatusDuringTheFinishHandshakeShowsNoSuccess) {
+  scoped_compression real_time(1);  // the pauses as they are, next to the device's timing
+  connect_device_of(
+      "refuse_code = 0x8F\nlate_reply_frame = 7:300\nunprompted_status = 6:after:0:1150");
+  expect_error_box(update_from(write_image(pattern_image(241))), "Update from local file error");
+  EXPECT_EQ(status_at_last_box(), "Finish ERROR\n");
+  EXPECT_EQ(sim_record().finished, 0);
+}
+
+// A refusal that arrives at any moment of the transfer, also while the
+// program pauses after a packet it took as accepted, ends the transfer
+// before its next write.
+class refusing_display : public relaying_display {
+ public:
+  // The n-th "Progress" text (from 0) is shown right before a packet is
+  // written: a refusal sent then lands after the previous packet's
+  // acceptance and before this packet's write.
+  std::atomic<int> refuse_at_progress{-1};
+
+  void set_text_if_different(display_window window, int control, const char* text) override {
+    if (std::string(text).rfind("Progress ", 0) == 0 && refuse_at_progress-- == 0) {
+      const uint32_t seen = notify_snapshot(status_channel).sequence;
+      const uint8_t refusal[] = {UPD_STATUS_REJECTED, UPD_CMD_PACKET};
+      warble_sim_notify(STATUS_CHAR_UUID, refusal, sizeof refusal);
+      eventually([&] { return notify_snapshot(status_channel).sequence != seen; });
+    }
+    relaying_display::set_text_if_different(window, control, text);
+  }
+};
+
+TEST_F(update_flow, ARefusalSeenDuringThePacketPauseStopsTheNextWrite) {
+  connect_device_of("");
+  {
+    refusing_display watched;
+    watched.refuse_at_progress = 1;
+    watched.record.set_path_field(write_image(pattern_image(720)));
+    post_request(REQ_UPDATE_FROM_FILE);
+    ASSERT_TRUE(eventually([&] { return !watched.record.boxes().empty(); }));
+    EXPECT_EQ(watched.record.boxes().back().text, "Update from local file error");
+    EXPECT_EQ(watched.record.texts_set(display_window::main, IDC_STATUS_LINE).back(),
+              "Packet ERROR\n");
+  }
+  set_display_sink(&display_);
+  EXPECT_EQ(sim_record().frames, 4) << "start, B1, length and the first packet only";
+}
 
 TEST_F(update_flow, PathAndFileRefusedBeforeAnythingIsSent) {
   connect_device_of("");
