@@ -47,29 +47,34 @@ idle_result wait_until_idle() {
 
 // A command whose end the device never showed (no reply in time, or still
 // busy when the idle wait gave up) still has its final status, and maybe its
-// response, on the way. Taken for the next command's, they would judge it
-// and hand it the old command's bytes. So after such a command the next one
-// is written only once a status numbered after the give-up shows the device
-// idle. Worker thread only; each connection starts settled.
+// response, on the way; so has a query that gave up waiting for its
+// response. Taken for the next command's, they would judge it and hand it
+// the old command's bytes. So after such a command the next one is written
+// only once a status numbered after the give-up shows the device idle, and
+// after a missing response only once that response came or its wait (5 s)
+// ran out again: a device that sends none holds nothing up for longer.
+// Worker thread only; each connection starts settled.
 struct unfinished_command {
-  bool pending = false;
+  bool status_pending = false;
   uint32_t status_sequence = 0;  // the last status seen before giving up
+  bool response_pending = false;
+  uint32_t response_sequence = 0;
 };
 unfinished_command unfinished;
 
 void note_unfinished(uint32_t last_status_seen) {
-  unfinished.pending = true;
+  unfinished.status_pending = true;
   unfinished.status_sequence = last_status_seen;
 }
 
-bool previous_command_ended() {
-  if (!unfinished.pending) return true;
+bool previous_status_arrived() {
+  if (!unfinished.status_pending) return true;
   trace_line("[RCS] Wait for the end of the previous command");
   const uint32_t start = tick_count_ms();
   for (;;) {
     const notify_value status = notify_snapshot(status_channel);
     if (status.sequence != unfinished.status_sequence && is_idle(status)) {
-      unfinished.pending = false;
+      unfinished.status_pending = false;
       return true;
     }
     if (static_cast<uint32_t>(tick_count_ms() - start) > CMD_IDLE_TIMEOUT_MS ||
@@ -79,6 +84,17 @@ bool previous_command_ended() {
     }
     sleep_ms(CMD_IDLE_POLL_MS);
   }
+}
+
+void previous_response_arrived() {
+  if (!unfinished.response_pending) return;
+  unfinished.response_pending = false;
+  notify_wait_for_new(&response_channel, unfinished.response_sequence, CMD_REPLY_TIMEOUT_MS);
+}
+
+bool previous_command_ended() {
+  previous_response_arrived();
+  return previous_status_arrived();
 }
 
 // One command from its write to its judged status. `response_since` is the
@@ -152,6 +168,8 @@ int query_with_params(uint16_t code, const uint8_t* params, uint16_t count, uint
   if (notify_wait_for_new(&response_channel, sent.response_since, CMD_REPLY_TIMEOUT_MS) !=
       GATT_OK) {
     trace_line("[RCS] No response to the command");
+    unfinished.response_pending = true;
+    unfinished.response_sequence = sent.response_since;
     return -1;
   }
   return copy_response_if_fits(notify_snapshot(response_channel), dest, capacity);

@@ -28,8 +28,25 @@ constexpr uint32_t FAST_COMPRESSION = 1000;
 // Scenarios whose notifications come twice: the program's own pauses stay
 // long next to the library's back-to-back deliveries, as in real time.
 constexpr uint32_t PACED_COMPRESSION = 20;
-// Bound on any one request of a scenario, in real time.
-constexpr std::chrono::milliseconds REQUEST_LIMIT(60000);
+// What a request may take beyond its own nominal bound, in real time: the
+// stand-in's delays (which are real milliseconds) and a slow machine under a
+// sanitizer.
+constexpr std::chrono::milliseconds REQUEST_SLACK(15000);
+
+// Nominal bounds of the requests, from their waits: a connection makes at
+// most nine calls of 10 s each and lingers 800 ms; a query may wait for the
+// previous command, its write, its reply, the idle device and its response;
+// an update waits for the idle device, for at most one reply that never
+// comes, the finish pause and the settle time, and a pause per packet; a
+// close makes at most four calls and pauses twice.
+constexpr uint32_t CONNECT_BOUND_MS = 9 * 10000 + 800;
+constexpr uint32_t QUERY_BOUND_MS = 10000 + 10000 + 5000 + 10000 + 5000;
+constexpr uint32_t UPDATE_BOUND_MS = 10000 + 100000 + 1000 + 5000;
+constexpr uint32_t UPDATE_BOUND_PER_PACKET_MS = 10;
+constexpr uint32_t CLOSE_BOUND_MS = 4 * 10000 + 2000;
+
+const char* const EXPECTED_VERSION = "Get version\nVersion: 1.05\nSupported Cmd: 42";
+const char* const EXPECTED_DATE = "Firmware date: 2024-03-18\n";
 
 recording_display* soak_display = nullptr;
 
@@ -37,6 +54,10 @@ struct scenario_plan {
   std::string text;
   size_t image_size = 0;
   bool paced = false;
+  // Statuses the device did not send as a frame's one reply (repeats, ones
+  // of its own): a frame may then go out after a refusal the program had
+  // not yet received, never after one it had.
+  bool extra_statuses = false;
 };
 
 uint32_t pick(std::mt19937& random, uint32_t low, uint32_t high) {
@@ -56,10 +77,10 @@ uint32_t frame_count(size_t size) {
 }
 
 // One fault of the update path, in the stand-in's words.
-std::string update_fault(std::mt19937& random, uint32_t frames) {
+std::string update_fault(std::mt19937& random, uint32_t frames, scenario_plan& plan) {
   const uint32_t frame = pick(random, 1, frames);
   static const char* const CODES[] = {"0x7F", "0xB1", "0xB2", "0xB4", "0xB7", "0x8F"};
-  switch (pick(random, 0, 7)) {
+  switch (pick(random, 0, 10)) {
     case 0:
       return "refuse_frame = " + std::to_string(frame);
     case 1:
@@ -71,13 +92,28 @@ std::string update_fault(std::mt19937& random, uint32_t frames) {
       return "late_reply_frame = " + std::to_string(frame) + ":" +
              std::to_string(pick(random, 0, 150));
     case 4:
-      return "drop_link_frame = " + std::to_string(frame);
+      return "drop_link_at = frame:" + std::to_string(frame);
     case 5:
       return "status_stays_busy_ms = " + std::to_string(pick(random, 0, 1) ? -1 : 5);
     case 6:
       return "initial_status = " + std::to_string(pick(random, 1, 5));
-    default:
+    case 7:
       return "notification_size = " + std::to_string(pick(random, 0, 1) ? 0 : 255);
+    case 8: {
+      plan.extra_statuses = true;
+      static const uint32_t VALUES[] = {0, 1, 5};
+      const bool before = pick(random, 0, 1) == 0;
+      std::string fault = "unprompted_status = " + std::to_string(frame) +
+                          (before ? ":before:" : ":after:") +
+                          std::to_string(VALUES[pick(random, 0, 2)]);
+      if (!before) fault += ":" + std::to_string(pick(random, 0, 20));
+      return fault;
+    }
+    case 9:
+      plan.extra_statuses = true;
+      return "late_duplicate_replies = yes";
+    default:
+      return "reply_delay_ms = " + std::to_string(pick(random, 5, 20));
   }
 }
 
@@ -100,7 +136,7 @@ std::string paced_update_fault(std::mt19937& random, uint32_t frames) {
 }
 
 std::string connection_fault(std::mt19937& random) {
-  switch (pick(random, 0, 7)) {
+  switch (pick(random, 0, 8)) {
     case 0:
       return "connect_error = Peer unreachable";
     case 1:
@@ -116,9 +152,28 @@ std::string connection_fault(std::mt19937& random) {
       return std::string("missing = ") + (pick(random, 0, 1) ? STATUS_CHAR_UUID : UPDATE_CHAR_UUID);
     case 6:
       return "proprietary = no";
+    case 7: {
+      // The link goes at any step: a read of the connection, a subscription,
+      // a query, or a disable of the close.
+      static const char* const KINDS[] = {"read", "enable", "command", "disable"};
+      static const uint32_t MOST[] = {5, 3, 2, 3};
+      const uint32_t kind = pick(random, 0, 3);
+      return std::string("drop_link_at = ") + KINDS[kind] + ":" +
+             std::to_string(pick(random, 1, MOST[kind]));
+    }
     default:
       return "late_completion_ms = " + std::to_string(pick(random, 1, 20));
   }
+}
+
+// Faults of the command channel: a command that outlasts the idle wait
+// (10 s, 10 ms of real time here), or a final status delivered ahead of its
+// response (by up to 8 s in program time: also past the 5 s response wait).
+std::string command_fault(std::mt19937& random) {
+  if (pick(random, 0, 1) == 0)
+    return "late_status_command = " + std::to_string(pick(random, 1, 2)) + ":" +
+           std::to_string(pick(random, 0, 40));
+  return "response_after_status_ms = " + std::to_string(pick(random, 0, 8));
 }
 
 scenario_plan plan_scenario(uint32_t seed) {
@@ -126,18 +181,22 @@ scenario_plan plan_scenario(uint32_t seed) {
   scenario_plan plan;
   plan.image_size = pick_image_size(random);
   plan.paced = pick(random, 0, 5) == 0;
+  plan.extra_statuses = plan.paced;
   std::ostringstream text;
   text << "seed = " << seed << "\n";
-  if (pick(random, 0, 4) == 0) text << "connection_interval_ms = " << pick(random, 1, 3) << "\n";
+  if (pick(random, 0, 4) == 0) text << "connection_interval_ms = " << pick(random, 1, 15) << "\n";
+  // A library that runs every callback on one thread.
+  if (pick(random, 0, 4) == 0) text << "callback_thread = one\n";
   text << "[device]\nmac = " << SOAK_MAC << "\ncommand_busy_ms = 2\n";
   if (plan.paced) text << "duplicate_notifications = yes\n";
   if (pick(random, 0, 2) == 0) text << "noise_notifications = yes\n";
   if (pick(random, 0, 3) == 0) text << "reply_delay_ms = " << pick(random, 0, 5) << "\n";
   if (!plan.paced && pick(random, 0, 5) == 0) text << connection_fault(random) << "\n";
+  if (pick(random, 0, 3) == 0) text << command_fault(random) << "\n";
   const uint32_t faults = pick(random, 0, 2);
   const uint32_t frames = frame_count(plan.image_size);
   for (uint32_t i = 0; i < faults; ++i)
-    text << (plan.paced ? paced_update_fault(random, frames) : update_fault(random, frames))
+    text << (plan.paced ? paced_update_fault(random, frames) : update_fault(random, frames, plan))
          << "\n";
   plan.text = text.str();
   return plan;
@@ -172,7 +231,11 @@ class scenario_run {
     }
     soak_display->clear_record();
     connect();
-    if (result_.connected) update();
+    if (result_.connected) {
+      query(REQ_GET_VERSION, EXPECTED_VERSION);
+      query(REQ_GET_FW_DATE, EXPECTED_DATE);
+      update();
+    }
     close();
     check_nothing_left_open();
     return result_;
@@ -181,9 +244,14 @@ class scenario_run {
  private:
   void violation(const std::string& text) { result_.violations.push_back(text); }
 
+  // Waits for the request to end within its nominal bound (program time)
+  // and the real-time slack.
   template <typename Condition>
-  bool ends(const char* request, Condition condition) {
-    if (eventually(condition, REQUEST_LIMIT)) return true;
+  bool ends(const char* request, uint32_t bound_ms, Condition condition) {
+    const auto limit =
+        std::chrono::duration_cast<std::chrono::milliseconds>(real_duration(bound_ms)) +
+        REQUEST_SLACK;
+    if (eventually(condition, limit)) return true;
     violation(std::string(request) + " did not end within its bound");
     return false;
   }
@@ -192,8 +260,27 @@ class scenario_run {
     set_device_address(SOAK_MAC);
     const int ends_before = soak_display->connect_ends();
     post_request(REQ_CONNECT);
-    if (!ends("connect", [&] { return soak_display->connect_ends() > ends_before; })) return;
+    if (!ends("connect", CONNECT_BOUND_MS,
+              [&] { return soak_display->connect_ends() > ends_before; }))
+      return;
     result_.connected = device_ready.load();
+  }
+
+  // A query shows its own answer or its error box; never another command's
+  // bytes.
+  void query(uint8_t request, const char* expected) {
+    soak_display->set_text_if_different(display_window::main, IDC_COMMAND_RESULT, "(waiting)");
+    const size_t texts = soak_display->texts_set(display_window::main, IDC_COMMAND_RESULT).size();
+    const size_t boxes = soak_display->boxes().size();
+    post_request(request);
+    auto shown = [&] {
+      return soak_display->texts_set(display_window::main, IDC_COMMAND_RESULT).size() > texts ||
+             soak_display->boxes().size() > boxes;
+    };
+    if (!ends("query", QUERY_BOUND_MS, shown)) return;
+    const std::string text = soak_display->text_of(display_window::main, IDC_COMMAND_RESULT);
+    if (text != "(waiting)" && text != expected)
+      violation("query " + std::to_string(request) + " showed \"" + text + "\"");
   }
 
   void update() {
@@ -214,7 +301,9 @@ class scenario_run {
     soak_display->set_path_field(path);
     const size_t boxes_before = soak_display->boxes().size();
     post_request(REQ_UPDATE_FROM_FILE);
-    const bool ended = ends("update", [&] { return soak_display->boxes().size() > boxes_before; });
+    const uint32_t packets = static_cast<uint32_t>((image.size() + 239) / 240);
+    const bool ended = ends("update", UPDATE_BOUND_MS + packets * UPDATE_BOUND_PER_PACKET_MS,
+                            [&] { return soak_display->boxes().size() > boxes_before; });
     unlink(path);
     if (!ended) return;
     judge_update(image, soak_display->boxes().back());
@@ -226,13 +315,17 @@ class scenario_run {
   void judge_update(const std::vector<uint8_t>& image, const recorded_box& box) {
     WarbleSimUpdateRecord record{};
     warble_sim_update_record(&record);
-    if (record.frames_after_failure != 0)
+    if (record.frames_after_refusal_seen != 0)
+      violation("frames sent after a refusal the program had received: " +
+                std::to_string(record.frames_after_refusal_seen));
+    if (!plan_.extra_statuses && record.frames_after_failure != 0)
       violation("frames sent after a failure: " + std::to_string(record.frames_after_failure) +
                 " (" + record.verdict + ")");
     result_.success_shown = box.caption == std::string("Success");
     if (!result_.success_shown) return;
     if (record.accepted != 1)
       violation(std::string("success shown, device says: ") + record.verdict);
+    if (record.refusals_after_finish != 0) violation("success shown, the device refused after");
     if (record.announced_length != image.size()) violation("success shown for another length");
     if (received_image() != image) violation("success shown, image differs");
   }
@@ -240,7 +333,8 @@ class scenario_run {
   void close() {
     const int calls_before = soak_display->connection_state_calls();
     post_request(REQ_DISCONNECT);
-    ends("close", [&] { return soak_display->connection_state_calls() > calls_before; });
+    ends("close", CLOSE_BOUND_MS,
+         [&] { return soak_display->connection_state_calls() > calls_before; });
   }
 
   void check_nothing_left_open() {
@@ -251,6 +345,9 @@ class scenario_run {
     result_.dead_handle_calls = warble_sim_counter("handle_misuse");
     if (result_.dead_handle_calls != 0)
       violation("calls on dead handles: " + std::to_string(result_.dead_handle_calls));
+    const int32_t stalls = warble_sim_counter("callback_stalls");
+    if (stalls != 0)
+      violation("the library waited in vain for a handler of ours: " + std::to_string(stalls));
   }
 
   const scenario_plan& plan_;
