@@ -13,18 +13,20 @@ title="TAVREN Firmware Update Utility"
 
 case "$(uname -s)" in
   MINGW* | MSYS* | CYGWIN*)
-    # On Windows the program runs as it is, next to its warble.dll.
+    # On Windows the program runs as it is, next to the warble.dll it finds.
     exec "$build/app/TavrenUpdate.exe"
     ;;
 esac
 
 ./scripts/bootstrap.sh
 cmake --preset windows >/dev/null
-cmake --build --preset windows --target TavrenUpdate
-exe=$build/app/TavrenUpdate.exe
-[ -f "$build/app/warble.dll" ] || { echo "run: warble.dll is missing beside $exe"; exit 1; }
+cmake --build --preset windows --target TavrenUpdate warble
 
+# The demo's own folder: the program with the stand-in library beside it.
 mkdir -p "$demo"
+cp "$build/app/TavrenUpdate.exe" "$build/sim/warble.dll" "$demo/"
+exe=$demo/TavrenUpdate.exe
+
 cat >"$demo/scenario.txt" <<'WORLD'
 # Demo world: our device and a few strangers. Link timing and late reads
 # as over a real radio, so that the progress is visible.
