@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 // Opaque handle of a loaded shared library; null when loading failed.
 using os_library = void*;
@@ -52,6 +53,15 @@ void os_write_raw(int fd, const char* bytes, unsigned length);
 // block the opener until some writer came.
 enum class open_file_result { opened, not_found, not_a_file };
 FILE* os_open_regular_file(const char* path, open_file_result& result);
+
+// Creates (or empties) the file at the UTF-8 `path` for binary writing.
+FILE* os_create_file(const char* path);
+
+// This process's id.
+unsigned long os_process_id();
+
+// Local calendar time of `when`; false when it cannot be had.
+bool os_local_time(std::time_t when, std::tm& local);
 
 // The length of an open file in bytes, with 64-bit positions on every
 // platform (a long is 32 bits on Windows); the file is left at its start.

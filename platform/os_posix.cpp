@@ -92,3 +92,15 @@ int64_t os_file_length(FILE* file) {
   if (fseeko(file, 0, SEEK_SET) != 0) return -1;
   return length < 0 ? -1 : static_cast<int64_t>(length);
 }
+
+FILE* os_create_file(const char* path) {
+  return path ? fopen(path, "wb") : nullptr;
+}
+
+unsigned long os_process_id() {
+  return static_cast<unsigned long>(getpid());
+}
+
+bool os_local_time(std::time_t when, std::tm& local) {
+  return localtime_r(&when, &local) != nullptr;
+}

@@ -3,6 +3,7 @@
 #include <mmsystem.h>
 
 #include <atomic>
+#include <string>
 
 #include "platform/os.h"
 
@@ -140,4 +141,30 @@ int64_t os_file_length(FILE* file) {
   const __int64 length = _ftelli64(file);
   if (_fseeki64(file, 0, SEEK_SET) != 0) return -1;
   return length < 0 ? -1 : static_cast<int64_t>(length);
+}
+
+namespace {
+
+std::wstring wide_of(const char* utf8) {
+  const int length = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+  if (length <= 0) return {};
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide.data(), length);
+  wide.resize(static_cast<size_t>(length - 1));
+  return wide;
+}
+
+}  // namespace
+
+FILE* os_create_file(const char* path) {
+  if (!path) return nullptr;
+  return _wfopen(wide_of(path).c_str(), L"wb");
+}
+
+unsigned long os_process_id() {
+  return GetCurrentProcessId();
+}
+
+bool os_local_time(std::time_t when, std::tm& local) {
+  return localtime_s(&local, &when) == 0;
 }

@@ -8,16 +8,33 @@
 #include <string>
 
 namespace {
-std::mutex trace_lock;
+// Never destroyed: other threads may trace while the process exits.
+std::mutex& trace_lock = *new std::mutex;
 std::atomic<trace_tap> tap{nullptr};
+FILE* log_file = nullptr;  // guarded by trace_lock
+
+void write_log(const char* text, size_t length) {
+  if (!log_file) return;
+  if (fwrite(text, 1, length, log_file) != length || fflush(log_file) != 0) {
+    fclose(log_file);
+    log_file = nullptr;
+  }
+}
 
 void emit(const char* text, size_t length) {
   std::lock_guard<std::mutex> hold(trace_lock);
   fwrite(text, 1, length, stdout);
   fflush(stdout);
+  write_log(text, length);
   if (trace_tap t = tap.load()) t(text, length);
 }
 }  // namespace
+
+void trace_set_log(FILE* log) {
+  std::lock_guard<std::mutex> hold(trace_lock);
+  if (log_file) fclose(log_file);
+  log_file = log;
+}
 
 void trace_write(const char* text, size_t length) {
   emit(text, length);

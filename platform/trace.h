@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 
 #if defined(__GNUC__)
 #define TRACE_PRINTF_FORMAT(fmt_index, first_arg) \
@@ -21,6 +22,11 @@ void trace_line(const char* text);
 
 // Writes `length` bytes as they are.
 void trace_write(const char* text, size_t length);
+
+// Every traced text also goes to `log` (null: to no log); the trace owns it
+// from then on. A log that fails a write is closed and dropped: the program
+// runs on without it.
+void trace_set_log(FILE* log);
 
 // Tests only: every traced text is also handed to `tap` (null removes it).
 // The tap may be called from any thread, one call at a time.
