@@ -38,6 +38,8 @@ void os_precise_sleep_us(uint64_t micros);
 // gives it back; elsewhere they do nothing.
 void os_precise_timing_begin();
 void os_precise_timing_end();
+// How precise sleeps are made here, in words (for the benchmarks).
+const char* os_precise_sleep_kind();
 
 // Writes bytes to file descriptor 1 or 2 with one async-signal-safe call
 // (write on POSIX, _write on Windows); for signal handlers.

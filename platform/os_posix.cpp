@@ -49,6 +49,9 @@ void os_precise_sleep_us(uint64_t micros) {
 
 void os_precise_timing_begin() {}
 void os_precise_timing_end() {}
+const char* os_precise_sleep_kind() {
+  return "nanosleep";
+}
 
 void os_write_raw(int fd, const char* bytes, unsigned length) {
   while (length > 0) {

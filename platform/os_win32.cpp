@@ -48,6 +48,11 @@ void os_precise_sleep_us(uint64_t micros) {
   Sleep(static_cast<DWORD>((micros + 999) / 1000));
 }
 
+const char* os_precise_sleep_kind() {
+  return system_has_high_resolution_timers() ? "high-resolution waitable timer"
+                                             : "Sleep with a 1 ms timer resolution";
+}
+
 void os_precise_timing_begin() {
   if (system_has_high_resolution_timers()) return;
   if (precise_timing_users++ == 0) timeBeginPeriod(1);

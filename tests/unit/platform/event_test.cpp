@@ -97,4 +97,18 @@ TEST(Clock, TickDifferencesSurviveTheWrap) {
   EXPECT_LT(after - before, 5000u);
 }
 
+// The packet pause paces the device's flash writes: it may last longer than
+// asked (a busy machine), never shorter. Nested scopes, as two transfers
+// would hold, give the timer back once.
+TEST(Clock, APrecisePauseNeverEndsEarly) {
+  set_time_compression_for_tests(1);
+  const precise_timing_scope outer;
+  for (int i = 0; i < 20; ++i) {
+    const precise_timing_scope inner;
+    const auto start = std::chrono::steady_clock::now();
+    precise_sleep_ms(10);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 10ms);
+  }
+}
+
 }  // namespace
