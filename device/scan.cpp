@@ -20,27 +20,6 @@ bool is_aborted(uint64_t scan_number) {
   return aborted_through.load() >= scan_number;
 }
 
-// A scan started without being counted (a caller that runs it directly)
-// still counts as requested, so that a later abort reaches it.
-void count_as_requested(uint64_t scan_number) {
-  uint64_t requested = scans_requested.load();
-  while (requested < scan_number &&
-         !scans_requested.compare_exchange_weak(requested, scan_number)) {
-  }
-}
-
-// Advertised names come from any device in radio range: they are data of
-// unknown length, possibly absent. The list keeps at most this much of a
-// text, so the trace does too.
-constexpr size_t SCAN_TEXT_MAX = 254;
-
-std::string bounded_scan_text(const char* text) {
-  std::string value;
-  if (!text) return value;
-  for (size_t i = 0; i < SCAN_TEXT_MAX && text[i]; ++i) value.push_back(text[i]);
-  return value;
-}
-
 }  // namespace
 
 void scan_requested() {
@@ -57,7 +36,6 @@ void abort_requested_scans() {
 int32_t scan_for_devices() {
   trace_line("Scan started");
   const uint64_t number = ++scans_started;
-  count_as_requested(number);
   ble_api.warble_scanner_set_handler(nullptr, on_scan_result);
   ble_api.warble_scanner_start(0, nullptr);
   for (uint32_t poll = 0; poll < SCAN_POLL_COUNT; ++poll) {

@@ -13,7 +13,10 @@ constexpr uint32_t SCAN_POLL_MS = 100;
 // waiting in the queue. (A single flag, cleared by each scan as it starts,
 // let a REQ_SCAN queued behind a running scan wipe out the abort that
 // Connect or Cancel had asked for.) A scan requested after the abort runs.
-void scan_requested();         // after REQ_SCAN was posted
+// Every scan that runs must be counted, once, by the thread that asks for
+// it, before that thread may ask for an abort; the counting itself is not
+// thread-safe against another requester.
+void scan_requested();         // when REQ_SCAN was posted
 void abort_requested_scans();  // Connect, a double-click, closing the dialog
 
 // Worker thread. Scans for at most SCAN_POLL_COUNT x SCAN_POLL_MS; 0 when it

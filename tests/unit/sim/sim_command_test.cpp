@@ -103,7 +103,9 @@ TEST_F(SimCommand, ResponseAfterTheStatusComesLaterFromAnotherThread) {
   EXPECT_EQ(seen[1].value[0], 0);
   EXPECT_EQ(seen[2].uuid, RESPONSE_UUID);
   EXPECT_EQ(seen[2].value, (bytes{0x01, 0x05, 0x00, 0x2A}));
-  EXPECT_GE(seen[2].when - seen[1].when, 40ms);
+  // 40 ms after the status was due; the status itself may be delivered a
+  // little after it was due.
+  EXPECT_GE(seen[2].when - seen[1].when, 20ms);
   EXPECT_NE(seen[2].thread, seen[1].thread);
 }
 
