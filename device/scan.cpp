@@ -20,6 +20,18 @@ bool is_aborted(uint64_t scan_number) {
   return aborted_through.load() >= scan_number;
 }
 
+// Advertised names come from any device in radio range: they are data of
+// unknown length, possibly absent. The list keeps at most this much of a
+// text, so the trace does too.
+constexpr size_t SCAN_TEXT_MAX = 254;
+
+std::string bounded_scan_text(const char* text) {
+  std::string value;
+  if (!text) return value;
+  for (size_t i = 0; i < SCAN_TEXT_MAX && text[i]; ++i) value.push_back(text[i]);
+  return value;
+}
+
 }  // namespace
 
 void scan_requested() {
