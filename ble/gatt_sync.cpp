@@ -439,7 +439,7 @@ bool gatt_lock_objects_create(const char** which) {
   return true;
 }
 
-int32_t gatt_connect_sync(WarbleGatt* connection) {
+gatt_status gatt_connect_sync(WarbleGatt* connection) {
   operation_frame frame;
   // Watched before the attempt: a link that comes up and drops at once is
   // still heard of.
@@ -453,7 +453,7 @@ int32_t gatt_connect_sync(WarbleGatt* connection) {
   return ble_api.warble_gatt_is_connected(connection) ? GATT_OK : GATT_FAILED;
 }
 
-int32_t gatt_disconnect_sync(WarbleGatt* connection) {
+gatt_status gatt_disconnect_sync(WarbleGatt* connection) {
   operation_frame frame;
   if (!connection || link_lost_now(connection) || !ble_api.warble_gatt_is_connected(connection))
     return GATT_OK;
@@ -490,8 +490,8 @@ int32_t gatt_read_sync(WarbleGatt* connection, const char* uuid, uint8_t* destin
   return result.answer.length;
 }
 
-int32_t gatt_write_sync(WarbleGatt* connection, const char* uuid, const uint8_t* bytes,
-                        uint8_t count) {
+gatt_status gatt_write_sync(WarbleGatt* connection, const char* uuid, const uint8_t* bytes,
+                            uint8_t count) {
   operation_frame frame;
   if (link_lost_now(connection)) return GATT_FAILED;
   WarbleGattChar* characteristic = find_characteristic(connection, uuid);
@@ -513,8 +513,8 @@ int32_t gatt_write_sync(WarbleGatt* connection, const char* uuid, const uint8_t*
   return GATT_FAILED;
 }
 
-int32_t gatt_write_no_resp(WarbleGatt* connection, const char* uuid, const uint8_t* bytes,
-                           uint8_t count) {
+gatt_status gatt_write_no_resp(WarbleGatt* connection, const char* uuid, const uint8_t* bytes,
+                               uint8_t count) {
   operation_frame frame;
   if (link_lost_now(connection)) return GATT_FAILED;
   WarbleGattChar* characteristic = find_characteristic(connection, uuid);
@@ -526,7 +526,7 @@ int32_t gatt_write_no_resp(WarbleGatt* connection, const char* uuid, const uint8
   return GATT_OK;
 }
 
-int32_t notify_enable(WarbleGatt* connection, const char* uuid, notify_channel* channel) {
+gatt_status notify_enable(WarbleGatt* connection, const char* uuid, notify_channel* channel) {
   if (!channel) return GATT_FAILED;
   operation_frame frame;
   set_subscription(*channel, connection, nullptr);
@@ -557,7 +557,7 @@ int32_t notify_enable(WarbleGatt* connection, const char* uuid, notify_channel* 
   return GATT_OK;
 }
 
-int32_t notify_disable(notify_channel* channel) {
+gatt_status notify_disable(notify_channel* channel) {
   // The library would be handed a dead or null characteristic otherwise.
   if (!channel) return GATT_FAILED;
   const subscription current = subscription_of(*channel);
@@ -587,19 +587,19 @@ void notify_forget(notify_channel* channel) {
   set_event_of(*channel, nullptr);
 }
 
-int32_t notify_wait(notify_channel* channel, uint32_t timeout_ms) {
-  if (!channel) return 1;
+gatt_status notify_wait(notify_channel* channel, uint32_t timeout_ms) {
+  if (!channel) return GATT_FAILED;
   const std::shared_ptr<manual_event> event = event_of(*channel);
-  if (!event) return 2;
-  return event->wait_ms(timeout_ms) ? 0 : 2;
+  if (!event) return GATT_TIMED_OUT;
+  return event->wait_ms(timeout_ms) ? GATT_OK : GATT_TIMED_OUT;
 }
 
-int32_t notify_reset(notify_channel* channel) {
-  if (!channel) return 1;
+gatt_status notify_reset(notify_channel* channel) {
+  if (!channel) return GATT_FAILED;
   const std::shared_ptr<manual_event> event = event_of(*channel);
-  if (!event) return 1;
+  if (!event) return GATT_FAILED;
   event->reset();
-  return 0;
+  return GATT_OK;
 }
 
 notify_value notify_snapshot(const notify_channel& channel) {
@@ -623,7 +623,8 @@ uint32_t notify_latest_with_first_byte(const notify_channel& channel, uint8_t fi
   return channel.latest_by_first_byte[first_byte];
 }
 
-int32_t notify_wait_for_new(notify_channel* channel, uint32_t since_sequence, uint32_t timeout_ms) {
+gatt_status notify_wait_for_new(notify_channel* channel, uint32_t since_sequence,
+                                uint32_t timeout_ms) {
   if (!channel) return GATT_FAILED;
   const std::shared_ptr<manual_event> event = event_of(*channel);
   if (!event) return GATT_TIMED_OUT;

@@ -27,11 +27,14 @@
 
 constexpr uint32_t OP_TIMEOUT_MS = 10000;
 
-constexpr int32_t GATT_OK = 0;
-constexpr int32_t GATT_FAILED = 1;
-constexpr int32_t GATT_TIMED_OUT = 2;
-// notify_wait_for_new only: the channel's link went down while it waited.
-constexpr int32_t GATT_LINK_LOST = 3;
+// The result of a blocking operation (reads give a length or -1 instead).
+// The values are the ones the device protocol has always compared with.
+enum gatt_status : int32_t {
+  GATT_OK = 0,
+  GATT_FAILED = 1,
+  GATT_TIMED_OUT = 2,
+  GATT_LINK_LOST = 3,  // notify_wait_for_new only: the link went down meanwhile
+};
 
 // The latest notification of one subscribed characteristic.
 //
@@ -80,25 +83,25 @@ bool gatt_lock_objects_create(const char** which);
 
 // Registers the disconnect handler (the link watch) and connects; 0 when
 // the library reports the link up, asked after the completion woke us.
-int32_t gatt_connect_sync(WarbleGatt* connection);
+gatt_status gatt_connect_sync(WarbleGatt* connection);
 // 0 when the link is down (also when it already was, or `connection` is 0),
 // 2 when the library did not report it down in time.
-int32_t gatt_disconnect_sync(WarbleGatt* connection);
+gatt_status gatt_disconnect_sync(WarbleGatt* connection);
 // True once the link of `connection` is known to be down (see above).
 bool gatt_link_lost(const WarbleGatt* connection);
 void gatt_delete_if_set(WarbleGatt* connection);
 int32_t gatt_read_sync(WarbleGatt* connection, const char* uuid, uint8_t* destination,
                        uint32_t max_count);
-int32_t gatt_write_sync(WarbleGatt* connection, const char* uuid, const uint8_t* bytes,
-                        uint8_t count);
-int32_t gatt_write_no_resp(WarbleGatt* connection, const char* uuid, const uint8_t* bytes,
-                           uint8_t count);
-int32_t notify_enable(WarbleGatt* connection, const char* uuid, notify_channel* channel);
+gatt_status gatt_write_sync(WarbleGatt* connection, const char* uuid, const uint8_t* bytes,
+                            uint8_t count);
+gatt_status gatt_write_no_resp(WarbleGatt* connection, const char* uuid, const uint8_t* bytes,
+                               uint8_t count);
+gatt_status notify_enable(WarbleGatt* connection, const char* uuid, notify_channel* channel);
 // 0 done; 1 nothing to disable, the link is lost, or the library reported an
 // error (the channel lets go of its event all the same); 2 time-out. A
 // caller disabling several channels stops at the first non-zero result: the
 // link may be going, and the next handle with it.
-int32_t notify_disable(notify_channel* channel);
+gatt_status notify_disable(notify_channel* channel);
 
 // Under the operation lock, the channel lets go of its characteristic, its
 // connection and its event, before that connection goes away: a
@@ -109,8 +112,8 @@ void notify_forget(notify_channel* channel);
 // No lock is taken. A channel that is absent gives 1; one whose event was
 // closed or never created gives 2 from notify_wait at once and 1 from
 // notify_reset.
-int32_t notify_wait(notify_channel* channel, uint32_t timeout_ms);
-int32_t notify_reset(notify_channel* channel);
+gatt_status notify_wait(notify_channel* channel, uint32_t timeout_ms);
+gatt_status notify_reset(notify_channel* channel);
 
 notify_value notify_snapshot(const notify_channel& channel);
 
@@ -130,7 +133,8 @@ uint32_t notify_latest_with_first_byte(const notify_channel& channel, uint8_t fi
 // event too; they are passed over here, so a reply is never judged on a
 // stale value. 0 a new notification arrived; 1 no channel; 2 time-out or no
 // usable event; GATT_LINK_LOST the channel's link went down.
-int32_t notify_wait_for_new(notify_channel* channel, uint32_t since_sequence, uint32_t timeout_ms);
+gatt_status notify_wait_for_new(notify_channel* channel, uint32_t since_sequence,
+                                uint32_t timeout_ms);
 
 // The library's notification handler, registered by notify_enable with the
 // channel as context.

@@ -72,9 +72,8 @@ WARBLE_API WarbleGattChar* warble_gatt_find_characteristic(const WarbleGatt* gat
                                                            const char* uuid);
 WARBLE_API void warble_gattchar_read_async(WarbleGattChar* chr, void* context,
                                            warble_read_handler handler);
-WARBLE_API void warble_gattchar_write_without_resp_async(WarbleGattChar* chr,
-                                                         const uint8_t* value, uint8_t length,
-                                                         void* context,
+WARBLE_API void warble_gattchar_write_without_resp_async(WarbleGattChar* chr, const uint8_t* value,
+                                                         uint8_t length, void* context,
                                                          warble_char_done_handler handler);
 WARBLE_API void warble_gattchar_write_async(WarbleGattChar* chr, const uint8_t* value,
                                             uint8_t length, void* context,

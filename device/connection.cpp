@@ -35,15 +35,20 @@ struct dis_step {
   uint32_t progress;
   const char* progress_format;
   const char* info_format;
+  std::string device_information::*field;
 };
 
 // In reading order. The serial number reports 900 and the step after it
 // 800: the bar steps back once, which the progress dialog has always shown.
-constexpr dis_step DIS_STEPS[] = {
-    {FIRMWARE_REVISION_UUID, 500, "Firmware Revision: %s\n", "FwVer: %s\n"},
-    {MANUFACTURER_NAME_UUID, 600, "Manufacturer: %s", "Manuf.: %s"},
-    {MODEL_NUMBER_UUID, 700, "Model Number: %s", "  Model: %s\n"},
-    {SERIAL_NUMBER_UUID, 900, "Serial number: %s", "SerNum: %s\n"},
+const dis_step DIS_STEPS[] = {
+    {FIRMWARE_REVISION_UUID, 500, "Firmware Revision: %s\n", "FwVer: %s\n",
+     &device_information::firmware_revision},
+    {MANUFACTURER_NAME_UUID, 600, "Manufacturer: %s", "Manuf.: %s",
+     &device_information::manufacturer},
+    {MODEL_NUMBER_UUID, 700, "Model Number: %s", "  Model: %s\n",
+     &device_information::model_number},
+    {SERIAL_NUMBER_UUID, 900, "Serial number: %s", "SerNum: %s\n",
+     &device_information::serial_number},
 };
 
 // Looked up at each call: the channels are set up by another unit's
@@ -70,7 +75,8 @@ WarbleGatt* create_connection(const std::string& address) {
   return ble_api.warble_gatt_create_with_options(2, options);
 }
 
-void read_device_information(WarbleGatt* connection, std::string& info) {
+void read_device_information(WarbleGatt* connection, std::string& info,
+                             device_information& information) {
   for (const dis_step& step : DIS_STEPS) {
     char value[DIS_BUFFER_SIZE];
     memset(value, 0, sizeof value);
@@ -78,12 +84,32 @@ void read_device_information(WarbleGatt* connection, std::string& info) {
     report_connect_progress(step.progress, step.progress_format, value);
     info += format_with_value(step.info_format, value);
     set_device_info_text(info);
+    information.*step.field = value;
+    set_last_device_information(information);
   }
+}
+
+connect_result fail_connection(connect_result result) {
+  report_connect_progress(PROGRESS_FULL, "%s", connect_failure_text(result));
+  return result;
 }
 
 }  // namespace
 
-int connect_device() {
+const char* connect_failure_text(connect_result result) {
+  switch (result) {
+    case connect_result::ready:
+      return "System READY";
+    case connect_result::object_not_created:
+      return "ERROR GATT";
+    case connect_result::cannot_connect:
+      return "ERROR Cannot connect";
+    default:
+      return "ERROR Proprietary service not found";
+  }
+}
+
+connect_result connect_device() {
   // A second connection must not leave the first one open: its handle
   // would be lost for good, and its notifications would keep feeding the
   // channels that the new connection subscribes.
@@ -93,20 +119,20 @@ int connect_device() {
   trace_printf("Connecting to %s\n", address.c_str());
   report_connect_progress(100, "Establishing");
   set_device_info_text("");
+  device_information information;
+  information.mac = address;
+  set_last_device_information(information);
 
   WarbleGatt* connection = create_connection(address);
   gatt = connection;
-  if (!connection) {
-    report_connect_progress(PROGRESS_FULL, "ERROR GATT");
-    return 1;
-  }
+  if (!connection) return fail_connection(connect_result::object_not_created);
   device_ready = false;
   report_connect_progress(200, "Opening GATT");
 
-  if (gatt_connect_sync(connection) != 0) {
-    report_connect_progress(PROGRESS_FULL, "ERROR Cannot connect");
+  if (gatt_connect_sync(connection) != GATT_OK) {
+    fail_connection(connect_result::cannot_connect);
     abandon_connection(connection);
-    return 1;
+    return connect_result::cannot_connect;
   }
   report_connect_progress(300, "Connected OK");
 
@@ -117,9 +143,9 @@ int connect_device() {
   // its value means nothing here.
   uint8_t check[DIS_BUFFER_SIZE] = {};
   if (gatt_read_sync(connection, RESPONSE_CHAR_UUID, check, DIS_READ_MAX) == -1) {
-    report_connect_progress(PROGRESS_FULL, "ERROR Proprietary service not found");
+    fail_connection(connect_result::service_not_found);
     abandon_connection(connection);
-    return 1;
+    return connect_result::service_not_found;
   }
   report_connect_progress(400, "Propietary service found");
 
@@ -133,11 +159,11 @@ int connect_device() {
   notify_enable(connection, STATUS_CHAR_UUID, &status_channel);
   notify_enable(connection, UPDATE_CHAR_UUID, &update_channel);
 
-  read_device_information(connection, info);
+  read_device_information(connection, info, information);
   report_connect_progress(800, "Update service found");
   device_ready = true;
-  report_connect_progress(PROGRESS_FULL, "System READY");
-  return 0;
+  report_connect_progress(PROGRESS_FULL, "%s", connect_failure_text(connect_result::ready));
+  return connect_result::ready;
 }
 
 void close_device() {

@@ -2,10 +2,17 @@
 
 #include <cstdint>
 
+#include <string>
+
+// How a connection attempt ended. Each failure has its final report text
+// (connect_failure_text), which is also what a front end tells its user.
+enum class connect_result { ready, object_not_created, cannot_connect, service_not_found };
+const char* connect_failure_text(connect_result result);
+
 // Worker thread. Connects to the device at the stored address, checks the
 // proprietary service, subscribes the three channels, reads the Device
-// Information strings and sets device_ready. 0 ready, 1 failed.
-int connect_device();
+// Information strings (last_device_information) and sets device_ready.
+connect_result connect_device();
 
 // Worker thread. ">>Closing device", release_device, ">>DEVICE CLOSED !!".
 void close_device();

@@ -16,6 +16,7 @@ std::mutex& address_lock = *new std::mutex;
 char device_address[DEVICE_ADDRESS_SIZE];
 std::mutex& info_lock = *new std::mutex;
 std::string& device_info_text = *new std::string;
+device_information& last_information = *new device_information;
 }  // namespace
 
 int set_device_address(const char* text) {
@@ -39,4 +40,14 @@ std::string device_info_text_copy() {
 void set_device_info_text(const std::string& text) {
   std::lock_guard<std::mutex> hold(info_lock);
   device_info_text = text.substr(0, DEVICE_INFO_TEXT_SIZE - 1);
+}
+
+device_information last_device_information() {
+  std::lock_guard<std::mutex> hold(info_lock);
+  return last_information;
+}
+
+void set_last_device_information(const device_information& information) {
+  std::lock_guard<std::mutex> hold(info_lock);
+  last_information = information;
 }

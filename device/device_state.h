@@ -24,6 +24,16 @@ extern std::atomic<bool> device_ready;
 // fit in DEVICE_ADDRESS_SIZE with its terminator: an address is never cut.
 int set_device_address(const char* text);
 
+// What the latest connection learnt of its device: the address and the four
+// Device Information strings as read (empty when a read failed).
+struct device_information {
+  std::string mac;
+  std::string firmware_revision;
+  std::string manufacturer;
+  std::string model_number;
+  std::string serial_number;
+};
+
 // Copies of the shared texts, taken under their lock.
 std::string device_address_copy();
 std::string device_info_text_copy();
@@ -31,3 +41,7 @@ std::string device_info_text_copy();
 // Worker only: replaces the device information text (bounded to
 // DEVICE_INFO_TEXT_SIZE - 1 characters).
 void set_device_info_text(const std::string& text);
+
+// The latest connection's device information; worker only, both.
+device_information last_device_information();
+void set_last_device_information(const device_information& information);

@@ -1,5 +1,7 @@
 #include "device/firmware_update.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 
@@ -48,15 +50,35 @@ constexpr int64_t UPD_IMAGE_LENGTH_LIMIT = int64_t{1} << 32;
 constexpr uint32_t UPD_SETTLE_MIN_MS = 250;
 constexpr uint32_t UPD_SETTLE_MAX_MS = 5000;
 
-// What a transfer has seen of the status channel since it began.
+// What a transfer has seen of the status channel since it began, and the
+// text of the step that failed it.
 struct transfer_watch {
   uint32_t since_sequence = 0;  // the status channel's count before the first frame
   uint32_t frames_written = 0;
   uint32_t slowest_reply_ms = 0;
+  const char* failed_step = "";
 };
 
 transfer_watch start_watch() {
-  return transfer_watch{notify_snapshot(status_channel).sequence, 0, 0};
+  return transfer_watch{notify_snapshot(status_channel).sequence, 0, 0, ""};
+}
+
+// Set from a signal handler or a console handler: lock-free, nothing else.
+std::atomic<bool> stop_requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+// A reply wait is cut into slices, so that a stop is heard within one.
+constexpr uint32_t UPD_STOP_POLL_MS = 100;
+
+gatt_status wait_reply(uint32_t before) {
+  const uint32_t start = tick_count_ms();
+  for (;;) {
+    const uint32_t elapsed = tick_count_ms() - start;
+    if (elapsed >= UPD_REPLY_TIMEOUT_MS) return GATT_TIMED_OUT;
+    const uint32_t slice = std::min(UPD_REPLY_TIMEOUT_MS - elapsed, UPD_STOP_POLL_MS);
+    const gatt_status waited = notify_wait_for_new(&status_channel, before, slice);
+    if (waited != GATT_TIMED_OUT || stop_requested) return waited;
+  }
 }
 
 bool refusal_seen(const transfer_watch& watch) {
@@ -99,6 +121,10 @@ bool wait_update_idle() {
 int send_frame(transfer_watch& watch, uint8_t code, const uint8_t* params, uint16_t count) {
   WarbleGatt* connection = gatt.load();
   if (!connection || count > UPD_MAX_PARAMS) return 1;
+  if (stop_requested) {
+    trace_line("[RCS] Stopped on request: nothing more is sent");
+    return 1;
+  }
   if (refusal_seen(watch)) {
     trace_line("[RCS] The device refused the transfer: nothing more is sent");
     return 1;
@@ -120,7 +146,7 @@ int send_frame(transfer_watch& watch, uint8_t code, const uint8_t* params, uint1
     return 1;
   ++watch.frames_written;
   const uint32_t written_at = tick_count_ms();
-  if (notify_wait_for_new(&status_channel, before, UPD_REPLY_TIMEOUT_MS) != GATT_OK) return 1;
+  if (wait_reply(before) != GATT_OK) return 1;
   const uint32_t reply_ms = tick_count_ms() - written_at;
   if (reply_ms > watch.slowest_reply_ms) watch.slowest_reply_ms = reply_ms;
   if (refusal_seen(watch)) return 1;
@@ -132,10 +158,13 @@ int send_frame(transfer_watch& watch, uint8_t code, const uint8_t* params, uint1
   return reply.data[0] == UPD_STATUS_REJECTED ? 1 : 0;
 }
 
-bool send_image_length(transfer_watch& watch, uint32_t image_length) {
-  uint8_t params[4];
-  put_u32_be(image_length, params);
-  return send_frame(watch, UPD_CMD_LENGTH, params, sizeof params) == 0;
+// The frames other than packets, with the text a front end reports when
+// one fails (the status-line text where the window shows one).
+bool send_step(transfer_watch& watch, uint8_t code, const uint8_t* params, uint16_t count,
+               const char* failed_step) {
+  if (send_frame(watch, code, params, count) == 0) return true;
+  watch.failed_step = stop_requested ? UPD_STEP_INTERRUPTED : failed_step;
+  return false;
 }
 
 // Streams the image in packets of at most UPD_MAX_PARAMS bytes, folding the
@@ -151,9 +180,12 @@ int send_image_packets(transfer_watch& watch, uint32_t image_length, FILE* image
     show_update_progress(progress);
     const uint32_t left = image_length - sent;
     const uint16_t count = static_cast<uint16_t>(left < UPD_MAX_PARAMS ? left : UPD_MAX_PARAMS);
-    if (fread(packet, 1, count, image) != count) return 1;
+    if (fread(packet, 1, count, image) != count) {
+      watch.failed_step = UPD_STEP_SHORT_READ;
+      return 1;
+    }
     crc = crc32_fold(crc, packet, count);
-    if (send_frame(watch, UPD_CMD_PACKET, packet, count) != 0) {
+    if (!send_step(watch, UPD_CMD_PACKET, packet, count, "Packet ERROR")) {
       status_printf("Packet ERROR\n");
       return 1;
     }
@@ -191,24 +223,87 @@ bool finish_settles(const transfer_watch& watch) {
   return true;
 }
 
-void show_error_box(const char* text) {
-  message_box(display_window::none, text, "Error", box_icon::warning);
+// The image's length in the 32-bit field; nothing has been sent when it
+// cannot be had.
+update_result learn_image_length(FILE* image, uint32_t& length) {
+  const int64_t file_length = os_file_length(image);
+  if (file_length < 0) return update_result::length_unknown;
+  if (file_length >= UPD_IMAGE_LENGTH_LIMIT) return update_result::image_too_large;
+  length = static_cast<uint32_t>(file_length);
+  return update_result::accepted;
 }
 
-// The image's length in the 32-bit field, or false after telling the user
-// why it cannot be sent. Nothing has been sent then.
-bool learn_image_length(FILE* image, uint32_t& length) {
-  const int64_t file_length = os_file_length(image);
-  if (file_length < 0) {
-    show_error_box(UPD_BOX_LENGTH_UNKNOWN);
-    return false;
+// The whole transfer (see update_transfer); the failed step is in `watch`.
+int run_transfer(transfer_watch& watch, uint16_t b1_value, uint32_t image_length, FILE* image,
+                 uint32_t& crc) {
+  const precise_timing_scope pauses_at_their_length;
+  show_update_progress(0);
+  if (!wait_update_idle()) {
+    watch.failed_step = stop_requested ? UPD_STEP_INTERRUPTED : UPD_STEP_NOT_IDLE;
+    return 1;
   }
-  if (file_length >= UPD_IMAGE_LENGTH_LIMIT) {
-    show_error_box(UPD_BOX_IMAGE_TOO_LARGE);
-    return false;
+
+  watch = start_watch();
+  status_printf("Clearing memory (Start handshake)\n");
+  if (!send_step(watch, UPD_CMD_START, UPD_START_TOKEN, sizeof UPD_START_TOKEN, "Start ERROR")) {
+    status_printf("Start ERROR\n");
+    return 1;
   }
-  length = static_cast<uint32_t>(file_length);
-  return true;
+
+  const uint8_t b1_params[2] = {static_cast<uint8_t>(b1_value >> 8),
+                                static_cast<uint8_t>(b1_value & 0xFF)};
+  if (!send_step(watch, UPD_CMD_B1, b1_params, sizeof b1_params, UPD_STEP_B1)) return 1;
+
+  status_printf("Firmware length\n");
+  uint8_t length_params[4];
+  put_u32_be(image_length, length_params);
+  if (!send_step(watch, UPD_CMD_LENGTH, length_params, sizeof length_params, "Length ERROR")) {
+    trace_line("Length ERROR");
+    return 1;
+  }
+
+  trace_line("Firmware packets");
+  crc = CRC32_INITIAL;
+  if (send_image_packets(watch, image_length, image, crc) != 0) return 1;
+
+  status_printf("CRC32\n");
+  uint8_t crc_params[4];
+  put_u32_be(crc, crc_params);
+  if (!send_step(watch, UPD_CMD_CRC, crc_params, sizeof crc_params, "CRC ERROR")) {
+    status_printf("CRC ERROR\n");
+    return 1;
+  }
+  // The device checks the image against the checksum before it will take
+  // the finish handshake.
+  sleep_ms(UPD_FINISH_PAUSE_MS);
+
+  status_printf("Finish handshake\n");
+  if (!send_step(watch, UPD_CMD_FINISH, UPD_FINISH_TOKEN, sizeof UPD_FINISH_TOKEN,
+                 "Finish ERROR") ||
+      !finish_settles(watch)) {
+    if (!*watch.failed_step) watch.failed_step = "Finish ERROR";
+    status_printf("Finish ERROR\n");
+    return 1;
+  }
+  show_update_progress(PROGRESS_FULL);
+  return 0;
+}
+
+const char* box_text_of(update_result result) {
+  switch (result) {
+    case update_result::path_too_long:
+      return UPD_BOX_PATH_TOO_LONG;
+    case update_result::file_not_found:
+      return UPD_BOX_FILE_NOT_FOUND;
+    case update_result::not_a_file:
+      return UPD_BOX_NOT_A_FILE;
+    case update_result::image_too_large:
+      return UPD_BOX_IMAGE_TOO_LARGE;
+    case update_result::length_unknown:
+      return UPD_BOX_LENGTH_UNKNOWN;
+    default:
+      return UPD_BOX_FAILED;
+  }
 }
 
 }  // namespace
@@ -248,79 +343,64 @@ int update_command(uint8_t code, const uint8_t* params, uint16_t count) {
 }
 
 int update_transfer(uint16_t b1_value, uint32_t image_length, FILE* image) {
-  const precise_timing_scope pauses_at_their_length;
-  show_update_progress(0);
-  if (!wait_update_idle()) return 1;
-
   transfer_watch watch = start_watch();
-  status_printf("Clearing memory (Start handshake)\n");
-  if (send_frame(watch, UPD_CMD_START, UPD_START_TOKEN, sizeof UPD_START_TOKEN) != 0) {
-    status_printf("Start ERROR\n");
-    return 1;
-  }
-
-  const uint8_t b1_params[2] = {static_cast<uint8_t>(b1_value >> 8),
-                                static_cast<uint8_t>(b1_value & 0xFF)};
-  if (send_frame(watch, UPD_CMD_B1, b1_params, sizeof b1_params) != 0) return 1;
-
-  status_printf("Firmware length\n");
-  if (!send_image_length(watch, image_length)) {
-    trace_line("Length ERROR");
-    return 1;
-  }
-
-  trace_line("Firmware packets");
-  uint32_t crc = CRC32_INITIAL;
-  if (send_image_packets(watch, image_length, image, crc) != 0) return 1;
-
-  status_printf("CRC32\n");
-  uint8_t crc_params[4];
-  put_u32_be(crc, crc_params);
-  if (send_frame(watch, UPD_CMD_CRC, crc_params, sizeof crc_params) != 0) {
-    status_printf("CRC ERROR\n");
-    return 1;
-  }
-  // The device checks the image against the checksum before it will take
-  // the finish handshake.
-  sleep_ms(UPD_FINISH_PAUSE_MS);
-
-  status_printf("Finish handshake\n");
-  if (send_frame(watch, UPD_CMD_FINISH, UPD_FINISH_TOKEN, sizeof UPD_FINISH_TOKEN) != 0 ||
-      !finish_settles(watch)) {
-    status_printf("Finish ERROR\n");
-    return 1;
-  }
-  show_update_progress(PROGRESS_FULL);
-  return 0;
+  uint32_t crc = 0;
+  return run_transfer(watch, b1_value, image_length, image, crc);
 }
 
-void update_from_file() {
+update_outcome update_image(const std::string& path) {
+  update_outcome outcome;
   // The whole text is read, so an over-long path is refused rather than
   // cut to a different, possibly existing, file.
-  const std::string path = display().read_path_field();
   if (path.size() >= UPDATE_PATH_SIZE) {
-    show_error_box(UPD_BOX_PATH_TOO_LONG);
-    return;
+    outcome.result = update_result::path_too_long;
+    return outcome;
   }
   // Only a regular file is sent: a device or a pipe opens as an empty or
   // endless stream, and a FIFO would hold the worker until a writer came.
   open_file_result opened = open_file_result::not_found;
   FILE* image = os_open_regular_file(path.c_str(), opened);
   if (!image) {
-    show_error_box(opened == open_file_result::not_a_file ? UPD_BOX_NOT_A_FILE
-                                                          : UPD_BOX_FILE_NOT_FOUND);
-    return;
+    outcome.result = opened == open_file_result::not_a_file ? update_result::not_a_file
+                                                            : update_result::file_not_found;
+    return outcome;
   }
   uint32_t length = 0;
-  if (!learn_image_length(image, length)) {
+  outcome.result = learn_image_length(image, length);
+  if (outcome.result != update_result::accepted) {
     fclose(image);
-    return;
+    return outcome;
   }
-  if (update_transfer(0, length, image) != 0) {
-    show_error_box(UPD_BOX_FAILED);
-    fclose(image);
-    return;
-  }
+  outcome.image_bytes = length;
+  const uint32_t started = tick_count_ms();
+  transfer_watch watch = start_watch();
+  const int failed = run_transfer(watch, 0, length, image, outcome.image_crc);
   fclose(image);
-  message_box(display_window::main, UPD_BOX_SUCCESS, "Success", box_icon::information);
+  outcome.seconds = (tick_count_ms() - started) / 1000.0;
+  if (failed) {
+    outcome.result = *watch.failed_step == '\0' || strcmp(watch.failed_step, UPD_STEP_INTERRUPTED)
+                         ? update_result::transfer_failed
+                         : update_result::interrupted;
+    outcome.failed_step = *watch.failed_step ? watch.failed_step : "Update ERROR";
+    return outcome;
+  }
+  outcome.result = update_result::accepted;
+  return outcome;
+}
+
+void request_update_stop() {
+  stop_requested = true;
+}
+
+void clear_update_stop() {
+  stop_requested = false;
+}
+
+void update_from_file() {
+  const update_outcome outcome = update_image(display().read_path_field());
+  if (outcome.result == update_result::accepted) {
+    message_box(display_window::main, UPD_BOX_SUCCESS, "Success", box_icon::information);
+    return;
+  }
+  message_box(display_window::none, box_text_of(outcome.result), "Error", box_icon::warning);
 }

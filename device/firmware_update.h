@@ -40,7 +40,47 @@ constexpr const char* UPD_BOX_FAILED = "Update from local file error";
 constexpr const char* UPD_BOX_SUCCESS =
     "Updated finished OK!!\n(Now WAIT till the device finishes the update)";
 
-// Worker thread: the Update button's request, with its result box.
+// Texts of the step that failed a transfer, for the front ends to report:
+// the status-line texts ("Start ERROR", "Length ERROR", "Packet ERROR",
+// "CRC ERROR", "Finish ERROR") and these for the steps that show none.
+constexpr const char* UPD_STEP_NOT_IDLE = "Device busy";
+constexpr const char* UPD_STEP_B1 = "B1 ERROR";
+constexpr const char* UPD_STEP_SHORT_READ = "Image read ERROR";
+constexpr const char* UPD_STEP_INTERRUPTED = "Interrupted";
+
+// How an update ended; each front end says it its own way.
+enum class update_result {
+  accepted,  // the finish handshake was accepted and settled
+  path_too_long,
+  file_not_found,
+  not_a_file,
+  image_too_large,
+  length_unknown,
+  transfer_failed,  // refused, unanswered, link lost, short read: see failed_step
+  interrupted,      // stopped on request before a frame
+};
+
+struct update_outcome {
+  update_result result = update_result::transfer_failed;
+  std::string failed_step;   // for transfer_failed and interrupted
+  uint32_t image_bytes = 0;  // the image's length, once it was learnt
+  uint32_t image_crc = 0;    // the checksum sent, once every packet was
+  double seconds = 0;        // from the idle wait to the end
+};
+
+// Worker thread (or a front end's own thread that runs no other device
+// operation meanwhile): sends the image at `path` (UTF-8) to the connected
+// device.
+update_outcome update_image(const std::string& path);
+
+// Any thread, also a signal handler: the running update writes no new
+// frame; the one in flight is waited for (at most until its reply) and the
+// update ends as interrupted. Stays until cleared.
+void request_update_stop();
+void clear_update_stop();
+
+// Worker thread: the Update button's request: the path from the main
+// window's field, then the result box.
 void update_from_file();
 
 // The transfer of `image_length` bytes from `image` (open, binary, at its

@@ -91,7 +91,7 @@ transfer_figures run_transfer(const std::string& image, size_t size, double inte
   }
   quiet_display display(image);
   set_device_address(BENCH_MAC);
-  if (connect_device() != 0) {
+  if (connect_device() != connect_result::ready) {
     fprintf(stderr, "no connection to the stand-in\n");
     exit(1);
   }

@@ -78,8 +78,8 @@ int32_t scan_for_devices() {
   scan_started_ns = now_ns();
   return 0;
 }
-int connect_device() {
-  return 0;
+connect_result connect_device() {
+  return connect_result::ready;
 }
 void close_device() {}
 void update_from_file() {}

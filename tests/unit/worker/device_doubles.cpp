@@ -69,9 +69,9 @@ int32_t scan_for_devices() {
   return 0;
 }
 
-int connect_device() {
+connect_result connect_device() {
   enter("connect");
-  return 0;
+  return connect_result::ready;
 }
 
 void close_device() {
