@@ -8,11 +8,14 @@
 #include <direct.h>
 #include <tlhelp32.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app/app_state.h"
 #include "app/resource.h"
 #include "ble/ble_api.h"
+#include "display/display.h"
 #include "platform/signals.h"
 #include "platform/trace.h"
 #include "worker/request_queue.h"
@@ -67,6 +70,15 @@ void run_message_loop(HWND main_window, HACCEL accelerators) {
   }
 }
 
+// Without the library the program can do nothing: the user is told which
+// part is missing and the process ends with status 1.
+void load_ble_library_or_exit() {
+  std::string error;
+  if (ble_api_load(nullptr, error)) return;
+  message_box(display_window::none, error.c_str(), "ERROR", box_icon::none);
+  exit(1);
+}
+
 }  // namespace
 
 void request_quit() {
@@ -97,7 +109,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   trace_working_directory();
   install_fatal_signal_handlers();
   install_win32_display();
-  ble_api_load();
+  load_ble_library_or_exit();
   init_common_controls();
   start_worker();
   app_instance = instance;

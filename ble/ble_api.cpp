@@ -2,11 +2,9 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "ble/gatt_sync.h"
-#include "display/display.h"
 #include "platform/os.h"
 #include "platform/trace.h"
 
@@ -85,14 +83,11 @@ bool ble_api_try_load(const char* file_name, ble_api_table& table, std::string& 
   return true;
 }
 
-int ble_api_load() {
-  std::string error;
-  if (!ble_api_try_load(ble_library_file_name(), ble_api, error)) {
-    message_box(display_window::none, error.c_str(), "ERROR", box_icon::none);
-    exit(1);
-  }
+bool ble_api_load(const char* file_name, std::string& error) {
+  if (!ble_api_try_load(file_name ? file_name : ble_library_file_name(), ble_api, error))
+    return false;
   trace_printf("WARBLE %s!\n", ble_api.warble_lib_version());
-  return 0;
+  return true;
 }
 
 void set_lock_objects_creator_for_tests(lock_objects_creator creator) {

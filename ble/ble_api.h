@@ -59,11 +59,13 @@ const char* ble_library_file_name();
 //   "ERROR: Warble unknown function %s" (the first name that is missing)
 bool ble_api_try_load(const char* file_name, ble_api_table& table, std::string& error);
 
-// Start-up's loader: ble_api_try_load of the platform's library into
-// ble_api; on failure shows the text in a box captioned "ERROR" and ends
-// the process with status 1. On success prints "WARBLE %s!\n" with the
-// library's version text and returns 0.
-int ble_api_load();
+// Start-up's loader: ble_api_try_load of `file_name` (null: the platform's
+// library, ble_library_file_name) into ble_api. On success prints
+// "WARBLE %s!\n" with the library's version text and returns true. On
+// failure returns false with the text in `error` and shows nothing: each
+// front end says it its own way (the window: a box captioned "ERROR" and
+// exit status 1).
+bool ble_api_load(const char* file_name, std::string& error);
 
 // Tests only: stands in for gatt_lock_objects_create inside
 // ble_api_try_load, to reach its creation-failure texts (null restores it).

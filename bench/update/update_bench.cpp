@@ -320,7 +320,11 @@ int main(int argc, char** argv) {
 
   const size_t size = image_kib * 1024;
   const std::string image = write_image(std::string(dir) + "/image.bin", size);
-  ble_api_load();
+  std::string error;
+  if (!ble_api_load(nullptr, error)) {
+    fprintf(stderr, "the stand-in library cannot be loaded: %s\n", error.c_str());
+    return 1;
+  }
   report_overhead(image, size);
   fflush(report);
   if (overhead_only) return 0;

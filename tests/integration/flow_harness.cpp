@@ -35,7 +35,11 @@ void start_program_once() {
   static std::once_flag once;
   std::call_once(once, [] {
     set_time_compression_for_tests(FLOW_TIME_COMPRESSION);
-    ble_api_load();  // ends the process if the stand-in cannot be loaded
+    std::string error;
+    if (!ble_api_load(nullptr, error)) {
+      fprintf(stderr, "the stand-in library cannot be loaded: %s\n", error.c_str());
+      exit(1);
+    }
   });
 }
 

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -363,7 +364,11 @@ void soak_start_program() {
     // exits.
     soak_display = new recording_display;
     set_time_compression_for_tests(FAST_COMPRESSION);
-    ble_api_load();
+    std::string error;
+    if (!ble_api_load(nullptr, error)) {
+      fprintf(stderr, "the stand-in library cannot be loaded: %s\n", error.c_str());
+      exit(1);
+    }
     start_worker();
   });
 }

@@ -65,9 +65,15 @@ TEST_F(Loader, ReportsLockObjectFailures) {
 // The test's environment puts the full library on the search path.
 TEST_F(Loader, StartUpLoadFindsTheLibraryOnTheSearchPath) {
   trace_capture trace;
-  EXPECT_EQ(ble_api_load(), 0);
+  EXPECT_TRUE(ble_api_load(nullptr, error)) << error;
   EXPECT_EQ(trace.text(), "WARBLE test-1.0!\n");
   EXPECT_TRUE(table_is_full(ble_api));
+
+  // A missing one is reported to the caller, which decides how to say it.
+  trace.clear();
+  EXPECT_FALSE(ble_api_load("/nonexistent/libwarble.so", error));
+  EXPECT_EQ(error, "Bluetooth DLL library not found (warble.dll)");
+  EXPECT_EQ(trace.text(), "");
 }
 
 }  // namespace
