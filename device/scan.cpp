@@ -45,22 +45,45 @@ void abort_requested_scans() {
   }
 }
 
-int32_t scan_for_devices() {
+namespace {
+
+scan_end run_scan(const std::function<bool()>& found, uint32_t polls) {
   trace_line("Scan started");
   const uint64_t number = ++scans_started;
   ble_api.warble_scanner_set_handler(nullptr, on_scan_result);
   ble_api.warble_scanner_start(0, nullptr);
-  for (uint32_t poll = 0; poll < SCAN_POLL_COUNT; ++poll) {
+  bool was_found = false;
+  for (uint32_t poll = 0; poll < polls; ++poll) {
     if (is_aborted(number)) break;
+    if (found && found()) {
+      was_found = true;
+      break;
+    }
     sleep_ms(SCAN_POLL_MS);
   }
   ble_api.warble_scanner_stop();
   if (is_aborted(number)) {
     trace_line("Abort requested");
-    return 1;
+    return scan_end::aborted;
+  }
+  if (was_found || (found && found())) {
+    trace_line("Scan finished");
+    return scan_end::found;
   }
   trace_line("Scan finished");
-  return 0;
+  return scan_end::ran_full_time;
+}
+
+}  // namespace
+
+scan_end scan_for_devices() {
+  return run_scan(nullptr, SCAN_POLL_COUNT);
+}
+
+scan_end scan_until(const std::function<bool()>& found, uint32_t seconds) {
+  scan_requested();
+  const uint64_t polls = uint64_t{seconds} * 1000 / SCAN_POLL_MS;
+  return run_scan(found, static_cast<uint32_t>(polls > UINT32_MAX ? UINT32_MAX : polls));
 }
 
 void on_scan_result(void* /*context*/, const WarbleScanResult* result) {

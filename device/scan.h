@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 #include "ble/warble.h"
 
@@ -19,9 +20,17 @@ constexpr uint32_t SCAN_POLL_MS = 100;
 void scan_requested();         // when REQ_SCAN was posted
 void abort_requested_scans();  // Connect, a double-click, closing the dialog
 
-// Worker thread. Scans for at most SCAN_POLL_COUNT x SCAN_POLL_MS; 0 when it
-// ran its full time, 1 when an abort stopped it.
-int32_t scan_for_devices();
+enum class scan_end { ran_full_time, aborted, found };
+
+// Worker thread. Scans for at most SCAN_POLL_COUNT x SCAN_POLL_MS; ends
+// early on an abort.
+scan_end scan_for_devices();
+
+// A front end that looks for devices itself (on a thread that runs no other
+// device operation meanwhile): scans until `found` holds (asked at every
+// poll, after the results delivered so far), an abort, or `seconds` pass.
+// Counted as a request here.
+scan_end scan_until(const std::function<bool()>& found, uint32_t seconds);
 
 // The scanner's result handler (library thread).
 void on_scan_result(void* context, const WarbleScanResult* result);

@@ -11,7 +11,8 @@ namespace {
 // Never destroyed: other threads may trace while the process exits.
 std::mutex& trace_lock = *new std::mutex;
 std::atomic<trace_tap> tap{nullptr};
-FILE* log_file = nullptr;  // guarded by trace_lock
+FILE* log_file = nullptr;     // guarded by trace_lock
+FILE* trace_stream = stdout;  // guarded by trace_lock; null: nowhere
 
 void write_log(const char* text, size_t length) {
   if (!log_file) return;
@@ -23,12 +24,19 @@ void write_log(const char* text, size_t length) {
 
 void emit(const char* text, size_t length) {
   std::lock_guard<std::mutex> hold(trace_lock);
-  fwrite(text, 1, length, stdout);
-  fflush(stdout);
+  if (trace_stream) {
+    fwrite(text, 1, length, trace_stream);
+    fflush(trace_stream);
+  }
   write_log(text, length);
   if (trace_tap t = tap.load()) t(text, length);
 }
 }  // namespace
+
+void trace_set_stream(FILE* stream) {
+  std::lock_guard<std::mutex> hold(trace_lock);
+  trace_stream = stream;
+}
 
 void trace_set_log(FILE* log) {
   std::lock_guard<std::mutex> hold(trace_lock);

@@ -23,6 +23,11 @@ void trace_line(const char* text);
 // Writes `length` bytes as they are.
 void trace_write(const char* text, size_t length);
 
+// Where the trace goes: standard output unless told otherwise (a command
+// line keeps standard output for its results: the trace goes to standard
+// error, or nowhere when `stream` is null).
+void trace_set_stream(FILE* stream);
+
 // Every traced text also goes to `log` (null: to no log); the trace owns it
 // from then on. A log that fails a write is closed and dropped: the program
 // runs on without it.

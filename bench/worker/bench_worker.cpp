@@ -74,9 +74,9 @@ void measure_wake_up() {
 
 // The worker's operations, reduced to a timestamp: the figures are the
 // queue's and the worker's, not the device's.
-int32_t scan_for_devices() {
+scan_end scan_for_devices() {
   scan_started_ns = now_ns();
-  return 0;
+  return scan_end::ran_full_time;
 }
 connect_result connect_device() {
   return connect_result::ready;

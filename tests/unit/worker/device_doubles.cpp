@@ -64,9 +64,9 @@ stamp_request last_stamp_request() {
   return stamp_seen;
 }
 
-int32_t scan_for_devices() {
+scan_end scan_for_devices() {
   enter("scan");
-  return 0;
+  return scan_end::ran_full_time;
 }
 
 connect_result connect_device() {
