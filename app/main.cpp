@@ -13,6 +13,7 @@
 #include <string>
 
 #include "app/app_state.h"
+#include "app/log_folder.h"
 #include "app/resource.h"
 #include "ble/ble_api.h"
 #include "display/display.h"
@@ -104,6 +105,9 @@ void terminate_processes_named(const char* image_name) {
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  // Before the first line: the log is the only trace a windowed program's
+  // user can send.
+  start_logging();
   trace_line("Killing all previous BLE consoles");
   terminate_processes_named(SIBLING_IMAGE_NAME);
   trace_working_directory();

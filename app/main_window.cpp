@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "app/app_state.h"
+#include "app/log_folder.h"
 #include "app/resource.h"
 #include "device/device_state.h"
 #include "display/display.h"
@@ -76,6 +77,9 @@ INT_PTR on_command(WORD command) {
       return TRUE;
     case IDM_ABOUT:
       show_about_box();
+      return FALSE;
+    case IDM_OPEN_LOG_FOLDER:
+      open_log_folder();
       return FALSE;
     case IDM_EXIT:
       exit_at_once();

@@ -26,6 +26,7 @@
 #define IDM_EXIT 176
 #define IDM_CONNECT 177
 #define IDM_DISCONNECT 192
+#define IDM_OPEN_LOG_FOLDER 193
 
 /* Device selection dialog buttons. */
 #define IDC_SCAN 167
