@@ -9,6 +9,7 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools
   wine wine64 xvfb x11-utils imagemagick xdotool
   clang-format
+  libcli11-dev nlohmann-json3-dev
 )
 
 missing=()
