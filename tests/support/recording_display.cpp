@@ -12,9 +12,13 @@ recorded_event make_event(recorded_event::kind_t kind, display_window window, in
 }
 }  // namespace
 
-recording_display::recording_display() { set_display_sink(this); }
+recording_display::recording_display() {
+  set_display_sink(this);
+}
 
-recording_display::~recording_display() { set_display_sink(nullptr); }
+recording_display::~recording_display() {
+  set_display_sink(nullptr);
+}
 
 void recording_display::set_connect_progress_open(bool open) {
   std::lock_guard<std::mutex> hold(lock_);
@@ -24,6 +28,11 @@ void recording_display::set_connect_progress_open(bool open) {
 void recording_display::set_path_field(std::string path) {
   std::lock_guard<std::mutex> hold(lock_);
   path_ = std::move(path);
+}
+
+void recording_display::fail_row_posts_every(int every) {
+  std::lock_guard<std::mutex> hold(lock_);
+  fail_row_posts_every_ = every;
 }
 
 void recording_display::on_message_box(std::function<void(const recorded_box&)> hook) {
@@ -46,8 +55,7 @@ std::vector<recorded_box> recording_display::boxes() const {
   return boxes_;
 }
 
-std::vector<uint32_t> recording_display::progress_values(display_window window,
-                                                         int control) const {
+std::vector<uint32_t> recording_display::progress_values(display_window window, int control) const {
   std::lock_guard<std::mutex> hold(lock_);
   std::vector<uint32_t> values;
   for (const auto& e : events_)
@@ -146,6 +154,7 @@ void recording_display::end_connect_progress() {
 void recording_display::put_device_row(uint64_t, int index, bool is_new, const char* mac,
                                        const char* name, const char* rssi_text) {
   std::lock_guard<std::mutex> hold(lock_);
+  if (fail_row_posts_every_ && ++row_posts_ % fail_row_posts_every_ == 0) return;
   if (is_new) rows_.insert(rows_.begin() + std::min<size_t>(index, rows_.size()), {mac, "", ""});
   if (index >= 0 && static_cast<size_t>(index) < rows_.size()) {
     rows_[index].name = name;

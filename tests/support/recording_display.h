@@ -53,6 +53,9 @@ class recording_display final : public display_sink {
   void set_connect_progress_open(bool open);
   // The text read_path_field returns.
   void set_path_field(std::string path);
+  // Every `every`-th request about device rows fails, as a post to a full
+  // queue does (0: none fails).
+  void fail_row_posts_every(int every);
   // Runs inside message_box on the caller's thread before it returns (for
   // tests that hold the worker in a box).
   void on_message_box(std::function<void(const recorded_box&)> hook);
@@ -92,6 +95,8 @@ class recording_display final : public display_sink {
   bool connected_ = false;
   std::string path_;
   std::function<void(const recorded_box&)> box_hook_;
+  int fail_row_posts_every_ = 0;
+  int row_posts_ = 0;
 };
 
 // A sink that hands every call on to its recorder, for tests that watch

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <set>
 #include <string>
 #include <thread>
@@ -127,6 +128,34 @@ TEST_F(DisplayTest, RowsFromBeforeAClearOrAfterCloseAreStale) {
   EXPECT_FALSE(device_list_generation_is_current(display.generations.back()));
   EXPECT_EQ(device_list_add("33:44", "late", -50), 1);
   EXPECT_EQ(record.rows().size(), 1u);
+}
+
+// A user chooses a row by its name and connects to its MAC: whatever posts
+// fail, a row never shows another device's texts.
+TEST_F(DisplayTest, FailedRowPostsNeverPutOneDevicesNameOnAnothersRow) {
+  auto mac_of = [](int device) {
+    char mac[32];
+    snprintf(mac, sizeof mac, "AA:00:00:00:00:%02d", device);
+    return std::string(mac);
+  };
+  record.fail_row_posts_every(3);
+  device_list_init();
+  for (int round = 0; round < 5; ++round) {
+    for (int device = 0; device < 40; ++device) {
+      const std::string name = mac_of(device) + " #" + std::to_string(round);
+      device_list_add(mac_of(device).c_str(), name.c_str(), -40 - round);
+    }
+  }
+  record.fail_row_posts_every(0);
+  device_list_add(mac_of(0).c_str(), (mac_of(0) + " #5").c_str(), -45);
+
+  const auto rows = record.rows();
+  ASSERT_EQ(rows.size(), 40u);
+  for (int device = 0; device < 40; ++device) {
+    EXPECT_EQ(rows[device].mac, mac_of(device));
+    EXPECT_EQ(rows[device].name, mac_of(device) + (device ? " #4" : " #5"));
+    EXPECT_EQ(rows[device].rssi, device ? "-44 dBm" : "-45 dBm");
+  }
 }
 
 TEST_F(DisplayTest, ConcurrentScanResultsGiveOneRowPerDevice) {
