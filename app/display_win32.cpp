@@ -7,8 +7,9 @@
 // loops; what takes more than one message (the connection state) is one
 // message to the errand window below, which does the rest on the UI thread.
 // A UI thread that does not answer in time costs the caller that long and
-// the change is dropped; one that stopped fetching messages altogether costs
-// nothing more, since the window manager then fails the send at once.
+// the change is dropped; one that has fetched no message for 5 s costs
+// nothing more, since the system then fails the send at once (abort if
+// hung).
 // Plain SendMessage, EnableWindow and a box owned by a window of the UI
 // thread all wait for the UI thread with no end, so none of them is used
 // here off the UI thread.
