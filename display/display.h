@@ -57,9 +57,10 @@ class display_sink {
 
   // The device list's model changed (device/device_list.h): the front end
   // brings its list in line with device_list_take_changes on its own
-  // thread, later. Called by the scan thread, at most once until the front
-  // end took the changes; must not block. False when the request could not
-  // be handed on: the next change asks again.
+  // thread, later. Called by the scan thread, and by the front end for a
+  // further turn, with never more than one request pending; must not block.
+  // False when the request could not be handed on: the next change asks
+  // again.
   virtual bool device_rows_changed() = 0;
 
   // Empties the list view; called on the UI thread by device_list_clear.
