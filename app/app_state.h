@@ -27,8 +27,11 @@ extern std::atomic<HWND> device_list;              // list view 166 of dialog 16
 extern std::atomic<bool> device_chosen;
 
 // Private messages of the program's own windows.
-constexpr UINT WM_APP_DEVICE_ROW = WM_APP + 1;  // lParam: a heap row, owned by the receiver
-constexpr UINT WM_APP_END_CONNECT_PROGRESS = WM_APP + 2;  // ends dialog 178 on its own thread
+constexpr UINT WM_APP_DEVICE_ROWS = WM_APP + 1;            // the device list's model changed
+constexpr UINT WM_APP_END_CONNECT_PROGRESS = WM_APP + 2;   // ends dialog 178 on its own thread
+constexpr UINT WM_APP_SHOW_CONNECTION_STATE = WM_APP + 3;  // wParam: connected
+// lParam: a heap std::shared_ptr to the box's request, owned by the receiver.
+constexpr UINT WM_APP_SHOW_BOX = WM_APP + 4;
 
 // Start-up (main.cpp).
 void terminate_processes_named(const char* image_name);
@@ -46,7 +49,8 @@ INT_PTR CALLBACK connect_progress_dialog_proc(HWND window, UINT message, WPARAM 
 bool device_list_take_selection();
 
 // The display operations on real windows (display_win32.cpp): creates the
-// hidden window that receives device rows and installs the display sink.
+// hidden window that carries out, on the UI thread, what other threads hand
+// to it, and installs the display sink.
 // UI thread, once, before anything can display.
 void install_win32_display();
 

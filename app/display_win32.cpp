@@ -1,27 +1,52 @@
 // The display operations on real windows. The worker and the BLE library's
-// threads call them; every window belongs to the UI thread. Texts, progress
-// and enabled states go through the window manager's sent messages, which
-// the UI thread handles in any of its message loops (main, modal dialog,
-// message box), so the caller waits only for the UI thread, and the UI
-// thread never waits for the worker. Device rows are only posted: their
-// caller holds the device list's lock, which the UI thread takes too.
+// threads call them; every window belongs to the UI thread.
+//
+// No caller ever waits for the UI thread without a bound. Each text,
+// progress value and enabled state is one message sent with a time-out
+// (UI_ANSWER_LIMIT_MS), carried out by the UI thread in any of its message
+// loops; what takes more than one message (the connection state) is one
+// message to the errand window below, which does the rest on the UI thread.
+// A UI thread that does not answer in time costs the caller that long and
+// the change is dropped; one that has fetched no message for 5 s costs
+// nothing more, since the system then fails the send at once (abort if
+// hung).
+// Plain SendMessage, EnableWindow and a box owned by a window of the UI
+// thread all wait for the UI thread with no end, so none of them is used
+// here off the UI thread.
 #include <windows.h>
 
 #include <commctrl.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "app/app_state.h"
+#include "device/device_list.h"
 #include "device/device_state.h"
 #include "display/display.h"
 
 namespace {
 
+// The longest a worker or library thread waits for the UI thread to carry
+// out one window operation, or to start showing a box. Longer than any
+// pause of a working UI thread (a window manager that is slow to map or
+// unmap a window holds it for up to 2 s), short enough that a stuck UI
+// delays an update by seconds, not for good.
+constexpr UINT UI_ANSWER_LIMIT_MS = 3000;
+
 constexpr size_t CURRENT_TEXT_SIZE = 1000;
 constexpr const char* NOT_CONNECTED_TEXT = "Device not connected";
-constexpr const char* ROW_WINDOW_CLASS = "TavrenUpdateDeviceRows";
+constexpr const char* ERRAND_WINDOW_CLASS = "TavrenUpdateUiErrands";
+// Rows the list view takes in one turn of the UI thread. A flood of new
+// devices is shown in turns, so that messages sent to the UI thread meanwhile
+// (a user's clicks, a reader of the list) wait for one turn, not the flood.
+constexpr int DEVICE_ROWS_PER_TURN = 25;
+// Re-measurements of a text that keeps growing while it is read.
+constexpr int WHOLE_TEXT_ATTEMPTS = 3;
 
 // The main window's controls that only make sense with a device ready, in
 // this order, ended by 0. 185, 40000, 40001 and 40003 name no control of
@@ -36,17 +61,15 @@ struct device_list_column {
 };
 constexpr device_list_column device_list_columns[] = {{"Mac", 120}, {"Name", 160}, {"RSSI", 60}};
 
-// One scan result on its way to the list view.
-struct device_row {
-  uint64_t generation;
-  int index;
-  bool is_new;
-  std::string mac, name, rssi;
-};
+// The UI thread's hidden window for work that other threads hand to it:
+// device list catch-ups, the connection state, boxes owned by the main
+// window. Lives as long as the process, whichever dialog is open.
+std::atomic<HWND> errand_window{nullptr};
+std::atomic<DWORD> ui_thread_id{0};
 
-// Receives device rows on the UI thread; lives as long as the process, so
-// a row is always delivered and freed, whichever dialog is open.
-std::atomic<HWND> row_window{nullptr};
+bool on_ui_thread() {
+  return GetCurrentThreadId() == ui_thread_id.load();
+}
 
 HWND window_of(display_window window) {
   switch (window) {
@@ -59,6 +82,100 @@ HWND window_of(display_window window) {
   }
 }
 
+// One message to a window of the UI thread, answered within the bound or
+// given up. On the UI thread itself it is a plain call.
+bool send_bounded(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
+                  LRESULT* result = nullptr) {
+  if (!window) return false;
+  DWORD_PTR answer = 0;
+  if (!SendMessageTimeoutA(window, message, wparam, lparam, SMTO_NORMAL | SMTO_ABORTIFHUNG,
+                           UI_ANSWER_LIMIT_MS, &answer)) {
+    return false;
+  }
+  if (result) *result = static_cast<LRESULT>(answer);
+  return true;
+}
+
+// Memory that a sent message points into. A UI thread that did not answer
+// in time may still carry the message out later and read or write this
+// memory, so it is then left to it for good: a few bytes lost per unanswered
+// message instead of a write into freed memory.
+class message_memory {
+ public:
+  explicit message_memory(size_t size) : bytes_(new char[size]()) {}
+  ~message_memory() {
+    if (!abandoned_) delete[] bytes_;
+  }
+  message_memory(const message_memory&) = delete;
+  message_memory& operator=(const message_memory&) = delete;
+
+  char* data() const { return bytes_; }
+  LPARAM address() const { return reinterpret_cast<LPARAM>(bytes_); }
+  // The message it went with was not answered.
+  void abandon() { abandoned_ = true; }
+
+ private:
+  char* bytes_;
+  bool abandoned_ = false;
+};
+
+bool send_text(HWND control, const char* text) {
+  const size_t size = strlen(text) + 1;
+  message_memory copy(size);
+  memcpy(copy.data(), text, size);
+  if (send_bounded(control, WM_SETTEXT, 0, copy.address())) return true;
+  copy.abandon();
+  return false;
+}
+
+// The control's text, cut to `size` - 1 characters; false when the UI
+// thread did not answer.
+bool read_text(HWND control, size_t size, std::string& text) {
+  message_memory buffer(size);
+  LRESULT got = 0;
+  if (!send_bounded(control, WM_GETTEXT, size, buffer.address(), &got)) {
+    buffer.abandon();
+    return false;
+  }
+  text.assign(buffer.data(), got > 0 ? static_cast<size_t>(got) : 0);
+  return true;
+}
+
+// Reads the whole text of an edit control however long it is, so that a
+// caller can refuse a text that is too long instead of getting it cut.
+// Empty when the UI thread does not answer.
+std::string whole_window_text(HWND control) {
+  for (int attempt = 0; attempt < WHOLE_TEXT_ATTEMPTS; ++attempt) {
+    LRESULT length = 0;
+    if (!send_bounded(control, WM_GETTEXTLENGTH, 0, 0, &length) || length <= 0) return {};
+    // One spare byte tells a text that grew since it was measured.
+    std::string text;
+    if (!read_text(control, static_cast<size_t>(length) + 2, text)) return {};
+    if (text.size() <= static_cast<size_t>(length)) return text;
+  }
+  return {};
+}
+
+void set_progress_bar(HWND window, int control_id, uint32_t position) {
+  HWND bar = window ? GetDlgItem(window, control_id) : nullptr;
+  if (!bar) return;
+  // A bar that did not take its range will not take the rest either.
+  if (!send_bounded(bar, PBM_SETRANGE, 0, MAKELPARAM(0, PROGRESS_FULL))) return;
+  if (!send_bounded(bar, PBM_SETSTEP, 1, 0)) return;
+  send_bounded(bar, PBM_SETPOS, position, 0);
+}
+
+// UI thread.
+void show_connection_state_here(bool connected) {
+  HWND target = main_dialog.load();
+  if (!target) return;
+  for (const int* id = connection_controls; *id; ++id) {
+    if (HWND control = GetDlgItem(target, *id)) EnableWindow(control, connected);
+  }
+  const std::string text = connected ? device_info_text_copy() : NOT_CONNECTED_TEXT;
+  SetDlgItemTextA(target, IDC_DEVICE_INFO, text.c_str());
+}
+
 void set_list_subitem(HWND list, int index, int subitem, const std::string& text) {
   LVITEMA item{};
   item.iSubItem = subitem;
@@ -66,40 +183,36 @@ void set_list_subitem(HWND list, int index, int subitem, const std::string& text
   SendMessageA(list, LVM_SETITEMTEXTA, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&item));
 }
 
-// UI thread. A row of a list that was cleared or closed since it was posted
-// is dropped: its index no longer means anything.
-void show_device_row(const device_row& row) {
+// UI thread: the list view catches up with the device list's model. Rows
+// are inserted only at the end, in order, so the view's row count says
+// which rows it has; a row that could not be inserted stops the turn, and
+// the next turn starts again from the view's count.
+void catch_up_device_rows() {
   HWND list = device_list.load();
-  if (!list || !device_list_generation_is_current(row.generation)) return;
-  if (row.is_new) {
-    LVITEMA item{};
-    item.mask = LVIF_TEXT;
-    item.iItem = row.index;
-    item.pszText = const_cast<char*>(row.mac.c_str());
-    SendMessageA(list, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
+  const int shown = list ? static_cast<int>(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0)) : 0;
+  const device_list_changes changes = device_list_take_changes(shown, DEVICE_ROWS_PER_TURN);
+  if (changes.more) device_list_continue_catch_up();
+  if (!list) return;
+  int count = shown;
+  for (const device_list_row& row : changes.rows) {
+    if (row.index >= count) {
+      LVITEMA item{};
+      item.mask = LVIF_TEXT;
+      item.iItem = row.index;
+      item.pszText = const_cast<char*>(row.mac.c_str());
+      if (row.index != count ||
+          SendMessageA(list, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item)) !=
+              static_cast<LRESULT>(row.index)) {
+        break;
+      }
+      ++count;
+    }
+    set_list_subitem(list, row.index, 1, row.name);
+    set_list_subitem(list, row.index, 2, row.rssi);
   }
-  set_list_subitem(list, row.index, 1, row.name);
-  set_list_subitem(list, row.index, 2, row.rssi);
-  SendMessageA(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(row.index), TRUE);
-}
-
-LRESULT CALLBACK row_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  if (message == WM_APP_DEVICE_ROW) {
-    std::unique_ptr<device_row> row(reinterpret_cast<device_row*>(lparam));
-    show_device_row(*row);
-    return 0;
+  if (changes.latest >= 0 && changes.latest < count) {
+    SendMessageA(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(changes.latest), TRUE);
   }
-  return DefWindowProcA(window, message, wparam, lparam);
-}
-
-HWND create_row_window() {
-  WNDCLASSA window_class{};
-  window_class.lpfnWndProc = row_window_proc;
-  window_class.hInstance = GetModuleHandleA(nullptr);
-  window_class.lpszClassName = ROW_WINDOW_CLASS;
-  RegisterClassA(&window_class);
-  return CreateWindowExA(0, ROW_WINDOW_CLASS, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                         GetModuleHandleA(nullptr), nullptr);
 }
 
 UINT box_style(box_icon icon) {
@@ -113,30 +226,105 @@ UINT box_style(box_icon icon) {
   }
 }
 
-// Reads the whole text of an edit control however long it is, so that a
-// caller can refuse a text that is too long instead of getting it cut.
-std::string whole_window_text(HWND control) {
-  for (;;) {
-    const LRESULT length = SendMessageA(control, WM_GETTEXTLENGTH, 0, 0);
-    if (length <= 0) return {};
-    // One spare byte tells a text that grew since it was measured.
-    std::string text(static_cast<size_t>(length) + 2, '\0');
-    const int got = GetWindowTextA(control, text.data(), static_cast<int>(text.size()));
-    if (got <= length) {
-      text.resize(static_cast<size_t>(got > 0 ? got : 0));
-      return text;
-    }
+// A box that another thread asks the UI thread to show, owned by the main
+// window. Shared by both threads: whichever lets go last frees it.
+struct box_request {
+  enum state_t { asked, shown, withdrawn, closed };
+  std::string text, caption;
+  UINT style = MB_OK;
+  std::mutex lock;
+  std::condition_variable changed;
+  state_t state = asked;
+
+  // UI thread: false when the asker gave up waiting for the box to appear.
+  bool start_showing() {
+    std::lock_guard<std::mutex> hold(lock);
+    if (state == withdrawn) return false;
+    state = shown;
+    changed.notify_all();
+    return true;
   }
+  void end() {
+    std::lock_guard<std::mutex> hold(lock);
+    state = closed;
+    changed.notify_all();
+  }
+};
+
+// UI thread.
+void show_requested_box(std::shared_ptr<box_request> request) {
+  if (!request->start_showing()) return;
+  MessageBoxA(main_dialog.load(), request->text.c_str(), request->caption.c_str(), request->style);
+  request->end();
+}
+
+// A box owned by the main window is shown by the UI thread: a box owned by
+// another thread's window makes its own thread send to the owner (to
+// disable it, to tell it the box is idle) with no end to the wait. The
+// caller waits for the user to close the box, but only a bounded time for
+// the UI thread to start showing it; past that it shows the box itself,
+// owned by nobody, so that the message still reaches the user.
+void message_box_through_ui(const char* text, const char* caption, UINT style) {
+  auto request = std::make_shared<box_request>();
+  request->text = text;
+  request->caption = caption;
+  request->style = style;
+  auto* handed = new std::shared_ptr<box_request>(request);
+  if (PostMessageA(errand_window.load(), WM_APP_SHOW_BOX, 0, reinterpret_cast<LPARAM>(handed))) {
+    std::unique_lock<std::mutex> hold(request->lock);
+    request->changed.wait_for(hold, std::chrono::milliseconds(UI_ANSWER_LIMIT_MS),
+                              [&] { return request->state != box_request::asked; });
+    if (request->state != box_request::asked) {
+      request->changed.wait(hold, [&] { return request->state == box_request::closed; });
+      return;
+    }
+    request->state = box_request::withdrawn;
+  } else {
+    delete handed;
+  }
+  MessageBoxA(nullptr, text, caption, style);
+}
+
+LRESULT CALLBACK errand_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_APP_DEVICE_ROWS:
+      catch_up_device_rows();
+      return 0;
+    case WM_APP_SHOW_CONNECTION_STATE:
+      show_connection_state_here(wparam != 0);
+      return 0;
+    case WM_APP_SHOW_BOX: {
+      std::unique_ptr<std::shared_ptr<box_request>> request(
+          reinterpret_cast<std::shared_ptr<box_request>*>(lparam));
+      show_requested_box(*request);
+      return 0;
+    }
+    default:
+      return DefWindowProcA(window, message, wparam, lparam);
+  }
+}
+
+HWND create_errand_window() {
+  WNDCLASSA window_class{};
+  window_class.lpfnWndProc = errand_window_proc;
+  window_class.hInstance = GetModuleHandleA(nullptr);
+  window_class.lpszClassName = ERRAND_WINDOW_CLASS;
+  RegisterClassA(&window_class);
+  return CreateWindowExA(0, ERRAND_WINDOW_CLASS, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                         GetModuleHandleA(nullptr), nullptr);
 }
 
 class win32_display final : public display_sink {
  public:
   void set_text_if_different(display_window window, int control_id, const char* text) override {
     HWND target = window_of(window);
-    if (!target || !text) return;
-    char current[CURRENT_TEXT_SIZE] = {};
-    GetDlgItemTextA(target, control_id, current, sizeof current);
-    if (strcmp(current, text) != 0) SetDlgItemTextA(target, control_id, text);
+    HWND control = target && text ? GetDlgItem(target, control_id) : nullptr;
+    if (!control) return;
+    std::string current;
+    // A text that could not be read is set all the same: the same text
+    // again changes nothing a user sees.
+    if (read_text(control, CURRENT_TEXT_SIZE, current) && current == text) return;
+    send_text(control, text);
   }
 
   void set_progress(display_window window, int control_id, uint32_t position) override {
@@ -144,20 +332,14 @@ class win32_display final : public display_sink {
   }
 
   void show_connection_state(bool connected) override {
-    HWND target = main_dialog.load();
-    if (!target) return;
-    for (const int* id = connection_controls; *id; ++id) {
-      if (HWND control = GetDlgItem(target, *id)) EnableWindow(control, connected);
-    }
-    const std::string text = connected ? device_info_text_copy() : NOT_CONNECTED_TEXT;
-    SetDlgItemTextA(target, IDC_DEVICE_INFO, text.c_str());
+    send_bounded(errand_window.load(), WM_APP_SHOW_CONNECTION_STATE, connected, 0);
   }
 
   bool show_connect_progress(uint32_t position, const char* text) override {
     HWND dialog = connect_progress_dialog.load();
     if (!dialog) return false;
     set_progress_bar(dialog, IDC_CONNECT_PROGRESS, position);
-    SetDlgItemTextA(dialog, IDC_CONNECT_STEP, text);
+    if (HWND step = GetDlgItem(dialog, IDC_CONNECT_STEP)) send_text(step, text);
     return true;
   }
 
@@ -167,15 +349,12 @@ class win32_display final : public display_sink {
     }
   }
 
-  void put_device_row(uint64_t generation, int index, bool is_new, const char* mac,
-                      const char* name, const char* rssi_text) override {
-    HWND receiver = row_window.load();
-    if (!receiver) return;
-    auto* row = new device_row{
-        generation, index, is_new, mac ? mac : "", name ? name : "", rssi_text ? rssi_text : ""};
-    if (!PostMessageA(receiver, WM_APP_DEVICE_ROW, 0, reinterpret_cast<LPARAM>(row))) delete row;
+  bool device_rows_changed() override {
+    HWND receiver = errand_window.load();
+    return receiver && PostMessageA(receiver, WM_APP_DEVICE_ROWS, 0, 0);
   }
 
+  // UI thread.
   void clear_device_rows() override {
     if (HWND list = device_list.load()) SendMessageA(list, LVM_DELETEALLITEMS, 0, 0);
   }
@@ -183,29 +362,25 @@ class win32_display final : public display_sink {
   void message_box(display_window owner, const char* text, const char* caption,
                    box_icon icon) override {
     HWND owner_window = owner == display_window::main ? main_dialog.load() : nullptr;
+    if (owner_window && !on_ui_thread()) {
+      message_box_through_ui(text, caption, box_style(icon));
+      return;
+    }
     MessageBoxA(owner_window, text, caption, box_style(icon));
   }
 
   std::string read_path_field() override {
     HWND target = main_dialog.load();
-    if (!target) return {};
-    HWND field = GetDlgItem(target, IDC_IMAGE_PATH);
+    HWND field = target ? GetDlgItem(target, IDC_IMAGE_PATH) : nullptr;
     return field ? whole_window_text(field) : std::string();
-  }
-
- private:
-  static void set_progress_bar(HWND window, int control_id, uint32_t position) {
-    if (!window) return;
-    SendDlgItemMessageA(window, control_id, PBM_SETRANGE, 0, MAKELPARAM(0, PROGRESS_FULL));
-    SendDlgItemMessageA(window, control_id, PBM_SETSTEP, 1, 0);
-    SendDlgItemMessageA(window, control_id, PBM_SETPOS, position, 0);
   }
 };
 
 }  // namespace
 
 void install_win32_display() {
-  row_window = create_row_window();
+  ui_thread_id = GetCurrentThreadId();
+  errand_window = create_errand_window();
   // Never destroyed: the worker and the BLE threads may display until the
   // very end of the process.
   set_display_sink(new win32_display);

@@ -7,6 +7,9 @@
 //  - it may be called from the worker thread and from BLE library threads;
 //  - it must never wait for the worker (the worker may be the caller), and
 //    must not hold a lock of its own while it waits for the UI thread;
+//  - it waits for the UI thread only with a bound: a window that does not
+//    answer delays the caller, never parks it (only message_box waits
+//    without one, for the user);
 //  - a window that is not open makes it a no-op.
 #pragma once
 
@@ -33,8 +36,7 @@ class display_sink {
   virtual ~display_sink() = default;
 
   // Sets the control's text when it differs from what it shows.
-  virtual void set_text_if_different(display_window window, int control_id,
-                                     const char* text) = 0;
+  virtual void set_text_if_different(display_window window, int control_id, const char* text) = 0;
 
   // Puts a progress bar on 0..PROGRESS_FULL and its position.
   virtual void set_progress(display_window window, int control_id, uint32_t position) = 0;
@@ -53,13 +55,13 @@ class display_sink {
   // own thread, so this returns without waiting.
   virtual void end_connect_progress() = 0;
 
-  // One row of the device list, in list order. `generation` identifies the
-  // list's content since its last clear: a row of an older generation must
-  // be dropped. `is_new` rows are inserted at `index` with `mac` as item
-  // text; every row then gets its Name and RSSI texts and is scrolled into
-  // view. Called with the device list's lock held: must not block.
-  virtual void put_device_row(uint64_t generation, int index, bool is_new, const char* mac,
-                              const char* name, const char* rssi_text) = 0;
+  // The device list's model changed (device/device_list.h): the front end
+  // brings its list in line with device_list_take_changes on its own
+  // thread, later. Called by the scan thread, and by the front end for a
+  // further turn, with never more than one request pending; must not block.
+  // False when the request could not be handed on: the next change asks
+  // again.
+  virtual bool device_rows_changed() = 0;
 
   // Empties the list view; called on the UI thread by device_list_clear.
   virtual void clear_device_rows() = 0;
@@ -70,7 +72,7 @@ class display_sink {
                            box_icon icon) = 0;
 
   // The whole text of the main window's path field (control 40040), however
-  // long; empty when the window is not open.
+  // long, never cut; empty when the window is not open or did not answer.
   virtual std::string read_path_field() = 0;
 };
 
@@ -84,24 +86,10 @@ void set_text_if_different(display_window window, int control_id, const char* te
 void status_printf(const char* format, ...) TRACE_PRINTF_FORMAT(1, 2);
 void set_progress(display_window window, int control_id, uint32_t position);
 void show_connection_state(bool connected);
-void report_connect_progress(uint32_t position, const char* format, ...)
-    TRACE_PRINTF_FORMAT(2, 3);
+void report_connect_progress(uint32_t position, const char* format, ...) TRACE_PRINTF_FORMAT(2, 3);
 void message_box(display_window owner, const char* text, const char* caption, box_icon icon);
 
-// The device list of the device selection dialog. Rows keep the order in
-// which devices were first seen; a MAC seen again (letter case ignored)
-// keeps its row and gets the new Name and RSSI.
-constexpr int DEVICE_LIST_MAX_ROWS = 1000;
-
-// UI thread, when the selection dialog opens: an empty list, open for rows.
-void device_list_init();
-// UI thread, when the selection dialog ends: later results change nothing.
-void device_list_close();
-// UI thread, the Scan button: empties the list.
-void device_list_clear();
-// Scan thread: 0 row added or updated, 1 nothing done (no open list, or
-// DEVICE_LIST_MAX_ROWS distinct devices since the last clear).
-int device_list_add(const char* mac, const char* name, int32_t rssi);
-// UI thread: true when `generation` is the list's current content, so a
-// posted row of that generation may still be shown.
-bool device_list_generation_is_current(uint64_t generation);
+// The device list's model and its operations (device_list_init, _close,
+// _clear, _add) live with the device code, which a front end without
+// windows shares; the selection dialog and the scan reach them from here.
+#include "device/device_list.h"

@@ -26,7 +26,7 @@ class quiet_display final : public display_sink {
   void show_connection_state(bool) override {}
   bool show_connect_progress(uint32_t, const char*) override { return false; }
   void end_connect_progress() override {}
-  void put_device_row(uint64_t, int, bool, const char*, const char*, const char*) override {}
+  bool device_rows_changed() override { return false; }
   void clear_device_rows() override {}
   void message_box(display_window, const char*, const char* caption, box_icon) override {
     std::lock_guard<std::mutex> hold(lock_);

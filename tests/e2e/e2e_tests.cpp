@@ -26,6 +26,9 @@ constexpr const char* OTHER_MAC = "5A:10:22:33:44:55";
 constexpr DWORD WINDOW_LIMIT_MS = 15000;
 constexpr DWORD STEP_LIMIT_MS = 10000;
 constexpr DWORD UPDATE_LIMIT_MS = 60000;
+// A thread of the program that waits in its message loop answers a sent
+// message within milliseconds; this bound leaves room for a loaded machine.
+constexpr DWORD ANSWER_LIMIT_MS = 2000;
 
 // Our device and a stranger. Reads complete late, as over a real link, so
 // that the connection outlasts the opening of its progress dialog.
@@ -78,10 +81,25 @@ HWND expect_box(const app_run& run, const char* caption, const std::string& text
   return box;
 }
 
-void close_box(HWND box) {
-  press_ok(box);
+enum class closing { click, posted_ok };
+
+void close_box(HWND box, closing how = closing::click) {
+  how == closing::click ? press_ok(box) : post_ok(box);
   EXPECT_TRUE(wait_until([&] { return !IsWindow(box); }, STEP_LIMIT_MS));
 }
+
+// Reads `window` the way a reader of the screen does, counting the reads
+// that were not answered in time and the slowest answer.
+struct read_watch {
+  int reads = 0, unanswered = 0;
+  DWORD slowest_ms = 0;
+  void read(HWND window) {
+    DWORD reply_ms = 0;
+    ++reads;
+    if (!answers_within(window, ANSWER_LIMIT_MS, &reply_ms)) ++unanswered;
+    slowest_ms = std::max(slowest_ms, reply_ms);
+  }
+};
 
 void expect_box_and_close(const app_run& run, const char* caption, const std::string& text) {
   if (HWND box = expect_box(run, caption, text)) close_box(box);
@@ -324,6 +342,21 @@ TEST_F(MainWindow, DisconnectWhileNotConnectedWarnsThenStillPostsTheRequest) {
   close_with_close_box();
 }
 
+// The warning closed by a posted OK, and from then on no input at all: the
+// request posted behind the warning runs to its end by itself.
+TEST_F(MainWindow, AfterAWarningClosedByAPostedOkTheDisconnectEndsWithNoFurtherInput) {
+  ASSERT_NO_FATAL_FAILURE(launch("disconnect_posted_ok"));
+  post_command(main, IDM_DISCONNECT);
+  HWND box = expect_box(run, "Error", "Not connected to any device");
+  ASSERT_NE(box, nullptr);
+  post_ok(box);
+  // Only the program's output file is read from here on.
+  EXPECT_TRUE(run.wait_output(">>Closing device\n>>DEVICE CLOSED !!\n", STEP_LIMIT_MS))
+      << run.output();
+  EXPECT_FALSE(IsWindow(box));
+  close_with_close_box();
+}
+
 TEST_F(MainWindow, HelpAboutShowsTheVersionAndClosesWithOk) {
   ASSERT_NO_FATAL_FAILURE(launch("about_box"));
   post_command(main, IDM_ABOUT);
@@ -522,5 +555,38 @@ TEST_F(FirmwareUpdate, ARefusedFrameEndsInTheErrorBoxAndNothingMoreIsSent) {
   EXPECT_NE(record["accepted"], "1");
   EXPECT_EQ(record["frames"], "5") << read_file(run.file("record.txt"));
   EXPECT_EQ(record["frames_after_failure"], "0");
+  close_with_close_box();
+}
+
+// What a screen reader or a test does all along: read the windows while the
+// worker writes to them, during an update and while its error box waits.
+// Every thread of the program answers each read within the bound.
+TEST_F(FirmwareUpdate, WindowsAnswerReadsDuringAnUpdateAndWhileItsErrorBoxWaits) {
+  run.prepare("update_reads", world("refuse_frame = 15\n"));
+  ASSERT_TRUE(write_file(run.file("image.bin"), image_bytes(4000)));
+  ASSERT_NO_FATAL_FAILURE(launch());
+  ASSERT_NO_FATAL_FAILURE(connect_to_our_device(run, main, choice::connect_button));
+  ASSERT_TRUE(start_update(main, run.file("image.bin")));
+
+  read_watch watch;
+  HWND status = GetDlgItem(main, IDC_STATUS_LINE);
+  HWND box = nullptr;
+  ASSERT_TRUE(wait_until(
+      [&] {
+        watch.read(status);
+        watch.read(GetDlgItem(main, IDC_UPDATE_PROGRESS));
+        return (box = run.find_window("Error")) != nullptr;
+      },
+      UPDATE_LIMIT_MS))
+      << run.output();
+  EXPECT_GT(watch.reads, 2);
+  for (int i = 0; i < 20; ++i) {
+    watch.read(box);
+    EXPECT_EQ(message_box_text(box), "Update from local file error");
+    watch.read(status);
+  }
+  close_box(box, closing::posted_ok);
+  EXPECT_EQ(watch.unanswered, 0) << "of " << watch.reads << " reads";
+  EXPECT_LT(watch.slowest_ms, ANSWER_LIMIT_MS);
   close_with_close_box();
 }

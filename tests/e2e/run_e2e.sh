@@ -16,14 +16,22 @@ use_wine_prefix "$prefix"
 mkdir -p "$runs"
 
 make_prefix() {
-  [ -f "$prefix/system.reg" ] && return 0
-  echo "e2e: creating the Wine prefix $prefix"
-  timeout 300 wineboot -i >/dev/null 2>&1
-  # Let Wine draw the title bars itself, so that screenshots show them
-  # whether or not a window manager runs.
-  timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-  timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
-  timeout 60 wineserver -w
+  if [ ! -f "$prefix/system.reg" ]; then
+    echo "e2e: creating the Wine prefix $prefix"
+    timeout 300 wineboot -i >/dev/null 2>&1
+  fi
+  # Windows that no window manager manages, with title bars Wine draws
+  # itself. Without a window manager, a managed window holds the thread that
+  # maps or unmaps it for up to 2 s (Wine waits for the manager's answer),
+  # so every box shown or closed would stall the program and the driver's
+  # reads. Checked on every run: a prefix made by an interrupted run may
+  # lack the keys.
+  if ! grep -q '"Managed"="N"' "$prefix/user.reg" 2>/dev/null ||
+     ! grep -q '"Decorated"="N"' "$prefix/user.reg" 2>/dev/null; then
+    timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+    timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
+    timeout 60 wineserver -w
+  fi
   [ -f "$prefix/system.reg" ]
 }
 

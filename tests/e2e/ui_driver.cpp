@@ -9,12 +9,12 @@ namespace e2e {
 
 namespace {
 
-// A sent message that the program's UI thread does not answer within this
-// long means the program hangs: the UI thread must never wait for anything.
-constexpr UINT SEND_LIMIT_MS = 5000;
 constexpr DWORD POLL_MS = 10;
 constexpr int REMOTE_TEXT_SIZE = 512;
 
+// A sent message that the program's thread does not answer within
+// SEND_LIMIT_MS means the program hangs: its threads must never wait for
+// anything without a bound.
 LRESULT send(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   DWORD_PTR result = 0;
   if (!SendMessageTimeoutA(window, message, wparam, lparam, SMTO_ABORTIFHUNG, SEND_LIMIT_MS,
@@ -68,6 +68,8 @@ BOOL CALLBACK match_window(HWND window, LPARAM context) {
   DWORD pid = 0;
   GetWindowThreadProcessId(window, &pid);
   if (pid != search->pid || !IsWindowVisible(window)) return TRUE;
+  // Another process's title is read from the window manager, with no
+  // message to that process.
   char title[512] = {};
   GetWindowTextA(window, title, sizeof title);
   if (strcmp(title, search->title) != 0) return TRUE;
@@ -346,9 +348,11 @@ bool app_run::wait_window_gone(const char* title, DWORD limit_ms) const {
 }
 
 std::string app_run::screenshot(HWND window, const std::string& name) const {
-  // Let the program finish painting what it was just told to show.
+  // Let the program finish painting what it was just told to show. The
+  // repaint is only asked for: painting it at once would make the driver
+  // wait for the program's thread with no bound.
   send(window, WM_NULL, 0, 0);
-  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
   send(window, WM_NULL, 0, 0);
   Sleep(300);
   RECT rect{};
@@ -481,6 +485,15 @@ bool double_click_list(HANDLE process, HWND dialog, HWND list, int row) {
   return PostMessageA(dialog, WM_NOTIFY, notice.hdr.idFrom, reinterpret_cast<LPARAM>(memory.at(0)));
 }
 
+bool answers_within(HWND window, DWORD limit_ms, DWORD* reply_ms) {
+  const ULONGLONG sent = GetTickCount64();
+  DWORD_PTR length = 0;
+  const bool answered =
+      SendMessageTimeoutA(window, WM_GETTEXTLENGTH, 0, 0, SMTO_NORMAL, limit_ms, &length) != 0;
+  if (reply_ms) *reply_ms = static_cast<DWORD>(GetTickCount64() - sent);
+  return answered;
+}
+
 std::string message_box_text(HWND box) {
   std::string joined;
   EnumChildWindows(box, collect_static_text, reinterpret_cast<LPARAM>(&joined));
@@ -489,6 +502,10 @@ std::string message_box_text(HWND box) {
 
 void press_ok(HWND box) {
   click_button(box, IDOK);
+}
+
+void post_ok(HWND box) {
+  PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
 }
 
 }  // namespace e2e

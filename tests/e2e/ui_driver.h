@@ -106,7 +106,10 @@ class app_run {
   child_process process_;
 };
 
-// What a user sees of a window.
+// What a user sees of a window. Every read is a message sent with a bound
+// (SEND_LIMIT_MS): a program that does not answer yields an empty text or
+// -1, never a driver that waits for good.
+constexpr UINT SEND_LIMIT_MS = 5000;
 std::string window_text(HWND window);
 std::string control_text(HWND dialog, int id);
 bool control_enabled(HWND dialog, int id);
@@ -125,8 +128,15 @@ bool select_list_row(HANDLE process, HWND list, int row);
 bool set_list_item_text(HANDLE process, HWND list, int row, const std::string& text);
 bool double_click_list(HANDLE process, HWND dialog, HWND list, int row);
 
+// Whether the window's thread answers a sent message within `limit_ms`, and
+// how long it took.
+bool answers_within(HWND window, DWORD limit_ms, DWORD* reply_ms);
+
 // Message boxes: every static text of the box, joined by newlines.
 std::string message_box_text(HWND box);
+// Closing a box as a user does, with a click on its OK button, or as a
+// program does, with the OK command posted to the box itself.
 void press_ok(HWND box);
+void post_ok(HWND box);
 
 }  // namespace e2e

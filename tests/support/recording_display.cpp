@@ -1,6 +1,8 @@
 #include "tests/support/recording_display.h"
 
 namespace {
+constexpr int ROWS_PER_TAKE = 16;
+
 recorded_event make_event(recorded_event::kind_t kind, display_window window, int control = 0,
                           const char* text = "") {
   recorded_event e;
@@ -12,9 +14,13 @@ recorded_event make_event(recorded_event::kind_t kind, display_window window, in
 }
 }  // namespace
 
-recording_display::recording_display() { set_display_sink(this); }
+recording_display::recording_display() {
+  set_display_sink(this);
+}
 
-recording_display::~recording_display() { set_display_sink(nullptr); }
+recording_display::~recording_display() {
+  set_display_sink(nullptr);
+}
 
 void recording_display::set_connect_progress_open(bool open) {
   std::lock_guard<std::mutex> hold(lock_);
@@ -24,6 +30,11 @@ void recording_display::set_connect_progress_open(bool open) {
 void recording_display::set_path_field(std::string path) {
   std::lock_guard<std::mutex> hold(lock_);
   path_ = std::move(path);
+}
+
+void recording_display::fail_row_posts_every(int every) {
+  std::lock_guard<std::mutex> hold(lock_);
+  fail_row_posts_every_ = every;
 }
 
 void recording_display::on_message_box(std::function<void(const recorded_box&)> hook) {
@@ -46,8 +57,7 @@ std::vector<recorded_box> recording_display::boxes() const {
   return boxes_;
 }
 
-std::vector<uint32_t> recording_display::progress_values(display_window window,
-                                                         int control) const {
+std::vector<uint32_t> recording_display::progress_values(display_window window, int control) const {
   std::lock_guard<std::mutex> hold(lock_);
   std::vector<uint32_t> values;
   for (const auto& e : events_)
@@ -143,22 +153,57 @@ void recording_display::end_connect_progress() {
   events_.push_back(make_event(recorded_event::connect_end, display_window::connect_progress));
 }
 
-void recording_display::put_device_row(uint64_t, int index, bool is_new, const char* mac,
-                                       const char* name, const char* rssi_text) {
-  std::lock_guard<std::mutex> hold(lock_);
-  if (is_new) rows_.insert(rows_.begin() + std::min<size_t>(index, rows_.size()), {mac, "", ""});
-  if (index >= 0 && static_cast<size_t>(index) < rows_.size()) {
-    rows_[index].name = name;
-    rows_[index].rssi = rssi_text;
+bool recording_display::device_rows_changed() {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (fail_row_posts_every_ && ++row_posts_ % fail_row_posts_every_ == 0) return false;
+    ++row_requests_pending_;
+    events_.push_back(make_event(recorded_event::row, display_window::none, IDC_DEVICE_LIST));
+    if (rows_held_) return true;
   }
-  recorded_event e = make_event(recorded_event::row, display_window::none, IDC_DEVICE_LIST, mac);
-  e.detail = name;
-  e.extra = rssi_text;
-  e.value = static_cast<uint32_t>(index);
-  events_.push_back(e);
+  take_device_rows();
+  return true;
+}
+
+void recording_display::hold_device_rows(bool held) {
+  std::lock_guard<std::mutex> hold(lock_);
+  rows_held_ = held;
+}
+
+int recording_display::device_row_requests_pending() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return row_requests_pending_;
+}
+
+// What the UI thread does on a request: mirrors the model's changes into
+// its rows, inserting the new ones in order.
+void recording_display::take_device_rows() {
+  bool more = false;
+  {
+    std::lock_guard<std::mutex> one_take(take_lock_);
+    int shown = 0;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      row_requests_pending_ = 0;
+      shown = static_cast<int>(rows_.size());
+    }
+    // A few rows a turn, as the UI thread takes them, so that the turns the
+    // model asks for are exercised too.
+    const device_list_changes changes = device_list_take_changes(shown, ROWS_PER_TAKE);
+    more = changes.more;
+    std::lock_guard<std::mutex> hold(lock_);
+    for (const device_list_row& row : changes.rows) {
+      if (row.index == static_cast<int>(rows_.size())) rows_.push_back({row.mac, "", ""});
+      if (row.index < 0 || row.index >= static_cast<int>(rows_.size())) continue;
+      rows_[row.index].name = row.name;
+      rows_[row.index].rssi = row.rssi;
+    }
+  }
+  if (more) device_list_continue_catch_up();
 }
 
 void recording_display::clear_device_rows() {
+  std::lock_guard<std::mutex> one_take(take_lock_);
   std::lock_guard<std::mutex> hold(lock_);
   rows_.clear();
   events_.push_back(make_event(recorded_event::clear, display_window::none, IDC_DEVICE_LIST));

@@ -20,7 +20,7 @@ struct recorded_event {
     connection_state,
     connect_progress,
     connect_end,
-    row,
+    row,  // a request to catch up with the device list
     clear,
     box
   };
@@ -28,9 +28,8 @@ struct recorded_event {
   display_window window = display_window::none;
   int control = 0;
   std::string text;    // text, step text, MAC, box text
-  std::string detail;  // box caption, row name
-  std::string extra;   // row RSSI text
-  uint32_t value = 0;  // progress position, connected flag, row index
+  std::string detail;  // box caption
+  uint32_t value = 0;  // progress position, connected flag
   box_icon icon = box_icon::none;
 };
 
@@ -53,6 +52,15 @@ class recording_display final : public display_sink {
   void set_connect_progress_open(bool open);
   // The text read_path_field returns.
   void set_path_field(std::string path);
+  // Every `every`-th request about device rows fails, as a post to a full
+  // queue does (0: none fails).
+  void fail_row_posts_every(int every);
+  // By default the recorder takes the device list's changes at once, on the
+  // scan thread. Held, it only counts the requests, and the test takes the
+  // changes when it likes with take_device_rows, as a slow UI thread would.
+  void hold_device_rows(bool held);
+  void take_device_rows();
+  int device_row_requests_pending() const;
   // Runs inside message_box on the caller's thread before it returns (for
   // tests that hold the worker in a box).
   void on_message_box(std::function<void(const recorded_box&)> hook);
@@ -75,8 +83,7 @@ class recording_display final : public display_sink {
   void show_connection_state(bool connected) override;
   bool show_connect_progress(uint32_t position, const char* text) override;
   void end_connect_progress() override;
-  void put_device_row(uint64_t generation, int index, bool is_new, const char* mac,
-                      const char* name, const char* rssi_text) override;
+  bool device_rows_changed() override;
   void clear_device_rows() override;
   void message_box(display_window owner, const char* text, const char* caption,
                    box_icon icon) override;
@@ -92,6 +99,12 @@ class recording_display final : public display_sink {
   bool connected_ = false;
   std::string path_;
   std::function<void(const recorded_box&)> box_hook_;
+  int fail_row_posts_every_ = 0;
+  int row_posts_ = 0;
+  bool rows_held_ = false;
+  int row_requests_pending_ = 0;
+  // Serialises takes: the UI thread that a take stands for is one thread.
+  std::mutex take_lock_;
 };
 
 // A sink that hands every call on to its recorder, for tests that watch
@@ -114,10 +127,7 @@ class relaying_display : public display_sink {
     return record.show_connect_progress(position, text);
   }
   void end_connect_progress() override { record.end_connect_progress(); }
-  void put_device_row(uint64_t generation, int index, bool is_new, const char* mac,
-                      const char* name, const char* rssi_text) override {
-    record.put_device_row(generation, index, is_new, mac, name, rssi_text);
-  }
+  bool device_rows_changed() override { return record.device_rows_changed(); }
   void clear_device_rows() override { record.clear_device_rows(); }
   void message_box(display_window owner, const char* text, const char* caption,
                    box_icon icon) override {

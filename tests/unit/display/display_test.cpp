@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <set>
 #include <string>
 #include <thread>
@@ -13,18 +16,6 @@
 
 namespace {
 
-// Keeps the generation each row was handed with, which the recorder drops.
-class generation_display final : public relaying_display {
- public:
-  std::vector<uint64_t> generations;  // rows arrive under the list's lock
-
-  void put_device_row(uint64_t g, int index, bool is_new, const char* mac, const char* name,
-                      const char* rssi) override {
-    generations.push_back(g);
-    relaying_display::put_device_row(g, index, is_new, mac, name, rssi);
-  }
-};
-
 class DisplayTest : public ::testing::Test {
  protected:
   void TearDown() override {
@@ -32,8 +23,7 @@ class DisplayTest : public ::testing::Test {
     set_time_compression_for_tests(1);
   }
 
-  generation_display display;
-  recording_display& record = display.record;
+  recording_display record;
   trace_capture trace;
 };
 
@@ -109,37 +99,87 @@ TEST_F(DisplayTest, MissingAndOverlongTextsAreBounded) {
   EXPECT_EQ(rows[1].name, std::string(254, 'm'));
 }
 
-TEST_F(DisplayTest, RowsFromBeforeAClearOrAfterCloseAreStale) {
+TEST_F(DisplayTest, AClearEmptiesTheListAndAClosedListTakesNoRows) {
   device_list_init();
   ASSERT_EQ(device_list_add("11:22", "before", -50), 0);
-  const uint64_t before_clear = display.generations.back();
-  EXPECT_TRUE(device_list_generation_is_current(before_clear));
   device_list_clear();
-  EXPECT_FALSE(device_list_generation_is_current(before_clear));
   EXPECT_TRUE(record.rows().empty());
-  ASSERT_EQ(device_list_add("11:22", "after", -50), 0);
-  EXPECT_NE(display.generations.back(), before_clear);
-  EXPECT_TRUE(device_list_generation_is_current(display.generations.back()));
-  ASSERT_EQ(record.rows().size(), 1u);  // a new row, index 0 again
-  EXPECT_EQ(record.rows()[0].name, "after");
+  ASSERT_EQ(device_list_add("33:44", "after", -50), 0);
+  ASSERT_EQ(device_list_add("11:22", "again", -50), 0);
+  const auto rows = record.rows();
+  ASSERT_EQ(rows.size(), 2u);  // first seen since the clear, first row
+  EXPECT_EQ(rows[0].name, "after");
+  EXPECT_EQ(rows[1].name, "again");
 
   device_list_close();
-  EXPECT_FALSE(device_list_generation_is_current(display.generations.back()));
-  EXPECT_EQ(device_list_add("33:44", "late", -50), 1);
-  EXPECT_EQ(record.rows().size(), 1u);
+  EXPECT_EQ(device_list_add("55:66", "late", -50), 1);
+  EXPECT_EQ(record.rows().size(), 2u);
 }
 
-TEST_F(DisplayTest, ConcurrentScanResultsGiveOneRowPerDevice) {
+// A user chooses a row by its name and connects to its MAC: whatever posts
+// fail, a row never shows another device's texts.
+TEST_F(DisplayTest, FailedRowPostsNeverPutOneDevicesNameOnAnothersRow) {
+  auto mac_of = [](int device) {
+    char mac[32];
+    snprintf(mac, sizeof mac, "AA:00:00:00:00:%02d", device);
+    return std::string(mac);
+  };
+  record.fail_row_posts_every(3);
   device_list_init();
+  for (int round = 0; round < 5; ++round) {
+    for (int device = 0; device < 40; ++device) {
+      const std::string name = mac_of(device) + " #" + std::to_string(round);
+      device_list_add(mac_of(device).c_str(), name.c_str(), -40 - round);
+    }
+  }
+  record.fail_row_posts_every(0);
+  device_list_add(mac_of(0).c_str(), (mac_of(0) + " #5").c_str(), -45);
+
+  const auto rows = record.rows();
+  ASSERT_EQ(rows.size(), 40u);
+  for (int device = 0; device < 40; ++device) {
+    EXPECT_EQ(rows[device].mac, mac_of(device));
+    EXPECT_EQ(rows[device].name, mac_of(device) + (device ? " #4" : " #5"));
+    EXPECT_EQ(rows[device].rssi, device ? "-44 dBm" : "-45 dBm");
+  }
+}
+
+// Scan threads flood adverts of known and new devices while a slow UI
+// thread catches up now and then: one request waits at a time, and every
+// row it shows belongs to its MAC.
+TEST_F(DisplayTest, AFloodWhileTheUiIsSlowKeepsOneRequestPendingAndRowsTrue) {
+  record.hold_device_rows(true);
+  device_list_init();
+  std::atomic<bool> scanning{true};
+  std::atomic<int> most_pending{0};
   std::vector<std::thread> scanners;
   for (int t = 0; t < 4; ++t) {
     scanners.emplace_back([t] {
-      for (int i = 0; i < 100; ++i) device_list_add(std::to_string(i + t * 50).c_str(), "n", -1);
+      for (int i = 0; i < 2000; ++i) {
+        const std::string mac = std::to_string((i + t * 50) % 250);
+        device_list_add(mac.c_str(), ("of " + mac).c_str(), -i % 90);
+      }
     });
   }
+  std::thread ui([&] {
+    while (scanning) {
+      const int pending = record.device_row_requests_pending();
+      most_pending = std::max(most_pending.load(), pending);
+      if (pending > 0) record.take_device_rows();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
   for (auto& s : scanners) s.join();
+  scanning = false;
+  ui.join();
+  do record.take_device_rows();
+  while (record.device_row_requests_pending() > 0);
+  EXPECT_LE(most_pending.load(), 1);
   std::set<std::string> macs;
-  for (const auto& row : record.rows()) macs.insert(row.mac);
+  for (const auto& row : record.rows()) {
+    EXPECT_EQ(row.name, "of " + row.mac);
+    macs.insert(row.mac);
+  }
   EXPECT_EQ(macs.size(), 250u);
   EXPECT_EQ(record.rows().size(), 250u);
 }
