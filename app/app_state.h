@@ -29,9 +29,10 @@ extern std::atomic<bool> device_chosen;
 // Private messages of the program's own windows.
 constexpr UINT WM_APP_DEVICE_ROWS = WM_APP + 1;            // the device list's model changed
 constexpr UINT WM_APP_END_CONNECT_PROGRESS = WM_APP + 2;   // ends dialog 178 on its own thread
-constexpr UINT WM_APP_SHOW_CONNECTION_STATE = WM_APP + 3;  // wParam: connected
+constexpr UINT WM_APP_SHOW_CONNECTION_STATE = WM_APP + 3;  // the latest connection state
 // lParam: a heap std::shared_ptr to the box's request, owned by the receiver.
 constexpr UINT WM_APP_SHOW_BOX = WM_APP + 4;
+constexpr UINT WM_APP_SHOW_TRANSFER = WM_APP + 5;  // the transfer's latest pace
 
 // Start-up (main.cpp).
 void terminate_processes_named(const char* image_name);
@@ -54,5 +55,9 @@ bool device_list_take_selection();
 // UI thread, once, before anything can display.
 void install_win32_display();
 
-// Fills the device list's columns (display_win32.cpp); UI thread.
+// Fills the device list's columns, their pixel widths scaled to the list's
+// DPI (display_win32.cpp); UI thread.
 void set_up_device_list_columns(HWND list);
+// Scales the columns to `new_dpi` (0: the list's own), as when the dialog
+// moved to a monitor of another scale.
+void rescale_device_list_columns(HWND list, int new_dpi);

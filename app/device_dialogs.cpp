@@ -8,6 +8,8 @@
 
 #include "app/app_state.h"
 #include "app/resource.h"
+#include "app/text_utf8.h"
+#include "device/device_list.h"
 #include "device/device_state.h"
 #include "device/scan.h"
 #include "display/display.h"
@@ -83,10 +85,10 @@ INT_PTR on_select_notify(HWND dialog, const NMHDR* header) {
 }  // namespace
 
 void run_device_selection() {
-  DialogBoxParamA(app_instance, MAKEINTRESOURCEA(IDD_SELECT_DEVICE), nullptr,
+  DialogBoxParamW(app_instance, MAKEINTRESOURCEW(IDD_SELECT_DEVICE), nullptr,
                   select_device_dialog_proc, 0);
   if (device_chosen) {
-    DialogBoxParamA(app_instance, MAKEINTRESOURCEA(IDD_CONNECT_PROGRESS), nullptr,
+    DialogBoxParamW(app_instance, MAKEINTRESOURCEW(IDD_CONNECT_PROGRESS), nullptr,
                     connect_progress_dialog_proc, 0);
   }
   connect_progress_dialog = nullptr;
@@ -102,6 +104,11 @@ INT_PTR CALLBACK select_device_dialog_proc(HWND dialog, UINT message, WPARAM wpa
       return on_select_command(dialog, LOWORD(wparam));
     case WM_NOTIFY:
       return on_select_notify(dialog, reinterpret_cast<const NMHDR*>(lparam));
+    case WM_DPICHANGED:
+      // Moved to a monitor of another scale: the dialog units follow by
+      // themselves, the list's pixel column widths do not.
+      rescale_device_list_columns(GetDlgItem(dialog, IDC_DEVICE_LIST), HIWORD(wparam));
+      return FALSE;
     case WM_DESTROY:
       on_select_destroy();
       return FALSE;
@@ -114,18 +121,18 @@ bool device_list_take_selection() {
   HWND list = device_list.load();
   if (!list) return false;
   const int row = static_cast<int>(
-      SendMessageA(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), MAKELPARAM(LVNI_SELECTED, 0)));
+      SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), MAKELPARAM(LVNI_SELECTED, 0)));
   if (row < 0) return false;
-  char mac[LIST_TEXT_SIZE] = {};
-  LVITEMA item{};
+  wchar_t mac[LIST_TEXT_SIZE] = {};
+  LVITEMW item{};
   item.iSubItem = 0;
   item.pszText = mac;
-  item.cchTextMax = sizeof mac;
-  SendMessageA(list, LVM_GETITEMTEXTA, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+  item.cchTextMax = LIST_TEXT_SIZE;
+  SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
   // An address that does not fit is refused whole: a cut one would connect
   // to some other device, or to none, with no word to the user.
-  if (set_device_address(mac) != 0) {
-    MessageBoxA(GetParent(list), "Device address too long", "Error", MB_ICONWARNING | MB_OK);
+  if (set_device_address(utf8_of(mac).c_str()) != 0) {
+    MessageBoxW(GetParent(list), L"Device address too long", L"Error", MB_ICONWARNING | MB_OK);
     return false;
   }
   post_request(REQ_CONNECT);

@@ -51,7 +51,7 @@ void init_common_controls() {
 // nothing could ever end it.
 HWND create_main_window() {
   HWND window =
-      CreateDialogParamA(app_instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, main_dialog_proc, 0);
+      CreateDialogParamW(app_instance, MAKEINTRESOURCEW(IDD_MAIN), nullptr, main_dialog_proc, 0);
   if (window) ShowWindow(window, SW_SHOW);
   return window;
 }
@@ -59,12 +59,14 @@ HWND create_main_window() {
 void run_message_loop(HWND main_window, HACCEL accelerators) {
   MSG message;
   for (;;) {
-    const BOOL got = GetMessageA(&message, nullptr, 0, 0);
+    // Wide throughout: a character typed or pasted into the path field that
+    // the PC's code page lacks reaches the field whole.
+    const BOOL got = GetMessageW(&message, nullptr, 0, 0);
     if (got == 0 || got == -1) return;
-    if (!TranslateAcceleratorA(main_window, accelerators, &message)) {
-      if (!(IsWindow(main_window) && IsDialogMessageA(main_window, &message))) {
+    if (!TranslateAcceleratorW(main_window, accelerators, &message)) {
+      if (!(IsWindow(main_window) && IsDialogMessageW(main_window, &message))) {
         TranslateMessage(&message);
-        DispatchMessageA(&message);
+        DispatchMessageW(&message);
       }
     }
     if (quit_flag) return;
@@ -118,12 +120,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   start_worker();
   app_instance = instance;
   small_icon = static_cast<HICON>(
-      LoadImageA(instance, MAKEINTRESOURCEA(IDI_WINDOW_ICON), IMAGE_ICON, 16, 16, LR_DEFAULTSIZE));
-  HACCEL accelerators = LoadAcceleratorsA(instance, MAKEINTRESOURCEA(IDR_ACCELERATORS));
+      LoadImageW(instance, MAKEINTRESOURCEW(IDI_WINDOW_ICON), IMAGE_ICON, 16, 16, LR_DEFAULTSIZE));
+  HACCEL accelerators = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDR_ACCELERATORS));
 
   HWND main_window = create_main_window();
   if (!main_window) {
-    MessageBoxA(nullptr, "The main window cannot be created", "Error", MB_ICONWARNING | MB_OK);
+    MessageBoxW(nullptr, L"The main window cannot be created", L"Error", MB_ICONWARNING | MB_OK);
     return 1;
   }
   run_message_loop(main_window, accelerators);

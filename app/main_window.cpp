@@ -23,9 +23,9 @@ constexpr size_t IMAGE_PATH_CHOOSER_SIZE = 260;
 
 void on_init(HWND window) {
   main_dialog = window;
-  SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small_icon));
-  SetMenu(window, LoadMenuA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAIN_MENU)));
-  show_connection_state(false);
+  SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small_icon));
+  SetMenu(window, LoadMenuW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAIN_MENU)));
+  show_connection_state(false, "");
 }
 
 // OK and Cancel (Enter, Escape, the close box) end the program normally.
@@ -44,20 +44,21 @@ void close_and_quit(int result) {
 }
 
 void show_about_box() {
-  DialogBoxParamA(app_instance, MAKEINTRESOURCEA(IDD_ABOUT), main_dialog.load(), about_dialog_proc,
+  DialogBoxParamW(app_instance, MAKEINTRESOURCEW(IDD_ABOUT), main_dialog.load(), about_dialog_proc,
                   0);
 }
 
 void connect_to_a_device() {
   run_device_selection();
-  show_connection_state(device_ready.load());
+  show_connection_state(device_ready.load(), device_info_text_copy());
 }
 
 // The worker's close finds nothing to close when no device is ready; the
 // request is posted anyway so that its trace shows the user's attempt.
 void disconnect() {
   if (!device_ready.load()) {
-    MessageBoxA(main_dialog.load(), "Not connected to any device", "Error", MB_ICONWARNING | MB_OK);
+    MessageBoxW(main_dialog.load(), L"Not connected to any device", L"Error",
+                MB_ICONWARNING | MB_OK);
   }
   post_request(REQ_DISCONNECT);
 }
@@ -131,19 +132,20 @@ INT_PTR CALLBACK about_dialog_proc(HWND window, UINT message, WPARAM wparam, LPA
 
 // A save-style chooser on purpose: a name typed without an extension gets
 // ".bin", and a file that does not exist yet is accepted; the update opens
-// the file and reports a missing one.
+// the file and reports a missing one. Wide, so that a folder named in
+// letters the PC's code page lacks is chosen whole.
 bool choose_image_file() {
-  char path[IMAGE_PATH_CHOOSER_SIZE] = {};
-  OPENFILENAMEA request{};
+  wchar_t path[IMAGE_PATH_CHOOSER_SIZE] = {};
+  OPENFILENAMEW request{};
   request.lStructSize = sizeof request;
   request.hwndOwner = main_dialog.load();
-  request.lpstrFilter = "Binary (*.bin)\0*.bin\0All Files (*.*)\0*.*\0";
+  request.lpstrFilter = L"Binary (*.bin)\0*.bin\0All Files (*.*)\0*.*\0";
   request.nFilterIndex = 1;
   request.lpstrFile = path;
-  request.nMaxFile = sizeof path;
+  request.nMaxFile = IMAGE_PATH_CHOOSER_SIZE;
   request.Flags = OFN_EXPLORER | OFN_HIDEREADONLY;
-  request.lpstrDefExt = "bin";
-  if (!GetSaveFileNameA(&request)) return false;
-  SetDlgItemTextA(main_dialog.load(), IDC_IMAGE_PATH, path);
+  request.lpstrDefExt = L"bin";
+  if (!GetSaveFileNameW(&request)) return false;
+  SetDlgItemTextW(main_dialog.load(), IDC_IMAGE_PATH, path);
   return true;
 }

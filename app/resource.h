@@ -28,6 +28,10 @@
 #define IDM_DISCONNECT 192
 #define IDM_OPEN_LOG_FOLDER 193
 
+/* Main window: the pace of the image being sent, under the progress bar;
+ * written by the UI thread only. */
+#define IDC_TRANSFER_RATE 40041
+
 /* Device selection dialog buttons. */
 #define IDC_SCAN 167
 #define IDC_CONNECT 168

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "ble/gatt_sync.h"
 #include "device/command_channel.h"
 #include "device/device_state.h"
+#include "device/transfer_meter.h"
 #include "device/uuids.h"
 #include "display/display.h"
 #include "platform/clock.h"
@@ -48,6 +50,9 @@ constexpr int64_t UPD_IMAGE_LENGTH_LIMIT = int64_t{1} << 32;
 //  4. Every frame must have had a reply: fewer statuses than frames means
 //     some acceptance was not the reply it was taken for.
 constexpr uint32_t UPD_SETTLE_MIN_MS = 250;
+
+// How often the transfer's pace is shown.
+constexpr uint32_t UPD_RATE_SHOW_MS = 1000;
 constexpr uint32_t UPD_SETTLE_MAX_MS = 5000;
 
 // What a transfer has seen of the status channel since it began, and the
@@ -174,6 +179,10 @@ bool send_step(transfer_watch& watch, uint8_t code, const uint8_t* params, uint1
 int send_image_packets(transfer_watch& watch, uint32_t image_length, FILE* image, uint32_t& crc) {
   uint8_t packet[UPD_MAX_PARAMS];
   uint32_t sent = 0;
+  transfer_meter meter;
+  meter.start(image_length, tick_count_ms());
+  show_transfer_progress(meter.progress(), true);
+  uint32_t shown_at = tick_count_ms();
   while (sent < image_length) {
     const uint32_t progress = update_progress(sent, image_length);
     status_printf("Progress %u\n", progress);
@@ -193,6 +202,12 @@ int send_image_packets(transfer_watch& watch, uint32_t image_length, FILE* image
     // paces the whole transfer, so it lasts its length, not a timer tick.
     precise_sleep_ms(UPD_PACKET_PAUSE_MS);
     sent += count;
+    const uint32_t now = tick_count_ms();
+    meter.sample(sent, now);
+    if (now - shown_at >= UPD_RATE_SHOW_MS) {
+      show_transfer_progress(meter.progress(), true);
+      shown_at = now;
+    }
   }
   return 0;
 }
@@ -233,10 +248,16 @@ update_result learn_image_length(FILE* image, uint32_t& length) {
   return update_result::accepted;
 }
 
+// Whatever way a transfer ends, what it showed of its pace goes.
+struct transfer_progress_shown {
+  ~transfer_progress_shown() { show_transfer_progress(transfer_progress{}, false); }
+};
+
 // The whole transfer (see update_transfer); the failed step is in `watch`.
 int run_transfer(transfer_watch& watch, uint16_t b1_value, uint32_t image_length, FILE* image,
                  uint32_t& crc) {
   const precise_timing_scope pauses_at_their_length;
+  const transfer_progress_shown cleared_at_the_end;
   show_update_progress(0);
   if (!wait_update_idle()) {
     watch.failed_step = stop_requested ? UPD_STEP_INTERRUPTED : UPD_STEP_NOT_IDLE;
@@ -348,11 +369,20 @@ int update_transfer(uint16_t b1_value, uint32_t image_length, FILE* image) {
   return run_transfer(watch, b1_value, image_length, image, crc);
 }
 
+size_t path_length_in_characters(const std::string& utf8) {
+  size_t units = 0;
+  for (const unsigned char byte : utf8) {
+    if ((byte & 0xC0) == 0x80) continue;  // a continuation byte
+    units += byte >= 0xF0 ? 2 : 1;        // beyond the basic plane: a surrogate pair
+  }
+  return units;
+}
+
 update_outcome update_image(const std::string& path) {
   update_outcome outcome;
   // The whole text is read, so an over-long path is refused rather than
   // cut to a different, possibly existing, file.
-  if (path.size() >= UPDATE_PATH_SIZE) {
+  if (path_length_in_characters(path) >= UPDATE_PATH_SIZE) {
     outcome.result = update_result::path_too_long;
     return outcome;
   }
@@ -397,7 +427,7 @@ void clear_update_stop() {
 }
 
 void update_from_file() {
-  const update_outcome outcome = update_image(display().read_path_field());
+  const update_outcome outcome = update_image(read_update_path());
   if (outcome.result == update_result::accepted) {
     message_box(display_window::main, UPD_BOX_SUCCESS, "Success", box_icon::information);
     return;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 constexpr uint8_t UPD_CMD_START = 0x7F;
@@ -22,6 +23,10 @@ constexpr uint32_t UPD_IDLE_POLL_MS = 100;
 constexpr uint32_t UPD_IDLE_POLL_COUNT = 99;
 constexpr uint32_t UPD_PACKET_PAUSE_MS = 10;
 constexpr uint32_t UPD_FINISH_PAUSE_MS = 1000;
+// A path of this many characters or more is refused (it did not fit the
+// field's buffer with its terminator). Characters as the path field holds
+// them: UTF-16 units, one for every letter of any script, two for the rare
+// ones beyond the basic plane.
 constexpr size_t UPDATE_PATH_SIZE = 512;
 constexpr size_t UPD_FRAME_MAX = 3 + UPD_MAX_PARAMS;
 // Progress of the packets runs 0..UPD_PACKET_PROGRESS_SPAN - 1; the finish
@@ -68,6 +73,9 @@ struct update_outcome {
   double seconds = 0;        // from the idle wait to the end
 };
 
+// The length of a UTF-8 path in the path field's characters (UTF-16 units).
+size_t path_length_in_characters(const std::string& utf8);
+
 // Worker thread (or a front end's own thread that runs no other device
 // operation meanwhile): sends the image at `path` (UTF-8) to the connected
 // device.
@@ -79,8 +87,17 @@ update_outcome update_image(const std::string& path);
 void request_update_stop();
 void clear_update_stop();
 
-// Worker thread: the Update button's request: the path from the main
-// window's field, then the result box.
+// The Update button's request takes its image path from the front end when
+// it starts, not when the button was pressed: the window reads its path
+// field then. A front end with such a field installs its reader; without
+// one the path is empty.
+// (update_path.cpp: a unit of its own, so that a front end or a test links
+// the reader without the transfer.)
+void set_update_path_reader(std::function<std::string()> reader);
+std::string read_update_path();
+
+// Worker thread: the Update button's request: the path through the reader,
+// then the result box.
 void update_from_file();
 
 // The transfer of `image_length` bytes from `image` (open, binary, at its

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "ble/ble_api.h"
+#include "device/device_list.h"
 #include "display/display.h"
 #include "platform/clock.h"
 #include "platform/trace.h"

@@ -5,16 +5,11 @@
 #include <deque>
 #include <string>
 
+#include "display/display.h"
+
 // How far back the rate looks: long enough to smooth out the pace of single
 // packets, short enough to follow a link that slows down.
 constexpr uint32_t TRANSFER_RATE_WINDOW_MS = 5000;
-
-struct transfer_progress {
-  uint64_t sent_bytes = 0;
-  uint64_t total_bytes = 0;
-  double bytes_per_second = 0;  // 0 while not yet known
-  int64_t seconds_left = -1;    // -1 while not yet known
-};
 
 class transfer_meter {
  public:

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/clock.h"
 
 namespace {
 
@@ -14,13 +13,13 @@ class null_sink final : public display_sink {
  public:
   void set_text_if_different(display_window, int, const char*) override {}
   void set_progress(display_window, int, uint32_t) override {}
-  void show_connection_state(bool) override {}
+  void show_connection_state(bool, const std::string&) override {}
+  void show_transfer_progress(const transfer_progress&, bool) override {}
   bool show_connect_progress(uint32_t, const char*) override { return false; }
   void end_connect_progress() override {}
   bool device_rows_changed() override { return false; }
   void clear_device_rows() override {}
   void message_box(display_window, const char*, const char*, box_icon) override {}
-  std::string read_path_field() override { return {}; }
 };
 
 // Never destroyed: a worker or library thread may still show something
@@ -33,9 +32,6 @@ display_sink& no_display() {
 // Null until a sink is installed; constant-initialised, so a sink installed
 // by another file's static initialiser is never overwritten.
 constinit std::atomic<display_sink*> current_sink{nullptr};
-
-// How long the connection-progress dialog stays up after the final report.
-constexpr uint32_t CONNECT_PROGRESS_LINGER_MS = 800;
 
 }  // namespace
 
@@ -66,8 +62,12 @@ void set_progress(display_window window, int control_id, uint32_t position) {
   display().set_progress(window, control_id, position);
 }
 
-void show_connection_state(bool connected) {
-  display().show_connection_state(connected);
+void show_connection_state(bool connected, const std::string& device_info) {
+  display().show_connection_state(connected, device_info);
+}
+
+void show_transfer_progress(const transfer_progress& progress, bool running) {
+  display().show_transfer_progress(progress, running);
 }
 
 void report_connect_progress(uint32_t position, const char* format, ...) {
@@ -78,10 +78,7 @@ void report_connect_progress(uint32_t position, const char* format, ...) {
   va_end(args);
   if (!display().show_connect_progress(position, text)) return;
   trace_line(text);
-  if (position >= PROGRESS_FULL) {
-    sleep_ms(CONNECT_PROGRESS_LINGER_MS);
-    display().end_connect_progress();
-  }
+  if (position >= PROGRESS_FULL) display().end_connect_progress();
 }
 
 void message_box(display_window owner, const char* text, const char* caption, box_icon icon) {

@@ -31,6 +31,14 @@ enum class display_window {
 
 enum class box_icon { none, warning, information };
 
+// How far a transfer got, and at what pace.
+struct transfer_progress {
+  uint64_t sent_bytes = 0;
+  uint64_t total_bytes = 0;
+  double bytes_per_second = 0;  // 0 while not yet known
+  int64_t seconds_left = -1;    // -1 while not yet known
+};
+
 class display_sink {
  public:
   virtual ~display_sink() = default;
@@ -42,18 +50,24 @@ class display_sink {
   virtual void set_progress(display_window window, int control_id, uint32_t position) = 0;
 
   // Enables or disables the main window's connection-dependent controls and
-  // shows the device information (connected) or "Device not connected".
-  // Also called on the UI thread.
-  virtual void show_connection_state(bool connected) = 0;
+  // shows `device_info` (connected) or "Device not connected". Also called
+  // on the UI thread.
+  virtual void show_connection_state(bool connected, const std::string& device_info) = 0;
 
   // Shows a step in the connection-progress dialog: its bar at `position`
   // and its step text. False when that dialog is not open (the report is
   // dropped).
   virtual bool show_connect_progress(uint32_t position, const char* text) = 0;
 
-  // Asks the connection-progress dialog to close; the dialog is ended on its
-  // own thread, so this returns without waiting.
+  // The connection sequence made its final report: the window keeps it up
+  // for a moment (the window's own business: it may hold the caller that
+  // long), then closes the dialog on its own thread.
   virtual void end_connect_progress() = 0;
+
+  // An image is being sent: how far, how fast, how long still (about once a
+  // second while `running`); once more with `running` false when the
+  // transfer ended, whatever its outcome, to clear what was shown.
+  virtual void show_transfer_progress(const transfer_progress& progress, bool running) = 0;
 
   // The device list's model changed (device/device_list.h): the front end
   // brings its list in line with device_list_take_changes on its own
@@ -71,9 +85,6 @@ class display_sink {
   virtual void message_box(display_window owner, const char* text, const char* caption,
                            box_icon icon) = 0;
 
-  // The whole text of the main window's path field (control 40040), however
-  // long, never cut; empty when the window is not open or did not answer.
-  virtual std::string read_path_field() = 0;
 };
 
 // Installs the process-wide sink (null: nothing is shown anywhere). The
@@ -85,11 +96,8 @@ display_sink& display();
 void set_text_if_different(display_window window, int control_id, const char* text);
 void status_printf(const char* format, ...) TRACE_PRINTF_FORMAT(1, 2);
 void set_progress(display_window window, int control_id, uint32_t position);
-void show_connection_state(bool connected);
+void show_connection_state(bool connected, const std::string& device_info);
+void show_transfer_progress(const transfer_progress& progress, bool running);
 void report_connect_progress(uint32_t position, const char* format, ...) TRACE_PRINTF_FORMAT(2, 3);
 void message_box(display_window owner, const char* text, const char* caption, box_icon icon);
 
-// The device list's model and its operations (device_list_init, _close,
-// _clear, _add) live with the device code, which a front end without
-// windows shares; the selection dialog and the scan reach them from here.
-#include "device/device_list.h"

@@ -49,7 +49,8 @@ void os_write_raw(int fd, const char* bytes, unsigned length);
 // or flushing stdio; safe inside a signal handler.
 [[noreturn]] void os_exit_now(int status);
 
-// Opens `path` for binary reading, but only when it names a regular file.
+// Opens `path` (UTF-8) for binary reading, but only when it names a regular
+// file.
 // A device (NUL, CON, COM1, anything under \\.\), a directory or a pipe is
 // refused: it would give no length, an endless or empty stream, or (a FIFO)
 // block the opener until some writer came.

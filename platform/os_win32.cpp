@@ -105,6 +105,20 @@ void os_exit_now(int status) {
 
 #include <cstring>
 
+namespace {
+
+// Paths are UTF-8 inside the program; the file system takes UTF-16.
+std::wstring wide_path(const char* utf8) {
+  const int length = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+  if (length <= 0) return {};
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide.data(), length);
+  wide.resize(static_cast<size_t>(length - 1));
+  return wide;
+}
+
+}  // namespace
+
 FILE* os_open_regular_file(const char* path, open_file_result& result) {
   result = open_file_result::not_found;
   if (!path) return nullptr;
@@ -148,22 +162,9 @@ int64_t os_file_length(FILE* file) {
   return length < 0 ? -1 : static_cast<int64_t>(length);
 }
 
-namespace {
-
-std::wstring wide_of(const char* utf8) {
-  const int length = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
-  if (length <= 0) return {};
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide.data(), length);
-  wide.resize(static_cast<size_t>(length - 1));
-  return wide;
-}
-
-}  // namespace
-
 FILE* os_create_file(const char* path) {
   if (!path) return nullptr;
-  return _wfopen(wide_of(path).c_str(), L"wb");
+  return _wfopen(wide_path(path).c_str(), L"wb");
 }
 
 unsigned long os_process_id() {

@@ -29,7 +29,7 @@ void report_query_failure() {
 
 void run_disconnect() {
   close_device();
-  show_connection_state(false);
+  show_connection_state(false, "");
 }
 
 void run_get_version() {

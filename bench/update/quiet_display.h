@@ -9,13 +9,17 @@
 #include <mutex>
 #include <string>
 
+#include "device/firmware_update.h"
 #include "display/display.h"
 
 class quiet_display final : public display_sink {
  public:
   using clock = std::chrono::steady_clock;
 
-  explicit quiet_display(std::string path) : path_(std::move(path)) { set_display_sink(this); }
+  explicit quiet_display(std::string path) : path_(std::move(path)) {
+    set_display_sink(this);
+    set_update_path_reader([this] { return path_; });
+  }
 
   void set_text_if_different(display_window, int control_id, const char* text) override {
     if (control_id != IDC_STATUS_LINE) return;
@@ -23,7 +27,8 @@ class quiet_display final : public display_sink {
     if (strcmp(text, "CRC32\n") == 0) packets_ended_ = clock::now();
   }
   void set_progress(display_window, int, uint32_t) override {}
-  void show_connection_state(bool) override {}
+  void show_connection_state(bool, const std::string&) override {}
+  void show_transfer_progress(const transfer_progress&, bool) override {}
   bool show_connect_progress(uint32_t, const char*) override { return false; }
   void end_connect_progress() override {}
   bool device_rows_changed() override { return false; }
@@ -32,7 +37,6 @@ class quiet_display final : public display_sink {
     std::lock_guard<std::mutex> hold(lock_);
     last_caption_ = caption;
   }
-  std::string read_path_field() override { return path_; }
 
   std::string last_caption() {
     std::lock_guard<std::mutex> hold(lock_);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "device/connection.h"
+#include "device/device_list.h"
 #include "device/device_state.h"
 #include "device/scan.h"
 #include "display/display.h"

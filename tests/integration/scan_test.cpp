@@ -5,6 +5,7 @@
 #include <chrono>
 #include <string>
 
+#include "device/device_list.h"
 #include "device/scan.h"
 #include "display/display.h"
 #include "tests/integration/flow_harness.h"

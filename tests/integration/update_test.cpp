@@ -275,7 +275,7 @@ TEST_F(update_flow, ARefusalSeenDuringThePacketPauseStopsTheNextWrite) {
     EXPECT_EQ(watched.record.texts_set(display_window::main, IDC_STATUS_LINE).back(),
               "Packet ERROR\n");
   }
-  set_display_sink(&display_);
+  display_.install();
   EXPECT_EQ(sim_record().frames, 4) << "start, B1, length and the first packet only";
 }
 
@@ -285,6 +285,13 @@ TEST_F(update_flow, PathAndFileRefusedBeforeAnythingIsSent) {
   // 511 characters fit: the file simply does not exist.
   expect_error_box(update_from("/" + std::string(510, 'p')), "File not found");
   expect_error_box(update_from(temp_dir_ + "/no-such-image.bin"), "File not found");
+  // The limit counts characters as the path field holds them, not bytes:
+  // 511 Cyrillic letters (1022 bytes of UTF-8) still fit, 512 do not.
+  std::string cyrillic = "/";
+  for (int i = 0; i < 510; ++i) cyrillic += "ж";
+  expect_error_box(update_from(cyrillic), "File not found");
+  expect_error_box(update_from(cyrillic + "ж"), "Path too long");
+  EXPECT_EQ(path_length_in_characters("日本/😀.bin"), 9u);
   EXPECT_EQ(warble_sim_write_count(UPDATE_CHAR_UUID), 0);
 }
 

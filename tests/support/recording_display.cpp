@@ -1,5 +1,8 @@
 #include "tests/support/recording_display.h"
 
+#include "device/device_list.h"
+#include "device/firmware_update.h"
+
 namespace {
 constexpr int ROWS_PER_TAKE = 16;
 
@@ -15,11 +18,20 @@ recorded_event make_event(recorded_event::kind_t kind, display_window window, in
 }  // namespace
 
 recording_display::recording_display() {
-  set_display_sink(this);
+  install();
 }
 
 recording_display::~recording_display() {
   set_display_sink(nullptr);
+  set_update_path_reader(nullptr);
+}
+
+void recording_display::install() {
+  set_display_sink(this);
+  set_update_path_reader([this] {
+    std::lock_guard<std::mutex> hold(lock_);
+    return path_;
+  });
 }
 
 void recording_display::set_connect_progress_open(bool open) {
@@ -112,6 +124,7 @@ void recording_display::clear_record() {
   std::lock_guard<std::mutex> hold(lock_);
   events_.clear();
   boxes_.clear();
+  transfers_.clear();
 }
 
 void recording_display::set_text_if_different(display_window window, int control_id,
@@ -130,12 +143,23 @@ void recording_display::set_progress(display_window window, int control_id, uint
   events_.push_back(e);
 }
 
-void recording_display::show_connection_state(bool connected) {
+void recording_display::show_connection_state(bool connected, const std::string& device_info) {
   std::lock_guard<std::mutex> hold(lock_);
   connected_ = connected;
   recorded_event e = make_event(recorded_event::connection_state, display_window::main);
   e.value = connected;
+  e.text = device_info;
   events_.push_back(e);
+}
+
+void recording_display::show_transfer_progress(const transfer_progress& progress, bool running) {
+  std::lock_guard<std::mutex> hold(lock_);
+  transfers_.emplace_back(progress, running);
+}
+
+std::vector<std::pair<transfer_progress, bool>> recording_display::transfer_updates() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return transfers_;
 }
 
 bool recording_display::show_connect_progress(uint32_t position, const char* text) {
@@ -223,9 +247,4 @@ void recording_display::message_box(display_window owner, const char* text, cons
     hook = box_hook_;
   }
   if (hook) hook(box);
-}
-
-std::string recording_display::read_path_field() {
-  std::lock_guard<std::mutex> hold(lock_);
-  return path_;
 }

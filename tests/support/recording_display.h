@@ -50,7 +50,7 @@ class recording_display final : public display_sink {
 
   // Whether the connection-progress dialog counts as open (default: open).
   void set_connect_progress_open(bool open);
-  // The text read_path_field returns.
+  // The path an update takes, as from the main window's path field.
   void set_path_field(std::string path);
   // Every `every`-th request about device rows fails, as a post to a full
   // queue does (0: none fails).
@@ -80,14 +80,20 @@ class recording_display final : public display_sink {
 
   void set_text_if_different(display_window window, int control_id, const char* text) override;
   void set_progress(display_window window, int control_id, uint32_t position) override;
-  void show_connection_state(bool connected) override;
+  void show_connection_state(bool connected, const std::string& device_info) override;
+  void show_transfer_progress(const transfer_progress& progress, bool running) override;
   bool show_connect_progress(uint32_t position, const char* text) override;
   void end_connect_progress() override;
   bool device_rows_changed() override;
   void clear_device_rows() override;
   void message_box(display_window owner, const char* text, const char* caption,
                    box_icon icon) override;
-  std::string read_path_field() override;
+
+  // Makes this recorder the process's display and the source of the update's
+  // path again (after another took over).
+  void install();
+  // The transfer progress shown, in order; the last one ends the transfer.
+  std::vector<std::pair<transfer_progress, bool>> transfer_updates() const;
 
  private:
   mutable std::mutex lock_;
@@ -98,6 +104,7 @@ class recording_display final : public display_sink {
   bool connect_progress_open_ = true;
   bool connected_ = false;
   std::string path_;
+  std::vector<std::pair<transfer_progress, bool>> transfers_;
   std::function<void(const recorded_box&)> box_hook_;
   int fail_row_posts_every_ = 0;
   int row_posts_ = 0;
@@ -122,7 +129,12 @@ class relaying_display : public display_sink {
   void set_progress(display_window window, int control_id, uint32_t position) override {
     record.set_progress(window, control_id, position);
   }
-  void show_connection_state(bool connected) override { record.show_connection_state(connected); }
+  void show_connection_state(bool connected, const std::string& device_info) override {
+    record.show_connection_state(connected, device_info);
+  }
+  void show_transfer_progress(const transfer_progress& progress, bool running) override {
+    record.show_transfer_progress(progress, running);
+  }
   bool show_connect_progress(uint32_t position, const char* text) override {
     return record.show_connect_progress(position, text);
   }
@@ -133,5 +145,4 @@ class relaying_display : public display_sink {
                    box_icon icon) override {
     record.message_box(owner, text, caption, icon);
   }
-  std::string read_path_field() override { return record.read_path_field(); }
 };

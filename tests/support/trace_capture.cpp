@@ -19,7 +19,9 @@ trace_capture::trace_capture() {
   set_trace_tap_for_tests(tap);
 }
 
-trace_capture::~trace_capture() { set_trace_tap_for_tests(nullptr); }
+trace_capture::~trace_capture() {
+  set_trace_tap_for_tests(nullptr);
+}
 
 std::string trace_capture::text() const {
   std::lock_guard<std::mutex> hold(captured_lock);

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "device/device_list.h"
 #include "display/display.h"
 #include "platform/clock.h"
 #include "tests/support/recording_display.h"
@@ -46,13 +47,11 @@ TEST_F(DisplayTest, ConnectProgressIsDroppedWhileTheDialogIsClosed) {
   EXPECT_EQ(trace.text(), "");
 }
 
-TEST_F(DisplayTest, OnlyTheFullReportEndsTheDialogAfterItsLinger) {
-  set_time_compression_for_tests(8);
+// How long the dialog then stays up is the window's business.
+TEST_F(DisplayTest, OnlyTheFullReportEndsTheDialog) {
   report_connect_progress(999, "Step %d", 9);
   EXPECT_EQ(record.connect_ends(), 0);
-  const uint32_t before = tick_count_ms();
   report_connect_progress(PROGRESS_FULL, "System READY");
-  EXPECT_GE(tick_count_ms() - before, 800u - 3 * 8u);
   EXPECT_EQ(record.connect_ends(), 1);
   const auto reports = record.connect_reports();
   ASSERT_EQ(reports.size(), 2u);

@@ -65,7 +65,7 @@ TEST_F(DispatchTest, DisconnectShowsTheDisconnectedStateAfterClosing) {
     state_calls_during_close = display.connection_state_calls();
   };
   reset_device_doubles(script);
-  display.show_connection_state(true);
+  display.show_connection_state(true, "MAC: x\n");
   EXPECT_EQ(dispatch_request(REQ_DISCONNECT, 0, nullptr), 0);
   EXPECT_EQ(state_calls_during_close, 1);
   EXPECT_EQ(display.connection_state_calls(), 2);
