@@ -590,3 +590,195 @@ TEST_F(FirmwareUpdate, WindowsAnswerReadsDuringAnUpdateAndWhileItsErrorBoxWaits)
   EXPECT_LT(watch.slowest_ms, ANSWER_LIMIT_MS);
   close_with_close_box();
 }
+
+// The device goes out of range during the close's first disable: no call
+// on a handle of the dead link (the stand-in counts them), the window ends
+// Not connected, the program goes on and ends normally.
+TEST_F(MainWindow, ALinkLostWhileClosingEndsNotConnectedAndTouchesNoDeadHandle) {
+  ASSERT_NO_FATAL_FAILURE(launch("link_lost_closing", world("drop_link_at = disable:1\n")));
+  ASSERT_NO_FATAL_FAILURE(connect_to_our_device(run, main, choice::connect_button));
+  post_command(main, IDM_DISCONNECT);
+  EXPECT_TRUE(wait_control_text(main, IDC_DEVICE_INFO, "Device not connected"));
+  expect_connected_state(main, false);
+  EXPECT_TRUE(run.wait_output(">>DEVICE CLOSED !!\n", STEP_LIMIT_MS)) << run.output();
+  close_with_close_box();
+  auto record = run.record();
+  EXPECT_EQ(record["counter.link_drops"], "1");
+  EXPECT_EQ(record["counter.handle_misuse"], "0");
+  EXPECT_EQ(record["counter.open_connections"], "0");
+}
+
+// Every line of the trace also goes to the run's log, under the user's local
+// application data; Help has the item that opens its folder.
+TEST_F(MainWindow, EveryTraceLineGoesToTheRunsLogAndHelpOpensItsFolder) {
+  run.prepare("run_log", world());
+  const std::string folder = run.file("TAVREN Firmware Update\\logs");
+  for (const std::string& earlier : files_in(folder))
+    DeleteFileW(wide_of(folder + "\\" + earlier).c_str());
+  ASSERT_NO_FATAL_FAILURE(launch());
+  EXPECT_EQ(menu_item_text(run.program(), IDR_MAIN_MENU, IDM_OPEN_LOG_FOLDER), "Open &log folder");
+  post_command(main, IDM_OPEN_LOG_FOLDER);
+  EXPECT_TRUE(wait_control_text(main, IDC_STATUS_LINE, "Idle")) << "the window stopped answering";
+  close_with_close_box();
+  const std::vector<std::string> logs = files_in(folder);
+  ASSERT_EQ(logs.size(), 1u) << folder;
+  EXPECT_EQ(logs[0].rfind("TavrenUpdate-", 0), 0u) << logs[0];
+  const std::string log = read_file(folder + "\\" + logs[0]);
+  EXPECT_FALSE(log.empty());
+  EXPECT_EQ(log, run.output()) << "the log holds the trace as standard output got it";
+}
+
+// Scan pressed twice: the scan queued behind the running one must not undo
+// the abort that Escape or Connect asks for.
+TEST_F(DeviceSelection, ScanPressedTwiceThenEscapeOrConnectStopsBothScans) {
+  ASSERT_NO_FATAL_FAILURE(launch("scan_twice"));
+  HWND dialog = open_selection_and_scan(run, main);
+  ASSERT_NE(dialog, nullptr);
+  click_button(dialog, IDC_SCAN);
+  ASSERT_TRUE(run.wait_output("mac: ", STEP_LIMIT_MS));
+  ASSERT_TRUE(cancel_selection(run, dialog));
+  EXPECT_TRUE(wait_until([&] { return run.count_output("Abort requested\n") == 2; }, STEP_LIMIT_MS))
+      << run.output();
+
+  std::vector<std::vector<std::string>> rows;
+  dialog = scan_for_both(run, main, rows);
+  ASSERT_NE(dialog, nullptr);
+  click_button(dialog, IDC_SCAN);
+  HWND list = GetDlgItem(dialog, IDC_DEVICE_LIST);
+  ASSERT_TRUE(wait_until(
+      [&] {
+        rows = list_rows(run.process().handle(), list, 3);
+        return row_of(rows, OUR_MAC) >= 0;
+      },
+      STEP_LIMIT_MS));
+  ASSERT_TRUE(select_list_row(run.process().handle(), list, row_of(rows, OUR_MAC)));
+  click_button(dialog, IDC_CONNECT);
+  // Well before a 30 s scan could end: the connection is not held up.
+  ASSERT_TRUE(run.wait_window_gone(PROGRESS_TITLE, STEP_LIMIT_MS) &&
+              wait_until([&] { return control_enabled(main, IDC_UPDATE); }, STEP_LIMIT_MS))
+      << run.output();
+  EXPECT_EQ(run.count_output("Abort requested\n"), 4u) << run.output();
+  EXPECT_EQ(run.count_output("Scan finished\n"), 0u);
+  close_with_close_box();
+}
+
+// A status the device sends on its own while the finish handshake is in
+// flight, then its real reply, a refusal: the error box, never Success. The
+// image of 2000 bytes takes frames 1 to 14: the stray status follows the
+// checksum's reply (frame 13) by 1.15 s, past the 1 s pause before the
+// finish handshake; the refusal comes 300 ms after the handshake arrived.
+TEST_F(FirmwareUpdate, AStrayStatusDuringTheFinishHandshakeEndsInTheErrorBox) {
+  run.prepare("update_stray_status", world("refuse_code = 0x8F\nlate_reply_frame = 14:300\n"
+                                           "unprompted_status = 13:after:0:1150\n"));
+  ASSERT_TRUE(write_file(run.file("image.bin"), image_bytes(2000)));
+  ASSERT_NO_FATAL_FAILURE(launch());
+  ASSERT_NO_FATAL_FAILURE(connect_to_our_device(run, main, choice::connect_button));
+  ASSERT_TRUE(start_update(main, run.file("image.bin")));
+  HWND box = expect_box(run, "Error", "Update from local file error");
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(control_text(main, IDC_STATUS_LINE), "Finish ERROR\n");
+  EXPECT_EQ(run.find_window("Success"), nullptr);
+  close_box(box);
+  EXPECT_NE(run.record()["accepted"], "1");
+  close_with_close_box();
+}
+
+// Only a regular file is sent: a device name, the device namespace and a
+// folder get their box before any frame.
+TEST_F(FirmwareUpdate, PathsThatAreNotFilesGetTheirBoxBeforeAnyFrame) {
+  ASSERT_NO_FATAL_FAILURE(launch("update_not_files"));
+  ASSERT_NO_FATAL_FAILURE(connect_to_our_device(run, main, choice::connect_button));
+  for (const std::string& path : {std::string("NUL"), std::string("\\\\.\\NUL"), run.file("")}) {
+    SCOPED_TRACE(path);
+    ASSERT_TRUE(start_update(main, path));
+    expect_box_and_close(run, "Error",
+                         "Not a firmware image file: a device, a folder or a pipe cannot be sent");
+  }
+  EXPECT_EQ(run.output().find("[RCS] Sending update command"), std::string::npos) << run.output();
+  close_with_close_box();
+}
+
+// A folder named in letters no single code page holds, typed into the path
+// field: the image is found and arrives whole. While it travels, its pace
+// shows under the progress bar; it goes when the transfer ends.
+TEST_F(FirmwareUpdate, AnImageInAFolderNamedInCyrillicGreekAndCjkArrivesWhileItsPaceShows) {
+  run.prepare("update_unicode_path", "connection_interval_ms = 7.5\n" + world());
+  const std::string folder = run.file("Прошивка Υλικολογισμικό 固件");
+  ASSERT_TRUE(make_folder_named(folder));
+  const std::string path = folder + "\\образ εικόνα 映像.bin";
+  const std::string image = image_bytes(24000);
+  ASSERT_TRUE(write_file_named(path, image));
+  ASSERT_NO_FATAL_FAILURE(launch());
+  ASSERT_NO_FATAL_FAILURE(connect_to_our_device(run, main, choice::connect_button));
+  ASSERT_TRUE(set_control_text(main, IDC_IMAGE_PATH, path));
+  EXPECT_EQ(control_text(main, IDC_IMAGE_PATH), path);
+  click_button(main, IDC_UPDATE);
+
+  std::string pace;
+  EXPECT_TRUE(wait_until(
+      [&] {
+        pace = control_text(main, IDC_TRANSFER_RATE);
+        return pace.find(" kB/s, ") != std::string::npos;
+      },
+      UPDATE_LIMIT_MS))
+      << run.output();
+  EXPECT_NE(pace.find(" left"), std::string::npos) << pace;
+  note_screenshot(run.screenshot(main, "main_transfer_pace"));
+
+  HWND box = expect_box(run, "Success",
+                        "Updated finished OK!!\n(Now WAIT till the device finishes the update)");
+  ASSERT_NE(box, nullptr);
+  EXPECT_TRUE(wait_control_text(main, IDC_TRANSFER_RATE, ""))
+      << control_text(main, IDC_TRANSFER_RATE);
+  close_box(box);
+  ASSERT_TRUE(wait_until([&] { return run.record()["accepted"] == "1"; }, STEP_LIMIT_MS));
+  EXPECT_TRUE(read_file(run.file("record.txt.image")) == image)
+      << "the image the device received differs from the file";
+  close_with_close_box();
+}
+
+namespace {
+
+// The screen's scale for the programs started while it lives, as Wine reads
+// it at a program's start (150 % is 144 dots per inch); taken back after.
+class screen_scale {
+ public:
+  explicit screen_scale(DWORD dpi) {
+    RegSetKeyValueW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", L"LogPixels", REG_DWORD, &dpi,
+                    sizeof dpi);
+  }
+  ~screen_scale() {
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", L"LogPixels");
+  }
+  screen_scale(const screen_scale&) = delete;
+  screen_scale& operator=(const screen_scale&) = delete;
+};
+
+}  // namespace
+
+// At 150 % the dialogs grow with their font; the list's pixel column widths
+// grow with them and keep their proportions (120, 160, 60 at 100 %).
+TEST_F(DeviceSelection, At150PercentTheListColumnsGrowWithTheDialog) {
+  const screen_scale scaled(144);
+  ASSERT_NO_FATAL_FAILURE(launch("dpi_144", "connection_interval_ms = 7.5\n" + world()));
+  std::vector<std::vector<std::string>> rows;
+  HWND dialog = scan_for_both(run, main, rows);
+  ASSERT_NE(dialog, nullptr);
+  HWND list = GetDlgItem(dialog, IDC_DEVICE_LIST);
+  EXPECT_EQ(list_column_width(list, 0), 180);
+  EXPECT_EQ(list_column_width(list, 1), 240);
+  EXPECT_EQ(list_column_width(list, 2), 90);
+  note_screenshot(run.screenshot(dialog, "select_device_144dpi"));
+  ASSERT_TRUE(cancel_selection(run, dialog));
+
+  ASSERT_TRUE(write_file(run.file("image.bin"), image_bytes(24000)));
+  ASSERT_NO_FATAL_FAILURE(connect_to_our_device(run, main, choice::connect_button));
+  ASSERT_TRUE(start_update(main, run.file("image.bin")));
+  EXPECT_TRUE(wait_until(
+      [&] { return control_text(main, IDC_TRANSFER_RATE).find(" left") != std::string::npos; },
+      UPDATE_LIMIT_MS));
+  note_screenshot(run.screenshot(main, "main_transfer_pace_144dpi"));
+  expect_box_and_close(run, "Success",
+                       "Updated finished OK!!\n(Now WAIT till the device finishes the update)");
+  close_with_close_box();
+}

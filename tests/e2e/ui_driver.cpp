@@ -264,9 +264,15 @@ void app_run::remove_library() {
   DeleteFileA(file("warble.dll").c_str());
 }
 
+std::string app_run::program() const {
+  return file(exe_);
+}
+
 bool app_run::start() {
   SetEnvironmentVariableA("WARBLE_SIM_SCENARIO", file("scenario.txt").c_str());
   SetEnvironmentVariableA("WARBLE_SIM_RECORD", file("record.txt").c_str());
+  // Each run keeps its logs in its own folder.
+  SetEnvironmentVariableA("LOCALAPPDATA", folder_.c_str());
   return process_.start(file(exe_), folder_, file("stdout.txt"));
 }
 
@@ -385,11 +391,17 @@ std::string app_run::screenshot(HWND window, const std::string& name) const {
 }
 
 std::string window_text(HWND window) {
-  const LRESULT length = send(window, WM_GETTEXTLENGTH, 0, 0);
-  std::string text(static_cast<size_t>(length > 0 ? length : 0) + 1, '\0');
-  const LRESULT got = send(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
-  text.resize(static_cast<size_t>(got > 0 ? got : 0));
-  return text;
+  DWORD_PTR length = 0;
+  if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, SEND_LIMIT_MS,
+                           &length))
+    return {};
+  std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+  DWORD_PTR got = 0;
+  if (!SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+                           SMTO_ABORTIFHUNG, SEND_LIMIT_MS, &got))
+    return {};
+  text.resize(static_cast<size_t>(got));
+  return utf8_of(text);
 }
 
 std::string control_text(HWND dialog, int id) {
@@ -421,7 +433,74 @@ void click_button(HWND dialog, int id) {
 
 bool set_control_text(HWND dialog, int id, const std::string& text) {
   HWND control = GetDlgItem(dialog, id);
-  return control && send(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+  const std::wstring wide = wide_of(text);
+  DWORD_PTR set = 0;
+  return control &&
+         SendMessageTimeoutW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()),
+                             SMTO_ABORTIFHUNG, SEND_LIMIT_MS, &set) &&
+         set;
+}
+
+std::wstring wide_of(const std::string& utf8) {
+  const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+  std::wstring wide(static_cast<size_t>(length > 0 ? length : 1), L'\0');
+  if (length > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), length);
+  wide.resize(wide.size() - 1);
+  return wide;
+}
+
+std::string utf8_of(const std::wstring& wide) {
+  const int length =
+      WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(length > 0 ? length : 1), '\0');
+  if (length > 0)
+    WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, utf8.data(), length, nullptr, nullptr);
+  utf8.resize(utf8.size() - 1);
+  return utf8;
+}
+
+bool write_file_named(const std::string& utf8_path, const std::string& bytes) {
+  HANDLE file = CreateFileW(wide_of(utf8_path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const BOOL ok =
+      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
+  return ok && written == bytes.size();
+}
+
+bool make_folder_named(const std::string& utf8_path) {
+  return CreateDirectoryW(wide_of(utf8_path).c_str(), nullptr) ||
+         GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+std::vector<std::string> files_in(const std::string& utf8_folder) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAW found{};
+  HANDLE search = FindFirstFileW(wide_of(utf8_folder + "\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+      names.push_back(utf8_of(found.cFileName));
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return names;
+}
+
+int list_column_width(HWND list, int column) {
+  return static_cast<int>(send(list, LVM_GETCOLUMNWIDTH, static_cast<WPARAM>(column), 0));
+}
+
+std::string menu_item_text(const std::string& exe, int menu_id, int command) {
+  HMODULE module = LoadLibraryExW(wide_of(exe).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  if (!module) return {};
+  wchar_t text[128] = {};
+  HMENU menu = LoadMenuW(module, MAKEINTRESOURCEW(menu_id));
+  if (menu) GetMenuStringW(menu, static_cast<UINT>(command), text, 128, MF_BYCOMMAND);
+  if (menu) DestroyMenu(menu);
+  FreeLibrary(module);
+  return utf8_of(text);
 }
 
 std::vector<std::vector<std::string>> list_rows(HANDLE process, HWND list, int columns) {

@@ -86,6 +86,7 @@ class app_run {
   void remove_library();
   child_process& process() { return process_; }
   std::string file(const std::string& name) const;  // a file of the run folder
+  std::string program() const;                      // this run's copy of the program
   // Standard output so far, CR LF turned into LF.
   std::string output() const;
   bool wait_output(const std::string& piece, DWORD limit_ms) const;
@@ -110,7 +111,21 @@ class app_run {
 // (SEND_LIMIT_MS): a program that does not answer yields an empty text or
 // -1, never a driver that waits for good.
 constexpr UINT SEND_LIMIT_MS = 5000;
+// Texts are read and written wide and kept here in UTF-8, so that names
+// outside the code page survive the trip.
 std::string window_text(HWND window);
+int list_column_width(HWND list, int column);
+// The text of a command's item in a menu resource of a program file, "&"
+// included.
+std::string menu_item_text(const std::string& exe, int menu_id, int command);
+
+// UTF-8 here, UTF-16 for the windows and the file system.
+std::wstring wide_of(const std::string& utf8);
+std::string utf8_of(const std::wstring& wide);
+bool write_file_named(const std::string& utf8_path, const std::string& bytes);
+bool make_folder_named(const std::string& utf8_path);
+// The names of the files (not folders) in a folder.
+std::vector<std::string> files_in(const std::string& utf8_folder);
 std::string control_text(HWND dialog, int id);
 bool control_enabled(HWND dialog, int id);
 bool control_exists(HWND dialog, int id);
