@@ -33,7 +33,11 @@ void check(bool condition, const char* what) {
 
 template <typename Condition>
 bool eventually(Condition condition) {
-  for (int i = 0; i < 5000 && !condition(); ++i) std::this_thread::sleep_for(1ms);
+  // A bound sized for Wine on a loaded machine, where a 1 ms sleep may last
+  // far longer: the time is measured, not counted in sleeps.
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (!condition() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(1ms);
   return condition();
 }
 
