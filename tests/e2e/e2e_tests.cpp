@@ -232,6 +232,16 @@ class program_case : public ::testing::Test {
     EXPECT_EQ(run.find_window(MAIN_TITLE), nullptr);
   }
 
+  // A run whose device is connected and sent `image` from image.bin.
+  void connect_and_update(const std::string& case_name, const std::string& scenario,
+                          const std::string& image) {
+    run.prepare(case_name, scenario);
+    ASSERT_TRUE(write_file(run.file("image.bin"), image));
+    ASSERT_NO_FATAL_FAILURE(launch());
+    ASSERT_NO_FATAL_FAILURE(connect_to_our_device(run, main, choice::connect_button));
+    ASSERT_TRUE(start_update(main, run.file("image.bin")));
+  }
+
   void close_with_close_box() {
     // A box owned by the main window disables it until the box has gone; its
     // close box does nothing meanwhile, for a user as for us.
@@ -538,11 +548,8 @@ TEST_F(FirmwareUpdate, AMissingFileAndAPathTooLongAreRefusedBeforeAnythingIsSent
 }
 
 TEST_F(FirmwareUpdate, ARefusedFrameEndsInTheErrorBoxAndNothingMoreIsSent) {
-  run.prepare("update_refused", world("refuse_frame = 5\n"));
-  ASSERT_TRUE(write_file(run.file("image.bin"), image_bytes(2000)));
-  ASSERT_NO_FATAL_FAILURE(launch());
-  ASSERT_NO_FATAL_FAILURE(connect_to_our_device(run, main, choice::connect_button));
-  ASSERT_TRUE(start_update(main, run.file("image.bin")));
+  ASSERT_NO_FATAL_FAILURE(
+      connect_and_update("update_refused", world("refuse_frame = 5\n"), image_bytes(2000)));
 
   HWND box = expect_box(run, "Error", "Update from local file error");
   ASSERT_NE(box, nullptr);
@@ -562,11 +569,8 @@ TEST_F(FirmwareUpdate, ARefusedFrameEndsInTheErrorBoxAndNothingMoreIsSent) {
 // worker writes to them, during an update and while its error box waits.
 // Every thread of the program answers each read within the bound.
 TEST_F(FirmwareUpdate, WindowsAnswerReadsDuringAnUpdateAndWhileItsErrorBoxWaits) {
-  run.prepare("update_reads", world("refuse_frame = 15\n"));
-  ASSERT_TRUE(write_file(run.file("image.bin"), image_bytes(4000)));
-  ASSERT_NO_FATAL_FAILURE(launch());
-  ASSERT_NO_FATAL_FAILURE(connect_to_our_device(run, main, choice::connect_button));
-  ASSERT_TRUE(start_update(main, run.file("image.bin")));
+  ASSERT_NO_FATAL_FAILURE(
+      connect_and_update("update_reads", world("refuse_frame = 15\n"), image_bytes(4000)));
 
   read_watch watch;
   HWND status = GetDlgItem(main, IDC_STATUS_LINE);
@@ -668,12 +672,10 @@ TEST_F(DeviceSelection, ScanPressedTwiceThenEscapeOrConnectStopsBothScans) {
 // checksum's reply (frame 13) by 1.15 s, past the 1 s pause before the
 // finish handshake; the refusal comes 300 ms after the handshake arrived.
 TEST_F(FirmwareUpdate, AStrayStatusDuringTheFinishHandshakeEndsInTheErrorBox) {
-  run.prepare("update_stray_status", world("refuse_code = 0x8F\nlate_reply_frame = 14:300\n"
-                                           "unprompted_status = 13:after:0:1150\n"));
-  ASSERT_TRUE(write_file(run.file("image.bin"), image_bytes(2000)));
-  ASSERT_NO_FATAL_FAILURE(launch());
-  ASSERT_NO_FATAL_FAILURE(connect_to_our_device(run, main, choice::connect_button));
-  ASSERT_TRUE(start_update(main, run.file("image.bin")));
+  ASSERT_NO_FATAL_FAILURE(connect_and_update(
+      "update_stray_status",
+      world("refuse_code = 0x8F\nlate_reply_frame = 14:300\nunprompted_status = 13:after:0:1150\n"),
+      image_bytes(2000)));
   HWND box = expect_box(run, "Error", "Update from local file error");
   ASSERT_NE(box, nullptr);
   EXPECT_EQ(control_text(main, IDC_STATUS_LINE), "Finish ERROR\n");
@@ -707,7 +709,7 @@ TEST_F(FirmwareUpdate, AnImageInAFolderNamedInCyrillicGreekAndCjkArrivesWhileIts
   ASSERT_TRUE(make_folder_named(folder));
   const std::string path = folder + "\\образ εικόνα 映像.bin";
   const std::string image = image_bytes(24000);
-  ASSERT_TRUE(write_file_named(path, image));
+  ASSERT_TRUE(write_file(path, image));
   ASSERT_NO_FATAL_FAILURE(launch());
   ASSERT_NO_FATAL_FAILURE(connect_to_our_device(run, main, choice::connect_button));
   ASSERT_TRUE(set_control_text(main, IDC_IMAGE_PATH, path));

@@ -164,8 +164,8 @@ bool wait_until(const std::function<bool()>& condition, DWORD limit_ms) {
 }
 
 bool write_file(const std::string& path, const std::string& bytes) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(wide_of(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
   const BOOL ok =
@@ -457,17 +457,6 @@ std::string utf8_of(const std::wstring& wide) {
     WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, utf8.data(), length, nullptr, nullptr);
   utf8.resize(utf8.size() - 1);
   return utf8;
-}
-
-bool write_file_named(const std::string& utf8_path, const std::string& bytes) {
-  HANDLE file = CreateFileW(wide_of(utf8_path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  DWORD written = 0;
-  const BOOL ok =
-      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(file);
-  return ok && written == bytes.size();
 }
 
 bool make_folder_named(const std::string& utf8_path) {

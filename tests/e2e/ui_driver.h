@@ -38,6 +38,7 @@ std::string windows_path(const std::string& path);
 // Polls `condition` every few milliseconds for at most `limit_ms`.
 bool wait_until(const std::function<bool()>& condition, DWORD limit_ms);
 
+// `path` in UTF-8.
 bool write_file(const std::string& path, const std::string& bytes);
 std::string read_file(const std::string& path);
 // CRC-32/JAMCRC, as the device checks the image.
@@ -122,7 +123,6 @@ std::string menu_item_text(const std::string& exe, int menu_id, int command);
 // UTF-8 here, UTF-16 for the windows and the file system.
 std::wstring wide_of(const std::string& utf8);
 std::string utf8_of(const std::wstring& wide);
-bool write_file_named(const std::string& utf8_path, const std::string& bytes);
 bool make_folder_named(const std::string& utf8_path);
 // The names of the files (not folders) in a folder.
 std::vector<std::string> files_in(const std::string& utf8_folder);
