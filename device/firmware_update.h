@@ -23,6 +23,11 @@ constexpr uint32_t UPD_IDLE_POLL_MS = 100;
 constexpr uint32_t UPD_IDLE_POLL_COUNT = 99;
 constexpr uint32_t UPD_PACKET_PAUSE_MS = 10;
 constexpr uint32_t UPD_FINISH_PAUSE_MS = 1000;
+// After the finish handshake was accepted, a refusal may still be on its way
+// (see firmware_update.cpp): the transfer waits twice its slowest reply
+// within these bounds before it counts as a success.
+constexpr uint32_t UPD_SETTLE_MIN_MS = 250;
+constexpr uint32_t UPD_SETTLE_MAX_MS = 5000;
 // A path of this many characters or more is refused (it did not fit the
 // field's buffer with its terminator). Characters as the path field holds
 // them: UTF-16 units, one for every letter of any script, two for the rare
