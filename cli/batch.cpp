@@ -10,6 +10,8 @@
 
 namespace {
 
+constexpr char UTF8_BOM[] = "\xEF\xBB\xBF";
+
 std::string trimmed(const std::string& text) {
   const char* blanks = " \t\r";
   const size_t first = text.find_first_not_of(blanks);
@@ -41,6 +43,8 @@ bool read_device_list(const std::string& path, std::vector<std::string>& macs,
   std::set<std::string> listed;
   std::string line;
   for (int number = 1; std::getline(file, line); ++number) {
+    // A list saved by a Windows editor may start with a byte order mark.
+    if (number == 1 && line.rfind(UTF8_BOM, 0) == 0) line.erase(0, sizeof UTF8_BOM - 1);
     const std::string mac = trimmed(line.substr(0, line.find('#')));
     if (mac.empty()) continue;
     if (!is_mac_address(mac)) {

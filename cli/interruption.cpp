@@ -17,7 +17,7 @@ constexpr int INTERRUPTED_STATUS = 130;
 
 // Starts on a line of its own: a progress line may be half written.
 constexpr char FIRST_NOTICE[] =
-    "\nInterrupted: the frame in flight is answered, then the device is released"
+    "\nInterrupted: no frame goes after the one in flight; the device is released"
     " (Ctrl+C again ends at once)\n";
 
 void on_interruption() {

@@ -1,5 +1,5 @@
 // Ctrl+C and its kin. The first one asks everything running to stop at its
-// next safe point (the frame in flight is answered, the device released,
+// next safe point (no frame after the one in flight, the device released,
 // the report written); a second one ends the process at once.
 #pragma once
 

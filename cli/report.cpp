@@ -103,6 +103,10 @@ bool read_whole_file(const std::string& path, std::string& text) {
   std::ostringstream content;
   content << file.rdbuf();
   text = content.str();
+  // A report edited and saved by a spreadsheet may start with a byte order
+  // mark.
+  constexpr char UTF8_BOM[] = "\xEF\xBB\xBF";
+  if (text.rfind(UTF8_BOM, 0) == 0) text.erase(0, sizeof UTF8_BOM - 1);
   return true;
 }
 

@@ -160,7 +160,7 @@ TEST(InterruptedProgram, StopsAfterTheFrameInFlightReleasesTheDeviceAndReportsIt
   // says it was interrupted once the stop is set. So the device may hold the
   // packet in flight at that moment, and none that came after it.
   const std::string& err = program.err();
-  const size_t notice = err.find("Interrupted: the frame in flight is answered");
+  const size_t notice = err.find("Interrupted: no frame goes after the one in flight");
   ASSERT_NE(notice, std::string::npos) << err;
   const size_t packets_begun = occurrences(err.substr(0, notice), "Progress ");
   std::map<std::string, std::string> record = read_record(dir + "/record.txt");
