@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -137,6 +139,9 @@ TEST(InterruptedProgram, StopsAfterTheFrameInFlightReleasesTheDeviceAndReportsIt
   char pattern[] = "/tmp/cli-interrupt-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
   const std::string dir = pattern;
+  // Removed however the test ends.
+  const std::unique_ptr<const std::string, void (*)(const std::string*)> removed(
+      &dir, [](const std::string* path) { std::filesystem::remove_all(*path); });
   // 200 packets, each answered two connection events after it was written.
   std::ofstream(dir + "/world.txt") << "connection_interval_ms = 30\nadvertise_interval_ms = 20\n"
                                        "[device]\nmac = C4:7C:8D:6A:3E:01\ncommand_busy_ms = 5\n";
@@ -180,8 +185,6 @@ TEST(InterruptedProgram, StopsAfterTheFrameInFlightReleasesTheDeviceAndReportsIt
   ASSERT_EQ(report.at("devices").size(), 1u);
   EXPECT_EQ(report.at("devices")[0].at("result"), "interrupted");
   EXPECT_EQ(report.at("devices")[0].at("error"), "Interrupted");
-
-  EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
 }
 
 }  // namespace
