@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <string>
 
 // Opaque handle of a loaded shared library; null when loading failed.
 using os_library = void*;
@@ -70,3 +71,33 @@ bool os_local_time(std::time_t when, std::tm& local);
 // platform (a long is 32 bits on Windows); the file is left at its start.
 // -1 when the length cannot be learnt (a pipe, a failed seek).
 int64_t os_file_length(FILE* file);
+
+// The folder that holds the running program's file, ending with its
+// separator, in the form os_library_open takes; empty when it cannot be
+// learnt. A library opened from there by its full path is the one shipped
+// beside the program, never one that happens to lie in the current folder.
+std::string os_program_folder();
+
+// Whether `stream` is an interactive terminal (on Windows, a console: a
+// redirection to NUL is a character device too, but no terminal).
+bool os_is_terminal(FILE* stream);
+
+// Pushes what was written to `file` through to the disk, so that a rename
+// that follows it cannot publish an empty or partial file after a crash.
+bool os_commit_file(FILE* file);
+
+// Puts the file at `from` in the place of `to` (both UTF-8, in the same
+// folder) in one step: a reader finds the old file or the new one, never a
+// mix, and never no file at all.
+bool os_replace_file(const char* from, const char* to);
+
+// A console program's interruptions: Ctrl+C and a termination request
+// (SIGINT, SIGTERM), on Windows also Ctrl+Break and the console window
+// closed, the user logging off or the system shutting down. `handler` runs
+// once for each, in a signal handler on POSIX and on a thread of the
+// system's on Windows, so it may do only what a signal handler may (set
+// lock-free atomics, one raw write, an immediate exit). After the closing
+// events Windows ends the process a few seconds later whatever happens;
+// until then the program's own thread may still put things in order. Null
+// gives the system's default handling back.
+void os_set_interrupt_handler(void (*handler)());

@@ -3,9 +3,11 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "platform/os.h"
@@ -106,4 +108,48 @@ unsigned long os_process_id() {
 
 bool os_local_time(std::time_t when, std::tm& local) {
   return localtime_r(&when, &local) != nullptr;
+}
+
+std::string os_program_folder() {
+  char path[4096];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (length <= 0) return {};
+  const std::string program(path, static_cast<size_t>(length));
+  const size_t slash = program.rfind('/');
+  return slash == std::string::npos ? std::string() : program.substr(0, slash + 1);
+}
+
+bool os_is_terminal(FILE* stream) {
+  return stream && isatty(fileno(stream)) == 1;
+}
+
+bool os_commit_file(FILE* file) {
+  return file && fflush(file) == 0 && fsync(fileno(file)) == 0;
+}
+
+bool os_replace_file(const char* from, const char* to) {
+  return from && to && rename(from, to) == 0;
+}
+
+namespace {
+
+std::atomic<void (*)()> interrupt_handler{nullptr};
+static_assert(std::atomic<void (*)()>::is_always_lock_free);
+
+void on_interrupt_signal(int) {
+  if (void (*handler)() = interrupt_handler.load()) handler();
+}
+
+}  // namespace
+
+void os_set_interrupt_handler(void (*handler)()) {
+  interrupt_handler = handler;
+  struct sigaction action {};
+  sigemptyset(&action.sa_mask);
+  // Restarted calls: a read or a wait that the signal cut short carries on,
+  // and the program notices the interruption where it looks for it.
+  action.sa_flags = SA_RESTART;
+  action.sa_handler = handler ? on_interrupt_signal : SIG_DFL;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
 }

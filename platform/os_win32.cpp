@@ -174,3 +174,65 @@ unsigned long os_process_id() {
 bool os_local_time(std::time_t when, std::tm& local) {
   return localtime_s(&local, &when) == 0;
 }
+
+std::string os_program_folder() {
+  std::string path(MAX_PATH, '\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return {};
+    // A full buffer may hold a cut path: try again with more room.
+    if (length < path.size()) {
+      path.resize(length);
+      break;
+    }
+    if (path.size() >= 32768) return {};
+    path.resize(path.size() * 2);
+  }
+  const size_t separator = path.find_last_of("\\/");
+  return separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
+}
+
+bool os_is_terminal(FILE* stream) {
+  if (!stream) return false;
+  const intptr_t handle = _get_osfhandle(_fileno(stream));
+  DWORD mode = 0;
+  return handle != -1 && GetConsoleMode(reinterpret_cast<HANDLE>(handle), &mode) != 0;
+}
+
+bool os_commit_file(FILE* file) {
+  return file && fflush(file) == 0 && _commit(_fileno(file)) == 0;
+}
+
+bool os_replace_file(const char* from, const char* to) {
+  if (!from || !to) return false;
+  // Write-through: the call returns once the new name is on the disk.
+  return MoveFileExW(wide_path(from).c_str(), wide_path(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+namespace {
+
+std::atomic<void (*)()> interrupt_handler{nullptr};
+
+// Windows ends the process as soon as the handler of a closing event
+// returns, and anyway some seconds after the event: the handler waits, so
+// that the program's own thread can release the device and write what it
+// must in that time (its exit ends the wait sooner).
+constexpr DWORD CLOSING_GRACE_MS = 10000;
+
+BOOL WINAPI on_console_event(DWORD event) {
+  void (*handler)() = interrupt_handler.load();
+  if (!handler) return FALSE;
+  handler();
+  if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+    Sleep(CLOSING_GRACE_MS);
+  return TRUE;
+}
+
+}  // namespace
+
+void os_set_interrupt_handler(void (*handler)()) {
+  interrupt_handler = handler;
+  static const bool installed = SetConsoleCtrlHandler(on_console_event, TRUE) != 0;
+  (void)installed;
+}

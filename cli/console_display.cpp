@@ -1,0 +1,178 @@
+#include "cli/console_display.h"
+
+#include <cstdio>
+
+#include "device/firmware_update.h"
+#include "device/transfer_meter.h"
+#include "platform/clock.h"
+
+namespace {
+
+constexpr uint32_t PERCENT_PER_LINE = 10;
+
+// The bar runs to UPD_PACKET_PROGRESS_SPAN while packets go and jumps to
+// PROGRESS_FULL once the device took the finish handshake: as a percentage
+// of the image sent, the packets reach 99 % at most and the end is 100 %.
+uint32_t percent_of(uint32_t position) {
+  if (position >= PROGRESS_FULL) return 100;
+  const uint32_t percent = position * 100 / UPD_PACKET_PROGRESS_SPAN;
+  return percent > 99 ? 99 : percent;
+}
+
+}  // namespace
+
+console_display& console_display::instance() {
+  static console_display* const sink = [] {
+    auto* created = new console_display;
+    set_display_sink(created);
+    return created;
+  }();
+  return *sink;
+}
+
+void console_display::attach(std::ostream& err, progress_style style, bool quiet) {
+  std::lock_guard<std::mutex> hold(lock_);
+  err_ = &err;
+  style_ = style;
+  quiet_ = quiet;
+  subject_.clear();
+  line_length_ = 0;
+  connect_steps_.clear();
+}
+
+void console_display::detach() {
+  std::lock_guard<std::mutex> hold(lock_);
+  end_line_locked();
+  err_ = nullptr;
+  style_ = progress_style::none;
+}
+
+void console_display::set_subject(const std::string& subject) {
+  std::lock_guard<std::mutex> hold(lock_);
+  subject_ = subject;
+}
+
+void console_display::begin_transfer() {
+  std::lock_guard<std::mutex> hold(lock_);
+  percent_ = 0;
+  lines_shown_ = 0;
+  pace_text_.clear();
+  pace_ = 0;
+}
+
+double console_display::last_pace() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return pace_;
+}
+
+bool console_display::connect_step_time(uint32_t position, uint32_t& at_ms) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  const auto step = connect_steps_.find(position);
+  if (step == connect_steps_.end()) return false;
+  at_ms = step->second;
+  return true;
+}
+
+void console_display::forget_connect_steps() {
+  std::lock_guard<std::mutex> hold(lock_);
+  connect_steps_.clear();
+}
+
+void console_display::message(const std::string& text) {
+  say(text, false);
+}
+
+void console_display::error(const std::string& text) {
+  say(text, true);
+}
+
+void console_display::say(const std::string& text, bool even_when_quiet) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (!err_ || (quiet_ && !even_when_quiet)) return;
+  end_line_locked();
+  *err_ << text << '\n' << std::flush;
+}
+
+void console_display::end_line_locked() {
+  if (line_length_ == 0 || !err_) return;
+  *err_ << '\n' << std::flush;
+  line_length_ = 0;
+}
+
+void console_display::show_progress_locked() {
+  if (!err_ || style_ == progress_style::none) return;
+  char head[32];
+  snprintf(head, sizeof head, "%3u %%", static_cast<unsigned>(percent_));
+  std::string line = subject_.empty() ? std::string(head) : subject_ + "  " + head;
+  if (!pace_text_.empty() && percent_ < 100) line += "  " + pace_text_;
+  if (style_ == progress_style::lines) {
+    *err_ << line << '\n' << std::flush;
+    return;
+  }
+  // Blanks wipe what a longer line before it left behind.
+  const size_t length = line.size();
+  if (length < line_length_) line.append(line_length_ - length, ' ');
+  *err_ << '\r' << line << std::flush;
+  line_length_ = length > 0 ? length : 1;
+}
+
+// The status line's texts are traced by the core already; a console has
+// no status line of its own.
+void console_display::set_text_if_different(display_window, int, const char*) {}
+
+void console_display::set_progress(display_window, int control_id, uint32_t position) {
+  if (control_id != IDC_UPDATE_PROGRESS) return;
+  std::lock_guard<std::mutex> hold(lock_);
+  const uint32_t percent = percent_of(position);
+  if (style_ == progress_style::lines) {
+    percent_ = percent;
+    if (percent / PERCENT_PER_LINE <= lines_shown_) return;
+    lines_shown_ = percent / PERCENT_PER_LINE;
+    percent_ = lines_shown_ * PERCENT_PER_LINE;
+    show_progress_locked();
+    return;
+  }
+  if (percent == percent_ && line_length_ != 0) return;
+  percent_ = percent;
+  show_progress_locked();
+}
+
+void console_display::show_connection_state(bool, const std::string&) {}
+
+// Always taken, so that the core traces each step (seen with --verbose);
+// their times split a connection into its phases for the batch figures.
+bool console_display::show_connect_progress(uint32_t position, const char*) {
+  std::lock_guard<std::mutex> hold(lock_);
+  connect_steps_[position] = tick_count_ms();
+  return true;
+}
+
+void console_display::end_connect_progress() {}
+
+void console_display::show_transfer_progress(const transfer_progress& progress, bool running) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (!running) {
+    end_line_locked();
+    return;
+  }
+  if (progress.bytes_per_second > 0) pace_ = progress.bytes_per_second;
+  const std::string text = rate_and_time_left_text(progress);
+  if (text == pace_text_) return;
+  pace_text_ = text;
+  // A line per 10 % carries the pace it had then; in place, it follows.
+  if (style_ == progress_style::in_place && line_length_ != 0) show_progress_locked();
+}
+
+// Scans are read by the command itself, which takes the list's changes at
+// every poll of its search; the request counts as handed on.
+bool console_display::device_rows_changed() {
+  return true;
+}
+
+void console_display::clear_device_rows() {}
+
+// The command line never runs the code that raises boxes; should one come,
+// its text is still said rather than lost.
+void console_display::message_box(display_window, const char* text, const char* caption, box_icon) {
+  say(std::string(caption ? caption : "") + ": " + (text ? text : ""), true);
+}

@@ -1,0 +1,77 @@
+// What the core shows, said on a console: the transfer's progress on
+// standard error (one line rewritten in place on a terminal, else a line
+// per 10 %), and the command's messages beside it. Results go elsewhere.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <ostream>
+#include <string>
+
+#include "display/display.h"
+
+enum class progress_style {
+  none,      // --quiet
+  lines,     // a line per 10 %: a file or a pipe, or a trace in between
+  in_place,  // one line rewritten in place: a terminal
+};
+
+class console_display final : public display_sink {
+ public:
+  // The process's one console sink, installed as the display at the first
+  // call. Never destroyed: a library thread may still report a scan result
+  // to it while the process ends.
+  static console_display& instance();
+
+  // Where messages and progress go until detach; `quiet` keeps everything
+  // but errors off it.
+  void attach(std::ostream& err, progress_style style, bool quiet);
+  void detach();
+
+  // What the progress line is about (a MAC), shown at its head.
+  void set_subject(const std::string& subject);
+  // A new transfer starts: its progress and pace start afresh.
+  void begin_transfer();
+  // The pace last measured while the latest transfer ran; 0 when none was.
+  double last_pace() const;
+
+  // Program time (tick_count_ms) at which the latest connection reported
+  // the step at `position`; false when it did not report it.
+  bool connect_step_time(uint32_t position, uint32_t& at_ms) const;
+  void forget_connect_steps();
+
+  // A line for the user, kept off by --quiet.
+  void message(const std::string& text);
+  // A line that is shown however quiet the command is.
+  void error(const std::string& text);
+
+  void set_text_if_different(display_window window, int control_id, const char* text) override;
+  void set_progress(display_window window, int control_id, uint32_t position) override;
+  void show_connection_state(bool connected, const std::string& device_info) override;
+  bool show_connect_progress(uint32_t position, const char* text) override;
+  void end_connect_progress() override;
+  void show_transfer_progress(const transfer_progress& progress, bool running) override;
+  bool device_rows_changed() override;
+  void clear_device_rows() override;
+  void message_box(display_window owner, const char* text, const char* caption,
+                   box_icon icon) override;
+
+ private:
+  console_display() = default;
+  void say(const std::string& text, bool even_when_quiet);
+  void show_progress_locked();
+  void end_line_locked();
+
+  mutable std::mutex lock_;
+  std::ostream* err_ = nullptr;
+  progress_style style_ = progress_style::none;
+  bool quiet_ = true;
+  std::string subject_;
+  uint32_t percent_ = 0;
+  uint32_t lines_shown_ = 0;  // tens of percent already shown as lines
+  std::string pace_text_;
+  double pace_ = 0;
+  size_t line_length_ = 0;  // of the line drawn in place; 0 when none is open
+  std::map<uint32_t, uint32_t> connect_steps_;
+};

@@ -1,0 +1,91 @@
+// One device, from the search to the release: what the update command does
+// once and the batch does for each device in turn. Everything runs on the
+// calling thread, one device operation at a time.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/console_display.h"
+#include "device/connection.h"
+
+struct seen_device {
+  std::string mac;  // as the device advertised it
+  std::string name;
+  int rssi = 0;  // dBm
+};
+
+// Every device seen within `seconds`, in the order they were first seen;
+// an interruption ends the search early with what was seen.
+std::vector<seen_device> scan_devices(uint32_t seconds);
+
+// The device with `mac` (any letter case) as soon as it is seen; nothing
+// when it was not seen within `seconds` or the search was interrupted.
+std::optional<seen_device> find_device(const std::string& mac, uint32_t seconds);
+
+// How it went for one device, in the words of the report.
+enum class device_result { ok, failed, skipped, not_found, interrupted };
+const char* device_result_name(device_result result);
+bool device_result_named(const std::string& name, device_result& result);
+
+// A row of the batch report; the update command says the same things.
+struct device_row {
+  std::string mac;
+  std::string name;
+  std::string revision_before;  // Firmware Revision read at the first connection
+  device_result result = device_result::not_found;
+  std::string error;  // the failing step's own text; empty when none failed
+  int attempts = 0;   // connections that went on to an update (0: none did)
+  uint64_t bytes = 0;
+  double seconds = 0;  // of the latest transfer
+  double bytes_per_second = 0;
+};
+
+// Where a device's run stopped short; a single update's exit status
+// depends on it.
+enum class failure_stage { none, search, connection, transfer, image };
+
+// Where a device's time went, in seconds of program time.
+struct phase_times {
+  double find = 0;
+  double connect = 0;  // the link and the service check
+  double read = 0;     // subscribing and reading the Device Information
+  double update = 0;
+  double release = 0;
+};
+
+struct device_job {
+  std::string mac;
+  std::string image;
+  uint32_t seconds = 30;  // bound of the search
+  int retries = 1;        // further attempts after a failure once connected
+  std::optional<std::string> skip_if_revision;
+};
+
+struct device_run {
+  device_row row;
+  failure_stage stage = failure_stage::none;
+  phase_times times;
+};
+
+// Finds the device, connects, reads its information, skips it when its
+// Firmware Revision is the one to skip, sends the image and releases it.
+// A failure after the connection is tried again from the start handshake on
+// a fresh connection, at most `retries` times.
+device_run run_device_job(const device_job& job, console_display& display);
+
+// A connection that is released (the documented pauses included) when it
+// goes out of scope, whatever way the scope ends.
+class device_connection {
+ public:
+  device_connection() = default;
+  ~device_connection();
+  device_connection(const device_connection&) = delete;
+  device_connection& operator=(const device_connection&) = delete;
+
+  // The device at `mac`, as the search reported it.
+  connect_result open(const std::string& mac);
+  void release();
+};

@@ -1,0 +1,46 @@
+#include "cli/interruption.h"
+
+#include <atomic>
+
+#include "device/firmware_update.h"
+#include "device/scan.h"
+#include "platform/os.h"
+
+namespace {
+
+// Touched by the handler: lock-free atomics only.
+std::atomic<int> interruptions{0};
+std::atomic<bool> announce_first{false};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
+
+constexpr int INTERRUPTED_STATUS = 130;
+
+// Starts on a line of its own: a progress line may be half written.
+constexpr char FIRST_NOTICE[] =
+    "\nInterrupted: no frame goes after the one in flight; the device is released"
+    " (Ctrl+C again ends at once)\n";
+
+void on_interruption() {
+  if (interruptions.fetch_add(1) > 0) os_exit_now(INTERRUPTED_STATUS);
+  request_update_stop();
+  abort_requested_scans();
+  if (announce_first.load())
+    os_write_raw(2, FIRST_NOTICE, static_cast<unsigned>(sizeof FIRST_NOTICE - 1));
+}
+
+}  // namespace
+
+void catch_interruptions(bool announce) {
+  interruptions = 0;
+  announce_first = announce;
+  clear_update_stop();
+  os_set_interrupt_handler(on_interruption);
+}
+
+void stop_catching_interruptions() {
+  os_set_interrupt_handler(nullptr);
+}
+
+bool interrupted() {
+  return interruptions.load() > 0;
+}

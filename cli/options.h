@@ -1,0 +1,32 @@
+// The command line as people type it (CLI11).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+
+enum class command_kind { scan, info, update, batch };
+
+struct cli_options {
+  command_kind command = command_kind::scan;
+  std::string mac;
+  std::string image;
+  uint32_t seconds = 30;
+  int retries = 1;
+  bool json = false;
+  std::string devices_file;
+  std::string name_prefix;
+  std::string report;
+  std::string resume;
+  std::optional<std::string> skip_if_revision;
+  std::string ble_library;
+  bool verbose = false;
+  bool quiet = false;
+};
+
+// False when there is no command to run: help or the version was asked for
+// (printed on `out`, status 0), or the command line is wrong (said on
+// `err`, status 2). `status` holds which.
+bool parse_options(int argc, char** argv, std::ostream& out, std::ostream& err,
+                   cli_options& options, int& status);

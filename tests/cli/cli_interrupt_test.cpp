@@ -1,0 +1,190 @@
+// Ctrl+C in the middle of a transfer, sent to the real program in a process
+// of its own, in real time, over a slow link.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/eventually.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Bounds for a loaded machine under a sanitizer; the whole run takes a few
+// seconds normally.
+constexpr auto TRANSFER_SEEN_LIMIT = 60s;
+constexpr auto EXIT_LIMIT = 60s;
+
+// The program with its standard error in a pipe that the test reads.
+class program_run {
+ public:
+  program_run(const std::vector<std::string>& arguments, const std::vector<std::string>& settings) {
+    int pipe_ends[2];
+    if (pipe(pipe_ends) != 0) return;
+    std::vector<std::string> words = {TAVREN_UPDATE_PROGRAM};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv, envp;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    // The settings replace what this process has under the same names.
+    std::vector<std::string> environment(settings);
+    for (char** entry = environ; *entry; ++entry) {
+      const std::string inherited = *entry;
+      bool replaced = false;
+      for (const std::string& setting : settings)
+        replaced |=
+            inherited.compare(0, setting.find('=') + 1, setting, 0, setting.find('=') + 1) == 0;
+      if (!replaced) environment.push_back(inherited);
+    }
+    for (std::string& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 2);
+    posix_spawn_file_actions_addclose(&actions, pipe_ends[0]);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipe_ends[1]);
+    err_fd_ = pipe_ends[0];
+    fcntl(err_fd_, F_SETFL, O_NONBLOCK);
+  }
+
+  ~program_run() {
+    if (pid_ > 0 && !exited_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (err_fd_ >= 0) close(err_fd_);
+  }
+
+  bool started() const { return pid_ > 0; }
+  bool running() { return pid_ > 0 && !reaped(); }
+  pid_t pid() const { return pid_; }
+
+  const std::string& err() {
+    char buffer[4096];
+    for (ssize_t got; (got = read(err_fd_, buffer, sizeof buffer)) > 0;) err_.append(buffer, got);
+    return err_;
+  }
+
+  // The exit status, or -1 when it did not exit within `limit`.
+  int wait_exit(std::chrono::milliseconds limit) {
+    eventually(
+        [&] {
+          err();
+          return reaped();
+        },
+        limit);
+    err();
+    return exited_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+  }
+
+ private:
+  bool reaped() {
+    if (!exited_ && waitpid(pid_, &status_, WNOHANG) == pid_) exited_ = true;
+    return exited_;
+  }
+
+  pid_t pid_ = -1;
+  int err_fd_ = -1;
+  bool exited_ = false;
+  int status_ = 0;
+  std::string err_;
+};
+
+std::string read_file(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+// The stand-in's record: "key = value" lines, the first of each key.
+std::map<std::string, std::string> read_record(const std::string& path) {
+  std::map<std::string, std::string> record;
+  std::istringstream lines(read_file(path));
+  for (std::string line; std::getline(lines, line);) {
+    const size_t equals = line.find(" = ");
+    if (equals != std::string::npos)
+      record.emplace(line.substr(0, equals), line.substr(equals + 3));
+  }
+  return record;
+}
+
+size_t occurrences(const std::string& text, const std::string& piece) {
+  size_t count = 0;
+  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
+    ++count;
+  return count;
+}
+
+TEST(InterruptedProgram, StopsAfterTheFrameInFlightReleasesTheDeviceAndReportsIt) {
+  char pattern[] = "/tmp/cli-interrupt-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  // Removed however the test ends.
+  const std::unique_ptr<const std::string, void (*)(const std::string*)> removed(
+      &dir, [](const std::string* path) { std::filesystem::remove_all(*path); });
+  // 200 packets, each answered two connection events after it was written.
+  std::ofstream(dir + "/world.txt") << "connection_interval_ms = 30\nadvertise_interval_ms = 20\n"
+                                       "[device]\nmac = C4:7C:8D:6A:3E:01\ncommand_busy_ms = 5\n";
+  std::ofstream(dir + "/image.bin", std::ios::binary) << std::string(48000, '\x5A');
+  std::ofstream(dir + "/devices.txt") << "C4:7C:8D:6A:3E:01\n";
+
+  program_run program(
+      {"batch", dir + "/image.bin", "--devices", dir + "/devices.txt", "--report",
+       dir + "/report.json", "--verbose"},
+      {"LD_LIBRARY_PATH=" WARBLE_LIBRARY_DIR, "WARBLE_SIM_SCENARIO=" + dir + "/world.txt",
+       "WARBLE_SIM_RECORD=" + dir + "/record.txt"});
+  ASSERT_TRUE(program.started());
+  ASSERT_TRUE(eventually(
+      [&] { return program.err().find("   10 %") != std::string::npos || !program.running(); },
+      TRANSFER_SEEN_LIMIT));
+  ASSERT_TRUE(program.running()) << "the transfer never showed its progress:\n" << program.err();
+  ASSERT_EQ(kill(program.pid(), SIGINT), 0);
+  EXPECT_EQ(program.wait_exit(EXIT_LIMIT), 130) << program.err();
+
+  // Each packet is traced ("Progress N") before it is written; the handler
+  // says it was interrupted once the stop is set. So the device may hold the
+  // packet in flight at that moment, and none that came after it.
+  const std::string& err = program.err();
+  const size_t notice = err.find("Interrupted: no frame goes after the one in flight");
+  ASSERT_NE(notice, std::string::npos) << err;
+  const size_t packets_begun = occurrences(err.substr(0, notice), "Progress ");
+  std::map<std::string, std::string> record = read_record(dir + "/record.txt");
+  const int packets = std::stoi(record["packets"]);
+  EXPECT_GE(packets, 1);
+  EXPECT_LE(packets, static_cast<int>(packets_begun)) << err;
+  EXPECT_EQ(std::stoi(record["frames"]), 3 + packets) << "only start, B1, length and packets";
+  EXPECT_EQ(record["finished"], "0");
+  EXPECT_EQ(record["received_crc"], "none");
+  EXPECT_EQ(record["counter.open_connections"], "0") << "the connection was not released";
+  EXPECT_EQ(record["counter.live_links"], "0");
+
+  const nlohmann::json report =
+      nlohmann::json::parse(read_file(dir + "/report.json"), nullptr, false);
+  ASSERT_TRUE(report.is_object()) << read_file(dir + "/report.json");
+  EXPECT_EQ(report.at("finished"), false);
+  ASSERT_EQ(report.at("devices").size(), 1u);
+  EXPECT_EQ(report.at("devices")[0].at("result"), "interrupted");
+  EXPECT_EQ(report.at("devices")[0].at("error"), "Interrupted");
+}
+
+}  // namespace
