@@ -216,9 +216,13 @@ std::vector<std::string> device_flow::status_texts() const {
 }
 
 std::string device_flow::status_at_last_box() const {
+  return ::status_at_last_box(display_);
+}
+
+std::string status_at_last_box(const recording_display& display) {
   std::string status;
   std::string at_box;
-  for (const recorded_event& e : display_.events()) {
+  for (const recorded_event& e : display.events()) {
     if (e.kind == recorded_event::text_set && e.window == display_window::main &&
         e.control == IDC_STATUS_LINE)
       status = e.text;

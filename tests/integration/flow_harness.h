@@ -83,5 +83,9 @@ class device_flow : public ::testing::Test {
   std::string temp_dir_;
 };
 
+// The main window's status line as it read when the latest box came up
+// (the worker may have put "Idle" there since).
+std::string status_at_last_box(const recording_display& display);
+
 // The one CRC-32 the device expects, computed here independently.
 uint32_t reference_jamcrc(const std::vector<uint8_t>& bytes);

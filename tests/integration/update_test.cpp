@@ -272,8 +272,7 @@ TEST_F(update_flow, ARefusalSeenDuringThePacketPauseStopsTheNextWrite) {
     post_request(REQ_UPDATE_FROM_FILE);
     ASSERT_TRUE(eventually([&] { return !watched.record.boxes().empty(); }));
     EXPECT_EQ(watched.record.boxes().back().text, "Update from local file error");
-    EXPECT_EQ(watched.record.texts_set(display_window::main, IDC_STATUS_LINE).back(),
-              "Packet ERROR\n");
+    EXPECT_EQ(::status_at_last_box(watched.record), "Packet ERROR\n");
   }
   display_.install();
   EXPECT_EQ(sim_record().frames, 4) << "start, B1, length and the first packet only";
