@@ -1,9 +1,11 @@
 // The record of what the simulated device received, as text: one
 // "key = value" per line, for tests that read it from a file (the Windows
 // program under Wine cannot be asked directly).
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "sim/library.h"
 
@@ -84,6 +86,9 @@ std::string record_text(const library& l) {
   return out;
 }
 
+constexpr int RENAME_ATTEMPTS = 400;
+constexpr int RENAME_RETRY_MS = 5;
+
 bool write_text_file(const std::string& path, const std::string& text) {
   // Two threads may write the record at once (the device thread and the
   // exit hook); never destroyed, as it may be used while the process exits.
@@ -97,9 +102,16 @@ bool write_text_file(const std::string& path, const std::string& text) {
     file << text;
     if (!file.flush()) return false;
   }
+  // On Windows a file that a reader holds open (a test polling the record)
+  // cannot be replaced until the reader lets go: a rename that fails is
+  // tried again for a while, or the record would keep a verdict long gone.
   std::error_code error;
-  std::filesystem::rename(temporary, path, error);
-  return !error;
+  for (int attempt = 0; attempt < RENAME_ATTEMPTS; ++attempt) {
+    std::filesystem::rename(temporary, path, error);
+    if (!error) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(RENAME_RETRY_MS));
+  }
+  return false;
 }
 
 record_files take_record(const library& l) {

@@ -88,7 +88,12 @@ int send(WarbleGattChar* update, const std::vector<uint8_t>& value) {
   return last_status;
 }
 
-void transfer_is_accepted(WarbleGatt* gatt) {
+std::string file_text(const std::string& path);
+
+// The transfer, with the record file held open by a reader while the last
+// verdict is written: on Windows the file cannot be replaced meanwhile, and
+// the record must still end with that verdict once the reader let go.
+void transfer_is_accepted(WarbleGatt* gatt, const std::string& record_path) {
   WarbleGattChar* status = warble_gatt_find_characteristic(gatt, STATUS);
   WarbleGattChar* update = warble_gatt_find_characteristic(gatt, UPDATE);
   check(status && update, "the proprietary characteristics are found");
@@ -115,7 +120,18 @@ void transfer_is_accepted(WarbleGatt* gatt) {
   frames.push_back(frame(0xB7, be32(crc)));
   frames.push_back(frame(0x8F, {0xe5, 0x12, 0x7d, 0x49, 0xb0, 0x2c, 0x86, 0x3f}));
   bool all_accepted = true;
+  const std::vector<uint8_t> finish = frames.back();
+  frames.pop_back();
   for (const auto& value : frames) all_accepted = all_accepted && send(update, value) == 0;
+  check(eventually([&] {
+          return file_text(record_path).find("verdict = in progress") != std::string::npos;
+        }),
+        "the record file names the transfer in progress");
+  {
+    std::ifstream reader(record_path);
+    all_accepted = all_accepted && send(update, finish) == 0;
+    std::this_thread::sleep_for(200ms);
+  }
   check(all_accepted, "every frame is answered with status 0");
   WarbleSimUpdateRecord record{};
   warble_sim_update_record(&record);
@@ -156,7 +172,7 @@ int main() {
   warble_gatt_connect_async(gatt, nullptr, on_connect);
   check(eventually([] { return connected != 0; }) && connected == 1, "connected");
 
-  transfer_is_accepted(gatt);
+  transfer_is_accepted(gatt, record);
   check(
       eventually([&] { return file_text(record).find("verdict = accepted") != std::string::npos; }),
       "the record file names the verdict");
