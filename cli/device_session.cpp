@@ -69,21 +69,6 @@ const seen_device* with_mac(const std::vector<seen_device>& seen, const std::str
   return nullptr;
 }
 
-const char* image_problem_text(update_result result) {
-  switch (result) {
-    case update_result::path_too_long:
-      return UPD_BOX_PATH_TOO_LONG;
-    case update_result::file_not_found:
-      return UPD_BOX_FILE_NOT_FOUND;
-    case update_result::not_a_file:
-      return UPD_BOX_NOT_A_FILE;
-    case update_result::image_too_large:
-      return UPD_BOX_IMAGE_TOO_LARGE;
-    default:
-      return UPD_BOX_LENGTH_UNKNOWN;
-  }
-}
-
 }  // namespace
 
 std::vector<seen_device> scan_devices(uint32_t seconds) {
@@ -265,7 +250,7 @@ device_run run_device_job(const device_job& job, console_display& display) {
       default:
         // The image itself cannot be sent: another attempt would not help.
         run.row.result = device_result::failed;
-        run.row.error = image_problem_text(outcome.result);
+        run.row.error = update_result_text(outcome.result);
         run.stage = failure_stage::image;
         return run;
     }

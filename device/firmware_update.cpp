@@ -310,7 +310,9 @@ int run_transfer(transfer_watch& watch, uint16_t b1_value, uint32_t image_length
   return 0;
 }
 
-const char* box_text_of(update_result result) {
+}  // namespace
+
+const char* update_result_text(update_result result) {
   switch (result) {
     case update_result::path_too_long:
       return UPD_BOX_PATH_TOO_LONG;
@@ -326,8 +328,6 @@ const char* box_text_of(update_result result) {
       return UPD_BOX_FAILED;
   }
 }
-
-}  // namespace
 
 uint32_t crc32_fold(uint32_t crc, const uint8_t* bytes, size_t count) {
   for (size_t i = 0; i < count; ++i) {
@@ -432,5 +432,5 @@ void update_from_file() {
     message_box(display_window::main, UPD_BOX_SUCCESS, "Success", box_icon::information);
     return;
   }
-  message_box(display_window::none, box_text_of(outcome.result), "Error", box_icon::warning);
+  message_box(display_window::none, update_result_text(outcome.result), "Error", box_icon::warning);
 }

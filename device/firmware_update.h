@@ -81,6 +81,10 @@ struct update_outcome {
 // The length of a UTF-8 path in the path field's characters (UTF-16 units).
 size_t path_length_in_characters(const std::string& utf8);
 
+// What a user is told of an update that did not go: the texts of the
+// window's boxes ("File not found", "Update from local file error", ...).
+const char* update_result_text(update_result result);
+
 // Worker thread (or a front end's own thread that runs no other device
 // operation meanwhile): sends the image at `path` (UTF-8) to the connected
 // device.

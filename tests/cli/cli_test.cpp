@@ -14,6 +14,7 @@
 #include "cli/cli.h"
 #include "platform/clock.h"
 #include "sim/warble_sim.h"
+#include "tests/support/reference_crc.h"
 
 namespace {
 
@@ -41,15 +42,6 @@ std::string three_devices() {
                 "serial_number = SN0042\nversion = 02 07 00 2A\nfw_date = 2025-01-30\n"
                 "fw_time = 08:15:00\nrssi = -55\n") +
          device(SPEAKER, "Kitchen Speaker", "proprietary = no\nrssi = -81\n");
-}
-
-uint32_t reference_jamcrc(const std::vector<uint8_t>& bytes) {
-  uint32_t crc = 0xFFFFFFFFu;
-  for (uint8_t byte : bytes) {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1u) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-  }
-  return crc;
 }
 
 struct run_result {

@@ -54,15 +54,6 @@ std::chrono::milliseconds real_ms(uint32_t nominal_ms) {
   return std::chrono::milliseconds(nominal_ms / FLOW_TIME_COMPRESSION);
 }
 
-uint32_t reference_jamcrc(const std::vector<uint8_t>& bytes) {
-  uint32_t crc = 0xFFFFFFFFu;
-  for (uint8_t byte : bytes) {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1u) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-  }
-  return crc;
-}
-
 scoped_compression::scoped_compression(uint32_t factor) {
   set_time_compression_for_tests(factor);
 }

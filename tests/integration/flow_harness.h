@@ -13,6 +13,7 @@
 
 #include "sim/warble_sim.h"
 #include "tests/support/recording_display.h"
+#include "tests/support/reference_crc.h"
 #include "tests/support/trace_capture.h"
 
 // The first device of a default scenario.
@@ -86,6 +87,3 @@ class device_flow : public ::testing::Test {
 // The main window's status line as it read when the latest box came up
 // (the worker may have put "Idle" there since).
 std::string status_at_last_box(const recording_display& display);
-
-// The one CRC-32 the device expects, computed here independently.
-uint32_t reference_jamcrc(const std::vector<uint8_t>& bytes);
