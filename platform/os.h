@@ -15,6 +15,11 @@ using os_library = void*;
 // (LoadLibraryA on Windows, dlopen on POSIX). Returns null on failure.
 os_library os_library_open(const char* file_name);
 
+// Why the latest os_library_open on this thread failed, in the system's
+// words (the dynamic loader's message; on Windows the text of the error
+// code); empty when it did not fail.
+std::string os_library_error();
+
 // Resolves an exported symbol; null when the library does not export it.
 void* os_library_symbol(os_library library, const char* name);
 

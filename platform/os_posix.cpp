@@ -12,8 +12,19 @@
 
 #include "platform/os.h"
 
+namespace {
+thread_local std::string library_error;
+}  // namespace
+
 os_library os_library_open(const char* file_name) {
-  return dlopen(file_name, RTLD_NOW | RTLD_LOCAL);
+  os_library library = dlopen(file_name, RTLD_NOW | RTLD_LOCAL);
+  const char* why = library ? nullptr : dlerror();
+  library_error = why ? why : "";
+  return library;
+}
+
+std::string os_library_error() {
+  return library_error;
 }
 
 void* os_library_symbol(os_library library, const char* name) {

@@ -63,8 +63,31 @@ void os_precise_timing_end() {
   if (--precise_timing_users == 0) timeEndPeriod(1);
 }
 
+namespace {
+thread_local std::string library_error;
+
+std::string system_error_text(DWORD code) {
+  char* text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string message = length && text ? std::string(text, length) : std::string();
+  if (text) LocalFree(text);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                              message.back() == ' ' || message.back() == '.'))
+    message.pop_back();
+  return message + " (error " + std::to_string(code) + ")";
+}
+}  // namespace
+
 os_library os_library_open(const char* file_name) {
-  return reinterpret_cast<os_library>(LoadLibraryA(file_name));
+  HMODULE library = LoadLibraryA(file_name);
+  library_error = library ? std::string() : system_error_text(GetLastError());
+  return reinterpret_cast<os_library>(library);
+}
+
+std::string os_library_error() {
+  return library_error;
 }
 
 void* os_library_symbol(os_library library, const char* name) {
