@@ -6,6 +6,7 @@
 #include <map>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "ble/ble_api.h"
 #include "platform/clock.h"
@@ -14,77 +15,50 @@
 
 namespace {
 
-// Holds a channel record without ever destroying it (see the header).
-union undestroyed_channel {
-  notify_channel channel;
-  undestroyed_channel() : channel() {}
-  ~undestroyed_channel() {}
+// Holds the pool without ever destroying it (see the header). Its records
+// are constant-initialised: nothing runs before they are usable.
+union undestroyed_pool {
+  connection_slot slots[CONNECTION_SLOT_COUNT];
+  template <size_t... Index>
+  constexpr explicit undestroyed_pool(std::index_sequence<Index...>)
+      : slots{connection_slot(Index)...} {}
+  ~undestroyed_pool() {}
 };
 
-undestroyed_channel status_storage;
-undestroyed_channel response_storage;
-undestroyed_channel update_storage;
+constinit undestroyed_pool pool{std::make_index_sequence<CONNECTION_SLOT_COUNT>()};
+
+// Which leasable slots are out; slot 0 is never leased.
+constinit std::atomic<bool> leased[CONNECTION_SLOT_COUNT] = {};
 
 }  // namespace
 
-// Bound before any code runs, so other files may take the channels'
-// addresses in their own static initialisers.
-constinit notify_channel& status_channel = status_storage.channel;
-constinit notify_channel& response_channel = response_storage.channel;
-constinit notify_channel& update_channel = update_storage.channel;
+// Bound before any code runs, so other files may take their addresses in
+// their own static initialisers.
+constinit std::atomic<WarbleGatt*>& gatt = pool.slots[WINDOW_CONNECTION_SLOT].gatt;
+constinit notify_channel& status_channel = pool.slots[WINDOW_CONNECTION_SLOT].status;
+constinit notify_channel& response_channel = pool.slots[WINDOW_CONNECTION_SLOT].response;
+constinit notify_channel& update_channel = pool.slots[WINDOW_CONNECTION_SLOT].update;
 
 namespace {
 
 // ---------------------------------------------------------------------------
-// The operation lock. Created once and never freed: library threads may be
-// inside a handler when the process exits.
-
-std::mutex* op_mutex_instance() {
-  static std::mutex* const instance = new (std::nothrow) std::mutex;
-  return instance;
-}
-
-manual_event* wait_event_instance() {
-  static manual_event* const instance = new (std::nothrow) manual_event;
-  return instance;
-}
-
-std::mutex& op_mutex() {
-  return *op_mutex_instance();
-}
-manual_event& wait_event() {
-  return *wait_event_instance();
-}
-
-void gatt_op_begin() {
-  op_mutex().lock();
-  wait_event().reset();
-}
-
-void gatt_op_end() {
-  op_mutex().unlock();
-}
-
-// gatt_op_end exactly once on every way out of an operation.
-class operation_frame {
- public:
-  operation_frame() { gatt_op_begin(); }
-  ~operation_frame() { gatt_op_end(); }
-  operation_frame(const operation_frame&) = delete;
-  operation_frame& operator=(const operation_frame&) = delete;
-};
-
-// ---------------------------------------------------------------------------
 // Tying a completion to the operation that started its call.
 //
-// Each awaited call gets a serial number, handed to the library as the
-// call's context (an integer, never a pointer to the operation's stack, so
-// a completion that turns up late dereferences nothing). The handler writes
-// the answer and sets wait_event only while that serial is the one being
-// awaited. The slot has its own small lock: handlers must never take
-// op_mutex, which the waiting operation holds.
+// Each awaited call gets a serial number of its slot, handed to the library
+// with the slot's index as the call's context (an integer, never a pointer
+// to the operation's stack, so a completion that turns up late dereferences
+// nothing). The handler writes the answer and sets the slot's wait event
+// only while that serial is the one its slot awaits. The completion slot
+// has its own small lock: handlers must never take the operation lock,
+// which the waiting operation holds.
 
-constexpr uint32_t NO_OPERATION = 0;  // the context of a never-awaited call
+constexpr uint32_t NO_OPERATION = 0;  // the serial of a never-awaited call
+
+// A context carries the slot's index above the serial. 24 bits of serial
+// are some sixteen million calls of one slot before a number comes back: a
+// completion that late is not one a library delivers.
+constexpr uint32_t SERIAL_BITS = 24;
+constexpr uint32_t SERIAL_MASK = (uint32_t{1} << SERIAL_BITS) - 1;
 
 constexpr int32_t ANSWER_RECEIVED = 1;
 constexpr int32_t ANSWER_ERROR = 2;
@@ -98,32 +72,136 @@ struct completion_answer {
 
 struct completion_slot {
   std::mutex lock;
-  uint32_t last_serial = 0;
+  uint32_t last_serial = NO_OPERATION;
   uint32_t awaited = NO_OPERATION;
   completion_answer answer;
 };
 
-completion_slot& slot() {
-  static completion_slot* const instance = new completion_slot;
-  return *instance;
+// ---------------------------------------------------------------------------
+// The link watch of a slot: for each connection object, whether its link is
+// known to be down. Each connection is watched on its own (a second
+// connection must not make the first one's disconnect go unheard), from its
+// connect until it is deleted. Its disconnect handler is registered with a
+// serial of its own as context, so that the handler of an earlier link of
+// the same object, or of a deleted object, turning up late, says nothing
+// about the current one.
+
+struct watched_link {
+  uint32_t serial = NO_OPERATION;  // of the handler registered for it; none: not watched
+  bool lost = false;
+};
+
+struct link_watch {
+  std::mutex lock;
+  uint32_t last_serial = NO_OPERATION;
+  std::map<const WarbleGatt*, watched_link> links;
+};
+
+// ---------------------------------------------------------------------------
+// The notify channels' shared event. The program once had the three channels
+// open one system event by name; here a registry of the slot plays that
+// part: it hands out the event some channel of the slot still holds, or a
+// fresh, clear one once every channel has let go of it.
+
+struct notify_event_registry {
+  std::mutex lock;
+  std::weak_ptr<manual_event> shared;
+};
+
+// What the GATT layer keeps of a slot besides its public record. Created
+// once for every slot and never freed: library threads may be inside a
+// handler when the process exits.
+struct slot_state {
+  std::mutex operation_lock;
+  manual_event wait_event;
+  completion_slot completion;
+  link_watch watch;
+  notify_event_registry registry;
+  std::mutex tag_lock;
+  std::string tag;
+};
+
+slot_state* slot_states() {
+  static slot_state* const instance = new (std::nothrow) slot_state[CONNECTION_SLOT_COUNT];
+  return instance;
 }
 
-void* context_of(uint32_t serial) {
-  return reinterpret_cast<void*>(uintptr_t{serial});
+slot_state& state_of(uint32_t index) {
+  return slot_states()[index];
 }
 
-uint32_t serial_of(void* context) {
-  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(context));
+slot_state& state_of(const connection_slot& slot) {
+  return state_of(slot.index);
 }
+
+std::string tag_of(uint32_t index) {
+  slot_state& s = state_of(index);
+  std::lock_guard<std::mutex> hold(s.tag_lock);
+  return s.tag;
+}
+
+uint32_t next_serial(uint32_t& last) {
+  last = (last + 1) & SERIAL_MASK;
+  if (last == NO_OPERATION) last = 1;
+  return last;
+}
+
+void* context_of(const connection_slot& slot, uint32_t serial) {
+  return reinterpret_cast<void*>(uintptr_t{(slot.index << SERIAL_BITS) | serial});
+}
+
+// What a completion or disconnect handler is told by its context.
+struct callback_context {
+  bool valid = false;  // names a slot of the pool
+  uint32_t slot = 0;
+  uint32_t serial = NO_OPERATION;
+};
+
+callback_context decode(void* context) {
+  const uintptr_t value = reinterpret_cast<uintptr_t>(context);
+  callback_context decoded;
+  decoded.slot = static_cast<uint32_t>(value >> SERIAL_BITS);
+  decoded.serial = static_cast<uint32_t>(value & SERIAL_MASK);
+  decoded.valid = decoded.slot < CONNECTION_SLOT_COUNT;
+  return decoded;
+}
+
+// A handler's trace lines carry its slot's tag, whichever thread runs it.
+class handler_trace_tag {
+ public:
+  explicit handler_trace_tag(const callback_context& context)
+      : scope_(context.valid ? tag_of(context.slot) : std::string()) {}
+
+ private:
+  trace_tag_scope scope_;
+};
+
+// ---------------------------------------------------------------------------
+// The operation lock.
+
+// Holds the slot's operation lock for the whole of an operation, released
+// exactly once on every way out.
+class operation_frame {
+ public:
+  explicit operation_frame(const connection_slot& slot) : state_(state_of(slot)) {
+    state_.operation_lock.lock();
+    state_.wait_event.reset();
+  }
+  ~operation_frame() { state_.operation_lock.unlock(); }
+  operation_frame(const operation_frame&) = delete;
+  operation_frame& operator=(const operation_frame&) = delete;
+
+ private:
+  slot_state& state_;
+};
 
 // Opens the slot for a call about to be made; returns the call's serial.
-uint32_t open_completion() {
-  completion_slot& s = slot();
-  std::lock_guard<std::mutex> hold(s.lock);
-  if (++s.last_serial == NO_OPERATION) ++s.last_serial;
-  s.awaited = s.last_serial;
-  s.answer = completion_answer{};
-  return s.awaited;
+uint32_t open_completion(const connection_slot& slot) {
+  completion_slot& c = state_of(slot).completion;
+  std::lock_guard<std::mutex> hold(c.lock);
+  c.awaited = next_serial(c.last_serial);
+  c.answer = completion_answer{};
+  return c.awaited;
 }
 
 enum class wait_outcome { answered, link_lost, timed_out };
@@ -133,61 +211,66 @@ struct awaited_answer {
   completion_answer answer;
 };
 
-bool link_lost_now(const WarbleGatt* connection);
+bool link_lost_now(const connection_slot& slot, const WarbleGatt* connection);
 
 // Closes the slot so that nothing arriving later can touch the answer.
-awaited_answer close_completion(wait_outcome outcome) {
-  completion_slot& s = slot();
-  std::lock_guard<std::mutex> hold(s.lock);
-  s.awaited = NO_OPERATION;
-  awaited_answer result{outcome, s.answer};
-  if (s.answer.answered) result.outcome = wait_outcome::answered;
+awaited_answer close_completion(const connection_slot& slot, wait_outcome outcome) {
+  completion_slot& c = state_of(slot).completion;
+  std::lock_guard<std::mutex> hold(c.lock);
+  c.awaited = NO_OPERATION;
+  awaited_answer result{outcome, c.answer};
+  if (c.answer.answered) result.outcome = wait_outcome::answered;
   return result;
 }
 
-bool answer_arrived() {
-  completion_slot& s = slot();
-  std::lock_guard<std::mutex> hold(s.lock);
-  return s.answer.answered;
+bool answer_arrived(const connection_slot& slot) {
+  completion_slot& c = state_of(slot).completion;
+  std::lock_guard<std::mutex> hold(c.lock);
+  return c.answer.answered;
 }
 
 // Waits at most OP_TIMEOUT_MS for `condition`, or for the link of
 // `connection` to go. The event is reset before each look, so a wake-up
 // that lands between the look and the wait is never slept through.
 template <typename Condition>
-wait_outcome wait_on_link(const WarbleGatt* connection, Condition condition) {
+wait_outcome wait_on_link(const connection_slot& slot, const WarbleGatt* connection,
+                          Condition condition) {
+  manual_event& wait_event = state_of(slot).wait_event;
   const uint32_t start = tick_count_ms();
   for (;;) {
-    wait_event().reset();
+    wait_event.reset();
     if (condition()) return wait_outcome::answered;
-    if (link_lost_now(connection)) return wait_outcome::link_lost;
+    if (link_lost_now(slot, connection)) return wait_outcome::link_lost;
     const uint32_t elapsed = tick_count_ms() - start;
     if (elapsed >= OP_TIMEOUT_MS) return wait_outcome::timed_out;
-    wait_event().wait_ms(OP_TIMEOUT_MS - elapsed);
+    wait_event.wait_ms(OP_TIMEOUT_MS - elapsed);
   }
 }
 
 // Waits for the awaited call's completion; ends early when the link of
 // `connection` goes, since no completion may come then.
-awaited_answer await_completion(const WarbleGatt* connection) {
-  return close_completion(wait_on_link(connection, answer_arrived));
+awaited_answer await_completion(const connection_slot& slot, const WarbleGatt* connection) {
+  return close_completion(slot,
+                          wait_on_link(slot, connection, [&slot] { return answer_arrived(slot); }));
 }
 
-// Records the answer of call `serial` and wakes its operation, when that
-// call is still awaited and unanswered; a second completion of the same call
-// changes nothing. `fill` runs under the slot's lock.
+// Records the answer of call `context` and wakes its operation, when that
+// call is still awaited by its slot and unanswered; a second completion of
+// the same call changes nothing. `fill` runs under the completion slot's
+// lock.
 template <typename Fill>
-void deliver(uint32_t serial, Fill fill) {
-  completion_slot& s = slot();
-  std::lock_guard<std::mutex> hold(s.lock);
-  if (serial == NO_OPERATION || serial != s.awaited || s.answer.answered) return;
-  fill(s.answer);
-  s.answer.answered = true;
-  wait_event().set();
+void deliver(const callback_context& context, Fill fill) {
+  if (!context.valid || context.serial == NO_OPERATION) return;
+  slot_state& s = state_of(context.slot);
+  std::lock_guard<std::mutex> hold(s.completion.lock);
+  if (context.serial != s.completion.awaited || s.completion.answer.answered) return;
+  fill(s.completion.answer);
+  s.completion.answer.answered = true;
+  s.wait_event.set();
 }
 
-void deliver_status(uint32_t serial, int32_t status) {
-  deliver(serial, [status](completion_answer& answer) { answer.status = status; });
+void deliver_status(const callback_context& context, int32_t status) {
+  deliver(context, [status](completion_answer& answer) { answer.status = status; });
 }
 
 void print_error(const char* error) {
@@ -203,22 +286,25 @@ void print_error(const char* error) {
 // A completion that arrives after that operation timed out may find the
 // connection already deleted.
 void on_connect_done(void* context, WarbleGatt*, const char* error) {
+  const callback_context call = decode(context);
+  const handler_trace_tag tagged(call);
   if (error) print_error(error);
-  deliver_status(serial_of(context), error ? ANSWER_ERROR : ANSWER_RECEIVED);
+  deliver_status(call, error ? ANSWER_ERROR : ANSWER_RECEIVED);
 }
 
 void on_read_done(void* context, WarbleGattChar*, const uint8_t* value, uint8_t size,
                   const char* error) {
-  const uint32_t serial = serial_of(context);
+  const callback_context call = decode(context);
+  const handler_trace_tag tagged(call);
   if (error) {
     print_error(error);
-    deliver(serial, [](completion_answer& answer) {
+    deliver(call, [](completion_answer& answer) {
       answer.status = ANSWER_ERROR;
       answer.length = 0;
     });
     return;
   }
-  deliver(serial, [value, size](completion_answer& answer) {
+  deliver(call, [value, size](completion_answer& answer) {
     answer.length = size;
     answer.status = ANSWER_RECEIVED;
     trace_printf("\nReceived read answer %u bytes:", static_cast<unsigned>(size));
@@ -227,8 +313,10 @@ void on_read_done(void* context, WarbleGattChar*, const uint8_t* value, uint8_t 
 }
 
 void on_write_done(void* context, WarbleGattChar*, const char* error) {
+  const callback_context call = decode(context);
+  const handler_trace_tag tagged(call);
   if (error) print_error(error);
-  deliver_status(serial_of(context), error ? ANSWER_ERROR : ANSWER_RECEIVED);
+  deliver_status(call, error ? ANSWER_ERROR : ANSWER_RECEIVED);
 }
 
 void on_enable_done(void* context, WarbleGattChar* characteristic, const char* error) {
@@ -236,9 +324,11 @@ void on_enable_done(void* context, WarbleGattChar* characteristic, const char* e
 }
 
 void on_disable_done(void* context, WarbleGattChar*, const char* error) {
+  const callback_context call = decode(context);
+  const handler_trace_tag tagged(call);
   if (error) print_error(error);
   trace_line("GATT disconnected");
-  deliver_status(serial_of(context), error ? ANSWER_ERROR : ANSWER_RECEIVED);
+  deliver_status(call, error ? ANSWER_ERROR : ANSWER_RECEIVED);
 }
 
 WarbleGattChar* find_characteristic(WarbleGatt* connection, const char* uuid) {
@@ -248,23 +338,10 @@ WarbleGattChar* find_characteristic(WarbleGatt* connection, const char* uuid) {
 }
 
 // ---------------------------------------------------------------------------
-// The notify channels' shared event. The program once had the three channels
-// open one system event by name; here a process-local registry plays that
-// part: it hands out the event some channel still holds, or a fresh, clear
-// one once every channel has let go of it.
+// The channels.
 
-struct notify_event_registry {
-  std::mutex lock;
-  std::weak_ptr<manual_event> shared;
-};
-
-notify_event_registry& registry() {
-  static notify_event_registry* const instance = new notify_event_registry;
-  return *instance;
-}
-
-std::shared_ptr<manual_event> open_notify_event() {
-  notify_event_registry& r = registry();
+std::shared_ptr<manual_event> open_notify_event(const connection_slot& slot) {
+  notify_event_registry& r = state_of(slot).registry;
   std::lock_guard<std::mutex> hold(r.lock);
   std::shared_ptr<manual_event> event = r.shared.lock();
   if (!event) {
@@ -303,89 +380,68 @@ void print_notification(const std::string& uuid, const uint8_t* value, uint8_t s
 }
 
 // ---------------------------------------------------------------------------
-// The link watch: for each connection object, whether its link is known to
-// be down. Each connection is watched on its own (a second connection must
-// not make the first one's disconnect go unheard), from its connect until it
-// is deleted. Its disconnect handler is registered with a serial of its own
-// as context, so that the handler of an earlier link of the same object, or
-// of a deleted object, turning up late, says nothing about the current one.
+// The link watch (see above).
 
-struct watched_link {
-  uint32_t serial = NO_OPERATION;  // of the handler registered for it; none: not watched
-  bool lost = false;
-};
-
-struct link_watch {
-  std::mutex lock;
-  uint32_t last_serial = NO_OPERATION;
-  std::map<const WarbleGatt*, watched_link> links;
-};
-
-link_watch& watch() {
-  static link_watch* const instance = new link_watch;
-  return *instance;
-}
-
-// Waits on the link (an operation's, or a channel's) end early once it is
-// lost: nothing will answer them any more.
-void wake_link_waits() {
-  wait_event().set();
+// Waits on the slot's link (an operation's, or a channel's) end early once
+// it is lost: nothing will answer them any more.
+void wake_link_waits(slot_state& s) {
+  s.wait_event.set();
   std::shared_ptr<manual_event> notify_event;
   {
-    notify_event_registry& r = registry();
-    std::lock_guard<std::mutex> hold(r.lock);
-    notify_event = r.shared.lock();
+    std::lock_guard<std::mutex> hold(s.registry.lock);
+    notify_event = s.registry.shared.lock();
   }
   if (notify_event) notify_event->set();
 }
 
 void on_link_down(void* context, WarbleGatt*, int32_t) {
+  const callback_context call = decode(context);
+  const handler_trace_tag tagged(call);
   trace_line("GATT disconnected");
-  const uint32_t serial = serial_of(context);
+  if (!call.valid || call.serial == NO_OPERATION) return;
+  slot_state& s = state_of(call.slot);
   bool current = false;
   {
-    link_watch& w = watch();
-    std::lock_guard<std::mutex> hold(w.lock);
-    for (auto& [connection, link] : w.links) {
-      if (serial == NO_OPERATION || link.serial != serial) continue;
+    std::lock_guard<std::mutex> hold(s.watch.lock);
+    for (auto& [connection, link] : s.watch.links) {
+      if (link.serial != call.serial) continue;
       link.lost = true;
       current = true;
     }
   }
-  if (current) wake_link_waits();
+  if (current) wake_link_waits(s);
 }
 
 // Starts watching `connection`'s link afresh (under the operation lock).
-void watch_link(WarbleGatt* connection) {
+void watch_link(const connection_slot& slot, WarbleGatt* connection) {
+  link_watch& w = state_of(slot).watch;
   uint32_t serial = NO_OPERATION;
   {
-    link_watch& w = watch();
     std::lock_guard<std::mutex> hold(w.lock);
-    if (++w.last_serial == NO_OPERATION) ++w.last_serial;
-    serial = w.last_serial;
+    serial = next_serial(w.last_serial);
     w.links[connection] = watched_link{serial, false};
   }
-  ble_api.warble_gatt_on_disconnect(connection, context_of(serial), on_link_down);
+  ble_api.warble_gatt_on_disconnect(connection, context_of(slot, serial), on_link_down);
 }
 
-bool is_watched(const WarbleGatt* connection) {
-  link_watch& w = watch();
+bool is_watched(const connection_slot& slot, const WarbleGatt* connection) {
+  link_watch& w = state_of(slot).watch;
   std::lock_guard<std::mutex> hold(w.lock);
   const auto found = w.links.find(connection);
   return found != w.links.end() && found->second.serial != NO_OPERATION;
 }
 
-void mark_link_lost(const WarbleGatt* connection) {
+void mark_link_lost(const connection_slot& slot, const WarbleGatt* connection) {
+  slot_state& s = state_of(slot);
   {
-    link_watch& w = watch();
-    std::lock_guard<std::mutex> hold(w.lock);
-    w.links[connection].lost = true;
+    std::lock_guard<std::mutex> hold(s.watch.lock);
+    s.watch.links[connection].lost = true;
   }
-  wake_link_waits();
+  wake_link_waits(s);
 }
 
-void forget_link(const WarbleGatt* connection) {
-  link_watch& w = watch();
+void forget_link(const connection_slot& slot, const WarbleGatt* connection) {
+  link_watch& w = state_of(slot).watch;
   std::lock_guard<std::mutex> hold(w.lock);
   w.links.erase(connection);
 }
@@ -393,14 +449,15 @@ void forget_link(const WarbleGatt* connection) {
 // After a call failed or went unanswered: the library may have lost the
 // link without (yet) calling the disconnect handler. The connection handle
 // itself stays valid until it is deleted, so asking is safe.
-void learn_link_state(const WarbleGatt* connection) {
-  if (connection && !link_lost_now(connection) && !ble_api.warble_gatt_is_connected(connection))
-    mark_link_lost(connection);
+void learn_link_state(const connection_slot& slot, const WarbleGatt* connection) {
+  if (connection && !link_lost_now(slot, connection) &&
+      !ble_api.warble_gatt_is_connected(connection))
+    mark_link_lost(slot, connection);
 }
 
-bool link_lost_now(const WarbleGatt* connection) {
+bool link_lost_now(const connection_slot& slot, const WarbleGatt* connection) {
   if (!connection) return false;
-  link_watch& w = watch();
+  link_watch& w = state_of(slot).watch;
   std::lock_guard<std::mutex> hold(w.lock);
   const auto found = w.links.find(connection);
   return found != w.links.end() && found->second.lost;
@@ -434,85 +491,138 @@ subscription subscription_of(const notify_channel& channel) {
   return {channel.gatt, channel.gattchar};
 }
 
+const connection_slot& slot_of(const notify_channel& channel) {
+  return pool.slots[channel.slot];
+}
+
 }  // namespace
 
+connection_slot& window_connection_slot() {
+  return pool.slots[WINDOW_CONNECTION_SLOT];
+}
+
+connection_slot& connection_slot_at(uint32_t index) {
+  return pool.slots[index];
+}
+
+connection_slot* connection_slot_lease() {
+  for (uint32_t index = WINDOW_CONNECTION_SLOT + 1; index < CONNECTION_SLOT_COUNT; ++index) {
+    bool free = false;
+    if (leased[index].compare_exchange_strong(free, true)) return &pool.slots[index];
+  }
+  return nullptr;
+}
+
+void connection_slot_return(connection_slot* slot) {
+  if (!slot || slot->index == WINDOW_CONNECTION_SLOT) return;
+  connection_slot_set_tag(*slot, "");
+  leased[slot->index] = false;
+}
+
+void connection_slot_set_tag(connection_slot& slot, const std::string& tag) {
+  slot_state& s = state_of(slot);
+  std::lock_guard<std::mutex> hold(s.tag_lock);
+  s.tag = tag;
+}
+
+std::string connection_slot_tag(const connection_slot& slot) {
+  return tag_of(slot.index);
+}
+
 bool gatt_lock_objects_create(const char** which) {
-  if (!op_mutex_instance()) {
+  if (!slot_states()) {
     if (which) *which = "mutex";
     return false;
   }
-  if (!wait_event_instance()) {
-    if (which) *which = "event";
-    return false;
-  }
-  slot();
-  registry();
-  watch();
   return true;
 }
 
-gatt_status gatt_connect_sync(WarbleGatt* connection) {
-  operation_frame frame;
+gatt_status gatt_connect_sync(connection_slot& slot, WarbleGatt* connection) {
+  operation_frame frame(slot);
   // Watched before the attempt: a link that comes up and drops at once is
   // still heard of.
-  watch_link(connection);
-  const uint32_t serial = open_completion();
-  ble_api.warble_gatt_connect_async(connection, context_of(serial), on_connect_done);
-  const awaited_answer result = await_completion(connection);
+  watch_link(slot, connection);
+  const uint32_t serial = open_completion(slot);
+  ble_api.warble_gatt_connect_async(connection, context_of(slot, serial), on_connect_done);
+  const awaited_answer result = await_completion(slot, connection);
   if (result.outcome == wait_outcome::timed_out) return GATT_TIMED_OUT;
   if (result.outcome == wait_outcome::link_lost) return GATT_FAILED;
   if (result.answer.status != ANSWER_RECEIVED) return GATT_FAILED;
   return ble_api.warble_gatt_is_connected(connection) ? GATT_OK : GATT_FAILED;
 }
 
-gatt_status gatt_disconnect_sync(WarbleGatt* connection) {
-  operation_frame frame;
-  if (!connection || link_lost_now(connection) || !ble_api.warble_gatt_is_connected(connection))
+gatt_status gatt_connect_sync(WarbleGatt* connection) {
+  return gatt_connect_sync(window_connection_slot(), connection);
+}
+
+gatt_status gatt_disconnect_sync(connection_slot& slot, WarbleGatt* connection) {
+  operation_frame frame(slot);
+  if (!connection || link_lost_now(slot, connection) ||
+      !ble_api.warble_gatt_is_connected(connection))
     return GATT_OK;
   // A connection made elsewhere than gatt_connect_sync is watched from here.
-  if (!is_watched(connection)) watch_link(connection);
+  if (!is_watched(slot, connection)) watch_link(slot, connection);
   ble_api.warble_gatt_disconnect(connection);
-  const wait_outcome outcome = wait_on_link(connection, [] { return false; });
+  const wait_outcome outcome = wait_on_link(slot, connection, [] { return false; });
+  return outcome == wait_outcome::link_lost ? GATT_OK : GATT_TIMED_OUT;
+}
+
+gatt_status gatt_disconnect_sync(WarbleGatt* connection) {
+  return gatt_disconnect_sync(window_connection_slot(), connection);
+}
+
+gatt_status gatt_cancel_connect_sync(connection_slot& slot, WarbleGatt* connection) {
+  if (!connection) return GATT_OK;
+  operation_frame frame(slot);
+  if (!is_watched(slot, connection)) watch_link(slot, connection);
+  // Asked even when the library says the link is not up: that is what ends
+  // an attempt still under way, which would otherwise go on to bring up a
+  // link on an object about to be deleted.
+  const bool was_up =
+      !link_lost_now(slot, connection) && ble_api.warble_gatt_is_connected(connection);
+  ble_api.warble_gatt_disconnect(connection);
+  if (!was_up) return GATT_OK;
+  const wait_outcome outcome = wait_on_link(slot, connection, [] { return false; });
   return outcome == wait_outcome::link_lost ? GATT_OK : GATT_TIMED_OUT;
 }
 
 gatt_status gatt_cancel_connect_sync(WarbleGatt* connection) {
-  if (!connection) return GATT_OK;
-  operation_frame frame;
-  if (!is_watched(connection)) watch_link(connection);
-  // Asked even when the library says the link is not up: that is what ends
-  // an attempt still under way, which would otherwise go on to bring up a
-  // link on an object about to be deleted.
-  const bool was_up = !link_lost_now(connection) && ble_api.warble_gatt_is_connected(connection);
-  ble_api.warble_gatt_disconnect(connection);
-  if (!was_up) return GATT_OK;
-  const wait_outcome outcome = wait_on_link(connection, [] { return false; });
-  return outcome == wait_outcome::link_lost ? GATT_OK : GATT_TIMED_OUT;
+  return gatt_cancel_connect_sync(window_connection_slot(), connection);
+}
+
+bool gatt_link_lost(const connection_slot& slot, const WarbleGatt* connection) {
+  return link_lost_now(slot, connection);
 }
 
 bool gatt_link_lost(const WarbleGatt* connection) {
-  return link_lost_now(connection);
+  return gatt_link_lost(window_connection_slot(), connection);
 }
 
-void gatt_delete_if_set(WarbleGatt* connection) {
+void gatt_delete_if_set(connection_slot& slot, WarbleGatt* connection) {
   if (!connection) return;
+  WarbleGatt* bound = connection;
+  slot.gatt.compare_exchange_strong(bound, nullptr);
   // The object may be handed out again for a later connection: nothing
   // learnt of this one's link may carry over.
-  forget_link(connection);
+  forget_link(slot, connection);
   ble_api.warble_gatt_delete(connection);
 }
 
-int32_t gatt_read_sync(WarbleGatt* connection, const char* uuid, uint8_t* destination,
-                       uint32_t max_count) {
-  operation_frame frame;
-  if (link_lost_now(connection)) return -1;
+void gatt_delete_if_set(WarbleGatt* connection) {
+  gatt_delete_if_set(window_connection_slot(), connection);
+}
+
+int32_t gatt_read_sync(connection_slot& slot, WarbleGatt* connection, const char* uuid,
+                       uint8_t* destination, uint32_t max_count) {
+  operation_frame frame(slot);
+  if (link_lost_now(slot, connection)) return -1;
   WarbleGattChar* characteristic = find_characteristic(connection, uuid);
   if (!characteristic) return -1;
-  const uint32_t serial = open_completion();
-  ble_api.warble_gattchar_read_async(characteristic, context_of(serial), on_read_done);
-  const awaited_answer result = await_completion(connection);
+  const uint32_t serial = open_completion(slot);
+  ble_api.warble_gattchar_read_async(characteristic, context_of(slot, serial), on_read_done);
+  const awaited_answer result = await_completion(slot, connection);
   if (result.outcome != wait_outcome::answered || result.answer.status != ANSWER_RECEIVED) {
-    learn_link_state(connection);
+    learn_link_state(slot, connection);
     return -1;
   }
   const uint32_t copied = std::min<uint32_t>(result.answer.length, max_count);
@@ -520,67 +630,83 @@ int32_t gatt_read_sync(WarbleGatt* connection, const char* uuid, uint8_t* destin
   return result.answer.length;
 }
 
-gatt_status gatt_write_sync(WarbleGatt* connection, const char* uuid, const uint8_t* bytes,
-                            uint8_t count) {
-  operation_frame frame;
-  if (link_lost_now(connection)) return GATT_FAILED;
+int32_t gatt_read_sync(WarbleGatt* connection, const char* uuid, uint8_t* destination,
+                       uint32_t max_count) {
+  return gatt_read_sync(window_connection_slot(), connection, uuid, destination, max_count);
+}
+
+gatt_status gatt_write_sync(connection_slot& slot, WarbleGatt* connection, const char* uuid,
+                            const uint8_t* bytes, uint8_t count) {
+  operation_frame frame(slot);
+  if (link_lost_now(slot, connection)) return GATT_FAILED;
   WarbleGattChar* characteristic = find_characteristic(connection, uuid);
   if (!characteristic) return GATT_FAILED;
-  const uint32_t serial = open_completion();
+  const uint32_t serial = open_completion(slot);
   trace_printf("TIME 11: %u\n", process_clock_ms());
-  ble_api.warble_gattchar_write_async(characteristic, bytes, count, context_of(serial),
+  ble_api.warble_gattchar_write_async(characteristic, bytes, count, context_of(slot, serial),
                                       on_write_done);
   trace_printf("TIME 12: %u\n", process_clock_ms());
-  const awaited_answer result = await_completion(connection);
+  const awaited_answer result = await_completion(slot, connection);
   if (result.outcome == wait_outcome::link_lost) return GATT_FAILED;
   if (result.outcome == wait_outcome::timed_out) {
-    learn_link_state(connection);
+    learn_link_state(slot, connection);
     return GATT_TIMED_OUT;
   }
   trace_printf("TIME 13: %u\n", process_clock_ms());
   if (result.answer.status == ANSWER_RECEIVED) return GATT_OK;
-  learn_link_state(connection);
+  learn_link_state(slot, connection);
   return GATT_FAILED;
+}
+
+gatt_status gatt_write_sync(WarbleGatt* connection, const char* uuid, const uint8_t* bytes,
+                            uint8_t count) {
+  return gatt_write_sync(window_connection_slot(), connection, uuid, bytes, count);
+}
+
+gatt_status gatt_write_no_resp(connection_slot& slot, WarbleGatt* connection, const char* uuid,
+                               const uint8_t* bytes, uint8_t count) {
+  operation_frame frame(slot);
+  if (link_lost_now(slot, connection)) return GATT_FAILED;
+  WarbleGattChar* characteristic = find_characteristic(connection, uuid);
+  if (!characteristic) return GATT_FAILED;
+  // Never awaited: its completion may come at any later time, and must find
+  // no operation to answer. It still names its slot, for its trace.
+  ble_api.warble_gattchar_write_without_resp_async(characteristic, bytes, count,
+                                                   context_of(slot, NO_OPERATION), on_write_done);
+  return GATT_OK;
 }
 
 gatt_status gatt_write_no_resp(WarbleGatt* connection, const char* uuid, const uint8_t* bytes,
                                uint8_t count) {
-  operation_frame frame;
-  if (link_lost_now(connection)) return GATT_FAILED;
-  WarbleGattChar* characteristic = find_characteristic(connection, uuid);
-  if (!characteristic) return GATT_FAILED;
-  // Never awaited: its completion may come at any later time, and must find
-  // no operation to answer.
-  ble_api.warble_gattchar_write_without_resp_async(characteristic, bytes, count,
-                                                   context_of(NO_OPERATION), on_write_done);
-  return GATT_OK;
+  return gatt_write_no_resp(window_connection_slot(), connection, uuid, bytes, count);
 }
 
 gatt_status notify_enable(WarbleGatt* connection, const char* uuid, notify_channel* channel) {
   if (!channel) return GATT_FAILED;
-  operation_frame frame;
+  const connection_slot& slot = slot_of(*channel);
+  operation_frame frame(slot);
   set_subscription(*channel, connection, nullptr);
-  if (link_lost_now(connection)) return GATT_FAILED;
+  if (link_lost_now(slot, connection)) return GATT_FAILED;
   WarbleGattChar* characteristic = find_characteristic(connection, uuid);
   set_subscription(*channel, connection, characteristic);
   if (!characteristic) return GATT_FAILED;
-  std::shared_ptr<manual_event> event = open_notify_event();
+  std::shared_ptr<manual_event> event = open_notify_event(slot);
   if (!event) {
     trace_printf("CreateNotification error: %lu\n", os_last_error());
     return GATT_FAILED;
   }
   set_event_of(*channel, std::move(event));
-  const uint32_t serial = open_completion();
-  ble_api.warble_gattchar_enable_notifications_async(characteristic, context_of(serial),
+  const uint32_t serial = open_completion(slot);
+  ble_api.warble_gattchar_enable_notifications_async(characteristic, context_of(slot, serial),
                                                      on_enable_done);
-  const awaited_answer result = await_completion(connection);
+  const awaited_answer result = await_completion(slot, connection);
   if (result.outcome == wait_outcome::link_lost) return GATT_FAILED;
   if (result.outcome == wait_outcome::timed_out) {
-    learn_link_state(connection);
+    learn_link_state(slot, connection);
     return GATT_TIMED_OUT;
   }
   if (result.answer.status != ANSWER_RECEIVED) {
-    learn_link_state(connection);
+    learn_link_state(slot, connection);
     return GATT_FAILED;
   }
   ble_api.warble_gattchar_on_notification_received(characteristic, channel, on_notification);
@@ -592,22 +718,23 @@ gatt_status notify_disable(notify_channel* channel) {
   if (!channel) return GATT_FAILED;
   const subscription current = subscription_of(*channel);
   if (!current.characteristic) return GATT_FAILED;
-  operation_frame frame;
-  if (link_lost_now(current.connection)) return GATT_FAILED;
-  const uint32_t serial = open_completion();
-  ble_api.warble_gattchar_disable_notifications_async(current.characteristic, context_of(serial),
-                                                      on_disable_done);
-  const awaited_answer result = await_completion(current.connection);
+  const connection_slot& slot = slot_of(*channel);
+  operation_frame frame(slot);
+  if (link_lost_now(slot, current.connection)) return GATT_FAILED;
+  const uint32_t serial = open_completion(slot);
+  ble_api.warble_gattchar_disable_notifications_async(current.characteristic,
+                                                      context_of(slot, serial), on_disable_done);
+  const awaited_answer result = await_completion(slot, current.connection);
   if (result.outcome == wait_outcome::link_lost) return GATT_FAILED;
   if (result.outcome == wait_outcome::timed_out) {
-    learn_link_state(current.connection);
+    learn_link_state(slot, current.connection);
     return GATT_TIMED_OUT;
   }
   // The channel lets go of the shared event: waits and resets on it now fail
   // instead of touching a closed event.
   set_event_of(*channel, nullptr);
   if (result.answer.status == ANSWER_RECEIVED) return GATT_OK;
-  learn_link_state(current.connection);
+  learn_link_state(slot, current.connection);
   return GATT_FAILED;
 }
 
@@ -658,6 +785,7 @@ gatt_status notify_wait_for_new(notify_channel* channel, uint32_t since_sequence
   if (!channel) return GATT_FAILED;
   const std::shared_ptr<manual_event> event = event_of(*channel);
   if (!event) return GATT_NOT_LISTENING;
+  const connection_slot& slot = slot_of(*channel);
   const WarbleGatt* connection = subscription_of(*channel).connection;
   const uint32_t start = tick_count_ms();
   for (;;) {
@@ -665,22 +793,24 @@ gatt_status notify_wait_for_new(notify_channel* channel, uint32_t since_sequence
     // wait then leaves the event set, and is never slept through.
     event->reset();
     if (sequence_of(*channel) != since_sequence) return GATT_OK;
-    if (link_lost_now(connection)) return GATT_LINK_LOST;
+    if (link_lost_now(slot, connection)) return GATT_LINK_LOST;
     const uint32_t elapsed = tick_count_ms() - start;
     if (elapsed >= timeout_ms) return GATT_TIMED_OUT;
     event->wait_ms(timeout_ms - elapsed);
   }
 }
 
-// Takes no lock but the channel's own, and never waits for an operation: a
-// library that runs every callback on one thread would otherwise hold the
-// completion of the operation in flight behind this notification.
+// Takes no lock but the channel's own and its slot's tag lock, and never
+// waits for an operation: a library that runs every callback on one thread
+// would otherwise hold the completion of the operation in flight behind
+// this notification.
 void on_notification(void* context, WarbleGattChar* characteristic, const uint8_t* value,
                      uint8_t size) {
   if (!value) size = 0;
+  notify_channel* channel = static_cast<notify_channel*>(context);
+  const trace_tag_scope tagged(channel ? tag_of(channel->slot) : std::string());
   const char* uuid_text = ble_api.warble_gattchar_get_uuid(characteristic);
   print_notification(uuid_text ? uuid_text : "", value, size);
-  notify_channel* channel = static_cast<notify_channel*>(context);
   if (!channel) return;
   std::shared_ptr<manual_event> event;
   {
@@ -698,19 +828,23 @@ void on_notification(void* context, WarbleGattChar* characteristic, const uint8_
 }
 
 void gatt_reset_for_tests() {
-  operation_frame frame;
-  {
-    completion_slot& s = slot();
-    std::lock_guard<std::mutex> hold(s.lock);
-    s.awaited = NO_OPERATION;
-    s.answer = completion_answer{};
+  for (connection_slot& slot : pool.slots) {
+    operation_frame frame(slot);
+    slot_state& s = state_of(slot);
+    {
+      std::lock_guard<std::mutex> hold(s.completion.lock);
+      s.completion.awaited = NO_OPERATION;
+      s.completion.answer = completion_answer{};
+    }
+    {
+      std::lock_guard<std::mutex> hold(s.watch.lock);
+      s.watch.links.clear();
+    }
+    reset_channel(slot.status);
+    reset_channel(slot.response);
+    reset_channel(slot.update);
+    slot.gatt = nullptr;
+    connection_slot_set_tag(slot, "");
+    leased[slot.index] = false;
   }
-  {
-    link_watch& w = watch();
-    std::lock_guard<std::mutex> hold(w.lock);
-    w.links.clear();
-  }
-  reset_channel(status_channel);
-  reset_channel(response_channel);
-  reset_channel(update_channel);
 }

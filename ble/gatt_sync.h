@@ -1,12 +1,18 @@
 // Blocking GATT operations over the asynchronous BLE library.
 //
-// Every operation runs on the worker thread, holds the one operation lock
+// Connections live in a fixed pool of slots (below). Every operation runs
+// on the thread that serves its slot, holds that slot's operation lock
 // across its whole wait (at most OP_TIMEOUT_MS) and so keeps at most one
-// GATT call in flight. Completion handlers run on library threads, or
-// before the starting call returns; each belongs to the operation that
-// started its call: a completion that arrives after that operation ended
-// (a time-out, or the never-awaited completion of a write without response)
-// neither writes into another operation's answer nor wakes its wait.
+// GATT call in flight per connection; operations on different slots run at
+// once. Completion handlers run on library threads, or before the starting
+// call returns; each belongs to the operation that started its call: a
+// completion that arrives after that operation ended (a time-out, or the
+// never-awaited completion of a write without response), or that belongs to
+// another slot, neither writes into another operation's answer nor wakes its
+// wait. A handler takes only its own slot's small locks, never an operation
+// lock, and no lock of the GATT layer is held across a library call: a
+// library that runs every callback on one thread, or a disconnect handler
+// that runs inside warble_gatt_disconnect, holds nothing up.
 //
 // Results: 0 success, 1 failure, 2 time-out; reads give a length or -1.
 //
@@ -17,11 +23,15 @@
 // counts as lost: characteristic handles die with their link, so no call is
 // made on them any more (the operation fails at once instead), and waits on
 // the link end early rather than running to their time-out.
+//
+// The functions without a slot parameter work on slot 0, the window's.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "ble/warble.h"
 #include "platform/event.h"
@@ -41,9 +51,15 @@ enum gatt_status : int32_t {
   GATT_NOT_LISTENING = 4,
 };
 
+// Slot 0 is the window's; the command line leases the others, one per
+// device it serves at once.
+constexpr uint32_t WINDOW_CONNECTION_SLOT = 0;
+constexpr uint32_t LEASED_CONNECTION_SLOTS = 8;
+constexpr uint32_t CONNECTION_SLOT_COUNT = 1 + LEASED_CONNECTION_SLOTS;
+
 // The latest notification of one subscribed characteristic.
 //
-// The three channels share one event object (a notification on any of them
+// The three channels of a slot share one event object (a notification on any of them
 // sets it, a reset of any clears it for all). `event` is null when the
 // channel has none: before its first subscription, and after its
 // notifications were disabled (the event is then closed and must never be
@@ -54,6 +70,10 @@ enum gatt_status : int32_t {
 // written by the worker only. Readers on other threads use notify_snapshot()
 // rather than touching the fields directly.
 struct notify_channel {
+  constexpr notify_channel() = default;
+  constexpr explicit notify_channel(uint32_t slot_index) : slot(slot_index) {}
+
+  const uint32_t slot = WINDOW_CONNECTION_SLOT;  // the connection slot it belongs to
   WarbleGattChar* gattchar = nullptr;
   WarbleGatt* gatt = nullptr;
   std::shared_ptr<manual_event> event;
@@ -74,39 +94,98 @@ struct notify_value {
   uint32_t sequence = 0;
 };
 
-// The three channels of the program, zero at start. References to records
-// that are never destroyed: the library may still deliver a notification
-// while the process runs its exit-time destructors.
+// The state of one connection: its object, its three channels, and (inside
+// the GATT layer) its operation lock, wait event, completion slot, link
+// watch, the event its channels share, and its trace tag. The pool's slots
+// are never destroyed, so a callback that turns up late, even while the
+// process runs its exit-time destructors, lands on memory that rejects it
+// by serial. Completion and disconnect handlers are told their slot and
+// serial through their integer context; a notification handler's context
+// is its channel.
+struct connection_slot {
+  constexpr explicit connection_slot(uint32_t slot_index)
+      : index(slot_index), status(slot_index), response(slot_index), update(slot_index) {}
+
+  const uint32_t index;
+  // The connection bound to this slot; null when there is none. Set by the
+  // connection sequence once the object exists, cleared before it is
+  // deleted (gatt_delete_if_set).
+  std::atomic<WarbleGatt*> gatt{nullptr};
+  notify_channel status;    // fabbe004
+  notify_channel response;  // fabbe006
+  notify_channel update;    // fabbe008
+};
+
+// Slot 0, under the names the window has always used. References to
+// records that are never destroyed, bound before any code runs.
+extern std::atomic<WarbleGatt*>& gatt;
 extern notify_channel& status_channel;    // fabbe004
 extern notify_channel& response_channel;  // fabbe006
 extern notify_channel& update_channel;    // fabbe008
+
+connection_slot& window_connection_slot();
+// `index` below CONNECTION_SLOT_COUNT.
+connection_slot& connection_slot_at(uint32_t index);
+
+// Any thread. A slot other than the window's, free until it is returned;
+// null when all LEASED_CONNECTION_SLOTS are out. Its tag is empty.
+connection_slot* connection_slot_lease();
+// Hands a leased slot back (null and slot 0 are passed over), once its
+// connection was deleted: its tag is emptied, and late callbacks of its
+// old connections are still rejected by serial when it is leased again.
+void connection_slot_return(connection_slot* slot);
+
+// The tag the trace lines of library threads carry for this slot (see
+// trace_tag_scope); empty: none, as for slot 0 unless a front end sets one.
+void connection_slot_set_tag(connection_slot& slot, const std::string& tag);
+std::string connection_slot_tag(const connection_slot& slot);
 
 // Creates the operation lock objects; called by the library loader once.
 // False when one could not be created, with `which` naming it ("mutex" or
 // "event").
 bool gatt_lock_objects_create(const char** which);
 
+// Each operation below works on `connection` under the operation lock of
+// `slot`, and watches that connection's link in that slot; the caller is
+// the one thread that serves the slot.
+
 // Registers the disconnect handler (the link watch) and connects; 0 when
 // the library reports the link up, asked after the completion woke us.
+gatt_status gatt_connect_sync(connection_slot& slot, WarbleGatt* connection);
 gatt_status gatt_connect_sync(WarbleGatt* connection);
 // 0 when the link is down (also when it already was, or `connection` is 0),
 // 2 when the library did not report it down in time.
+gatt_status gatt_disconnect_sync(connection_slot& slot, WarbleGatt* connection);
 gatt_status gatt_disconnect_sync(WarbleGatt* connection);
 // After a connect that went unanswered: the attempt may still be under way
 // in the library, or its link may have come up unseen. Asks the library to
 // disconnect whatever the link's state, and waits (at most OP_TIMEOUT_MS)
 // for a link that is up to go; 0 when no link is left up, 2 otherwise.
+gatt_status gatt_cancel_connect_sync(connection_slot& slot, WarbleGatt* connection);
 gatt_status gatt_cancel_connect_sync(WarbleGatt* connection);
 // True once the link of `connection` is known to be down (see above).
+bool gatt_link_lost(const connection_slot& slot, const WarbleGatt* connection);
 bool gatt_link_lost(const WarbleGatt* connection);
-// Deletes the connection object and stops watching its link.
+// Unbinds the connection from the slot (slot.gatt, when it is this one),
+// stops watching its link, then deletes the object: a callback of it that
+// comes later finds nothing of it in the slot.
+void gatt_delete_if_set(connection_slot& slot, WarbleGatt* connection);
 void gatt_delete_if_set(WarbleGatt* connection);
+int32_t gatt_read_sync(connection_slot& slot, WarbleGatt* connection, const char* uuid,
+                       uint8_t* destination, uint32_t max_count);
 int32_t gatt_read_sync(WarbleGatt* connection, const char* uuid, uint8_t* destination,
                        uint32_t max_count);
+gatt_status gatt_write_sync(connection_slot& slot, WarbleGatt* connection, const char* uuid,
+                            const uint8_t* bytes, uint8_t count);
 gatt_status gatt_write_sync(WarbleGatt* connection, const char* uuid, const uint8_t* bytes,
                             uint8_t count);
+gatt_status gatt_write_no_resp(connection_slot& slot, WarbleGatt* connection, const char* uuid,
+                               const uint8_t* bytes, uint8_t count);
 gatt_status gatt_write_no_resp(WarbleGatt* connection, const char* uuid, const uint8_t* bytes,
                                uint8_t count);
+
+// The channel operations work under the operation lock of the channel's
+// own slot.
 gatt_status notify_enable(WarbleGatt* connection, const char* uuid, notify_channel* channel);
 // 0 done; 1 nothing to disable, the link is lost, or the library reported an
 // error (the channel lets go of its event all the same); 2 time-out. A
@@ -137,7 +216,7 @@ void notify_clear(notify_channel* channel);
 // was `first_byte`; 0 when none arrived yet.
 uint32_t notify_latest_with_first_byte(const notify_channel& channel, uint8_t first_byte);
 
-// Waits on the shared event until `channel` itself has received a
+// Waits on its slot's shared event until `channel` itself has received a
 // notification after the one numbered `since_sequence` (taken with
 // notify_snapshot before the write that asks for it), for at most
 // `timeout_ms` in all. Notifications on the other channels set the shared
@@ -149,10 +228,10 @@ gatt_status notify_wait_for_new(notify_channel* channel, uint32_t since_sequence
                                 uint32_t timeout_ms);
 
 // The library's notification handler, registered by notify_enable with the
-// channel as context.
+// channel as context. Its trace line carries the channel's slot's tag.
 void on_notification(void* channel, WarbleGattChar* characteristic, const uint8_t* value,
                      uint8_t size);
 
-// Tests only: brings the operation lock and the three channels back to
-// their start state between cases.
+// Tests only: brings every slot (its completion slot, link watch, channels,
+// connection, tag and lease) back to its start state between cases.
 void gatt_reset_for_tests();

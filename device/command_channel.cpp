@@ -24,18 +24,21 @@ bool is_idle(const notify_value& status) {
   return status.length >= 1 && (status.data[0] & STATUS_BUSY) == 0;
 }
 
-idle_result wait_until_idle() {
+bool link_lost(const connection_slot& slot) {
+  return gatt_link_lost(slot, slot.gatt.load());
+}
+
+idle_result wait_until_idle(const connection_slot& slot) {
   idle_result result;
   const uint32_t start = tick_count_ms();
   trace_line("[RCS] Wait command idle");
   for (;;) {
     // Unsigned differences stay right across the 32-bit wrap of the tick.
-    if (static_cast<uint32_t>(tick_count_ms() - start) > CMD_IDLE_TIMEOUT_MS ||
-        gatt_link_lost(gatt.load())) {
+    if (static_cast<uint32_t>(tick_count_ms() - start) > CMD_IDLE_TIMEOUT_MS || link_lost(slot)) {
       trace_line("[RCS] Idle Timeout!! ERROR");
       return result;
     }
-    result.status = notify_snapshot(status_channel);
+    result.status = notify_snapshot(slot.status);
     if (is_idle(result.status)) {
       trace_line("[RCS] Idle confirmed");
       result.idle = true;
@@ -45,40 +48,30 @@ idle_result wait_until_idle() {
   }
 }
 
-// A command whose end the device never showed (no reply in time, or still
-// busy when the idle wait gave up) still has its final status, and maybe its
-// response, on the way; so has a query that gave up waiting for its
-// response. Taken for the next command's, they would judge it and hand it
-// the old command's bytes. So after such a command the next one is written
-// only once a status numbered after the give-up shows the device idle, and
-// after a missing response only once that response came or its wait (5 s)
-// ran out again: a device that sends none holds nothing up for longer.
-// Worker thread only; each connection starts settled.
-struct unfinished_command {
-  bool status_pending = false;
-  uint32_t status_sequence = 0;  // the last status seen before giving up
-  bool response_pending = false;
-  uint32_t response_sequence = 0;
-};
-unfinished_command unfinished;
+// A command left unfinished (the record's `unfinished`, see
+// device_state.h): the next one is written only once a status numbered
+// after the give-up shows the device idle, and after a missing response
+// only once that response came or its wait (5 s) ran out again: a device
+// that sends none holds nothing up for longer.
 
-void note_unfinished(uint32_t last_status_seen) {
-  unfinished.status_pending = true;
-  unfinished.status_sequence = last_status_seen;
+void note_unfinished(device_record& record, uint32_t last_status_seen) {
+  record.unfinished.status_pending = true;
+  record.unfinished.status_sequence = last_status_seen;
 }
 
-bool previous_status_arrived() {
+bool previous_status_arrived(device_record& record) {
+  unfinished_command& unfinished = record.unfinished;
   if (!unfinished.status_pending) return true;
+  const connection_slot& slot = slot_of(record);
   trace_line("[RCS] Wait for the end of the previous command");
   const uint32_t start = tick_count_ms();
   for (;;) {
-    const notify_value status = notify_snapshot(status_channel);
+    const notify_value status = notify_snapshot(slot.status);
     if (status.sequence != unfinished.status_sequence && is_idle(status)) {
       unfinished.status_pending = false;
       return true;
     }
-    if (static_cast<uint32_t>(tick_count_ms() - start) > CMD_IDLE_TIMEOUT_MS ||
-        gatt_link_lost(gatt.load())) {
+    if (static_cast<uint32_t>(tick_count_ms() - start) > CMD_IDLE_TIMEOUT_MS || link_lost(slot)) {
       trace_line("[RCS] Idle Timeout!! ERROR");
       return false;
     }
@@ -86,15 +79,17 @@ bool previous_status_arrived() {
   }
 }
 
-void previous_response_arrived() {
+void previous_response_arrived(device_record& record) {
+  unfinished_command& unfinished = record.unfinished;
   if (!unfinished.response_pending) return;
   unfinished.response_pending = false;
-  notify_wait_for_new(&response_channel, unfinished.response_sequence, CMD_REPLY_TIMEOUT_MS);
+  notify_wait_for_new(&slot_of(record).response, unfinished.response_sequence,
+                      CMD_REPLY_TIMEOUT_MS);
 }
 
-bool previous_command_ended() {
-  previous_response_arrived();
-  return previous_status_arrived();
+bool previous_command_ended(device_record& record) {
+  previous_response_arrived(record);
+  return previous_status_arrived(record);
 }
 
 // One command from its write to its judged status. `response_since` is the
@@ -105,46 +100,48 @@ struct exchange_result {
   uint32_t response_since = 0;
 };
 
-exchange_result exchange(uint16_t code, const uint8_t* params, uint16_t count) {
+exchange_result exchange(device_record& record, uint16_t code, const uint8_t* params,
+                         uint16_t count) {
   exchange_result outcome;
-  WarbleGatt* connection = gatt.load();
+  connection_slot& slot = slot_of(record);
+  WarbleGatt* connection = slot.gatt.load();
   if (!connection || count > CMD_MAX_PARAMS) return outcome;
-  if (!previous_command_ended()) return outcome;
+  if (!previous_command_ended(record)) return outcome;
   uint8_t frame[CMD_FRAME_MAX];
   const size_t size = build_command_frame(code, params, count, frame);
 
-  notify_reset(&status_channel);
-  notify_reset(&response_channel);
+  notify_reset(&slot.status);
+  notify_reset(&slot.response);
   // The three channels share one event, so only a status notification
   // numbered after this one is the reply to this command.
-  const uint32_t before = notify_snapshot(status_channel).sequence;
-  outcome.response_since = notify_snapshot(response_channel).sequence;
+  const uint32_t before = notify_snapshot(slot.status).sequence;
+  outcome.response_since = notify_snapshot(slot.response).sequence;
   const std::string line = command_trace(code, params, count);
   trace_write(line.data(), line.size());
 
   const int32_t written =
-      gatt_write_sync(connection, COMMAND_CHAR_UUID, frame, static_cast<uint8_t>(size));
+      gatt_write_sync(slot, connection, COMMAND_CHAR_UUID, frame, static_cast<uint8_t>(size));
   if (written != GATT_OK) {
     // Unanswered, the write may still have reached the device.
-    if (written == GATT_TIMED_OUT) note_unfinished(before);
+    if (written == GATT_TIMED_OUT) note_unfinished(record, before);
     return outcome;
   }
-  if (notify_wait_for_new(&status_channel, before, CMD_REPLY_TIMEOUT_MS) != GATT_OK) {
-    note_unfinished(before);
+  if (notify_wait_for_new(&slot.status, before, CMD_REPLY_TIMEOUT_MS) != GATT_OK) {
+    note_unfinished(record, before);
     return outcome;
   }
-  if (!gatt.load()) return outcome;
+  if (!slot.gatt.load()) return outcome;
 
   // Judged on the very bytes that confirmed idle, not on a later re-read.
-  const idle_result idle = wait_until_idle();
+  const idle_result idle = wait_until_idle(slot);
   if (!idle.idle) {
-    note_unfinished(idle.status.sequence);
+    note_unfinished(record, idle.status.sequence);
     return outcome;
   }
   if (idle.status.length == 0 || idle.status.data[0] == CMD_STATUS_FAILED) return outcome;
 
-  notify_reset(&status_channel);
-  notify_reset(&response_channel);
+  notify_reset(&slot.status);
+  notify_reset(&slot.response);
   outcome.result = 0;
   return outcome;
 }
@@ -160,34 +157,40 @@ int copy_response_if_fits(const notify_value& response, uint8_t* dest, uint32_t 
 // The device sends the response before the final status, but the library
 // may deliver the two from different threads, the status first: the
 // response is waited for until one numbered after the write is there.
-int query_with_params(uint16_t code, const uint8_t* params, uint16_t count, uint8_t* dest,
-                      uint8_t capacity) {
-  const exchange_result sent = exchange(code, params, count);
+int query_with_params(device_record& record, uint16_t code, const uint8_t* params, uint16_t count,
+                      uint8_t* dest, uint8_t capacity) {
+  const trace_tag_scope tagged(device_record_tag(record));
+  const exchange_result sent = exchange(record, code, params, count);
   if (sent.result != 0) return -1;
   if (!dest) return 0;
-  if (notify_wait_for_new(&response_channel, sent.response_since, CMD_REPLY_TIMEOUT_MS) !=
-      GATT_OK) {
+  notify_channel& response = slot_of(record).response;
+  if (notify_wait_for_new(&response, sent.response_since, CMD_REPLY_TIMEOUT_MS) != GATT_OK) {
     trace_line("[RCS] No response to the command");
-    unfinished.response_pending = true;
-    unfinished.response_sequence = sent.response_since;
+    record.unfinished.response_pending = true;
+    record.unfinished.response_sequence = sent.response_since;
     return -1;
   }
-  return copy_response_if_fits(notify_snapshot(response_channel), dest, capacity);
+  return copy_response_if_fits(notify_snapshot(response), dest, capacity);
 }
 
-int query_text(uint16_t code, uint8_t* buf, uint8_t capacity) {
+int query_text(device_record& record, uint16_t code, uint8_t* buf, uint8_t capacity) {
   if (!buf) return 1;
-  return command_query(code, buf, capacity) == -1 ? 1 : 0;
+  return command_query(record, code, buf, capacity) == -1 ? 1 : 0;
 }
 
 // A text reply is not terminated: it ends at its first zero byte or at the
 // end of the bytes received.
-int query_text_part(uint16_t code, char (&part)[DATETIME_PART_SIZE + 1]) {
+int query_text_part(device_record& record, uint16_t code, char (&part)[DATETIME_PART_SIZE + 1]) {
   memset(part, 0, sizeof part);
-  const int count = command_query(code, reinterpret_cast<uint8_t*>(part), DATETIME_PART_SIZE);
+  const int count =
+      command_query(record, code, reinterpret_cast<uint8_t*>(part), DATETIME_PART_SIZE);
   if (count < 0) return 1;
   part[count] = '\0';
   return 0;
+}
+
+device_record& window() {
+  return window_device_record();
 }
 
 }  // namespace
@@ -218,16 +221,30 @@ std::string frame_trace_line(const char* head, const uint8_t* bytes, size_t coun
   return line;
 }
 
+int send_command(device_record& record, uint16_t code, const uint8_t* params, uint16_t count) {
+  const trace_tag_scope tagged(device_record_tag(record));
+  return exchange(record, code, params, count).result;
+}
+
 int send_command(uint16_t code, const uint8_t* params, uint16_t count) {
-  return exchange(code, params, count).result;
+  return send_command(window(), code, params, count);
+}
+
+void forget_unfinished_command(device_record& record) {
+  record.unfinished = unfinished_command{};
 }
 
 void forget_unfinished_command() {
-  unfinished = unfinished_command{};
+  forget_unfinished_command(window());
+}
+
+int wait_command_idle(device_record& record) {
+  const trace_tag_scope tagged(device_record_tag(record));
+  return wait_until_idle(slot_of(record)).idle ? 0 : 1;
 }
 
 int wait_command_idle() {
-  return wait_until_idle().idle ? 0 : 1;
+  return wait_command_idle(window());
 }
 
 int copy_response(uint8_t* dest) {
@@ -236,24 +253,28 @@ int copy_response(uint8_t* dest) {
   return response.length;
 }
 
+int command_query(device_record& record, uint16_t code, uint8_t* dest, uint8_t capacity) {
+  return query_with_params(record, code, nullptr, 0, dest, capacity);
+}
+
 int command_query(uint16_t code, uint8_t* dest, uint8_t capacity) {
-  return query_with_params(code, nullptr, 0, dest, capacity);
+  return command_query(window(), code, dest, capacity);
 }
 
 int command_query_u8(uint16_t code, uint8_t value, uint8_t* dest, uint8_t capacity) {
   const uint8_t params[1] = {value};
-  return query_with_params(code, params, sizeof params, dest, capacity);
+  return query_with_params(window(), code, params, sizeof params, dest, capacity);
 }
 
 int command_query_u16(uint16_t code, uint16_t value, uint8_t* dest, uint8_t capacity) {
   const uint8_t params[2] = {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
-  return query_with_params(code, params, sizeof params, dest, capacity);
+  return query_with_params(window(), code, params, sizeof params, dest, capacity);
 }
 
 int command_query_u32(uint16_t code, uint32_t value, uint8_t* dest, uint8_t capacity) {
   const uint8_t params[4] = {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
                              static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
-  return query_with_params(code, params, sizeof params, dest, capacity);
+  return query_with_params(window(), code, params, sizeof params, dest, capacity);
 }
 
 int fetch_response(uint8_t* dest, uint32_t capacity) {
@@ -272,32 +293,48 @@ int wait_idle_if_connected() {
   return wait_command_idle();
 }
 
-int get_version(fw_version* out) {
+int get_version(device_record& record, fw_version* out) {
   if (!out) return 1;
   uint8_t buffer[VERSION_BUFFER_SIZE] = {};
-  if (command_query(CMD_GET_VERSION, buffer, sizeof buffer) == -1) return 1;
+  if (command_query(record, CMD_GET_VERSION, buffer, sizeof buffer) == -1) return 1;
   out->major = buffer[0];
   out->minor = buffer[1];
   out->supported_commands = static_cast<uint16_t>(buffer[2] * 256 + buffer[3]);
   return 0;
 }
 
+int get_version(fw_version* out) {
+  return get_version(window(), out);
+}
+
+int get_fw_date(device_record& record, uint8_t* buf, uint8_t capacity) {
+  return query_text(record, CMD_GET_FW_DATE, buf, capacity);
+}
+
 int get_fw_date(uint8_t* buf, uint8_t capacity) {
-  return query_text(CMD_GET_FW_DATE, buf, capacity);
+  return get_fw_date(window(), buf, capacity);
+}
+
+int get_fw_time(device_record& record, uint8_t* buf, uint8_t capacity) {
+  return query_text(record, CMD_GET_FW_TIME, buf, capacity);
 }
 
 int get_fw_time(uint8_t* buf, uint8_t capacity) {
-  return query_text(CMD_GET_FW_TIME, buf, capacity);
+  return get_fw_time(window(), buf, capacity);
+}
+
+int get_fw_datetime(device_record& record, char* out) {
+  if (!slot_of(record).gatt.load() || !out) return 1;
+  char date[DATETIME_PART_SIZE + 1];
+  char time[DATETIME_PART_SIZE + 1];
+  if (query_text_part(record, CMD_GET_FW_DATE, date) != 0) return 1;
+  if (query_text_part(record, CMD_GET_FW_TIME, time) != 0) return 1;
+  snprintf(out, FW_DATETIME_TEXT_SIZE, "%s - %s", date, time);
+  return 0;
 }
 
 int get_fw_datetime(char* out) {
-  if (!gatt.load() || !out) return 1;
-  char date[DATETIME_PART_SIZE + 1];
-  char time[DATETIME_PART_SIZE + 1];
-  if (query_text_part(CMD_GET_FW_DATE, date) != 0) return 1;
-  if (query_text_part(CMD_GET_FW_TIME, time) != 0) return 1;
-  snprintf(out, FW_DATETIME_TEXT_SIZE, "%s - %s", date, time);
-  return 0;
+  return get_fw_datetime(window(), out);
 }
 
 uint8_t get_status_bytes(uint8_t* status_byte_1) {

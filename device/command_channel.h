@@ -1,10 +1,15 @@
 // Short commands over the proprietary command characteristic, judged by the
 // status channel, with data returned on the response channel.
+//
+// The functions that take a device record work on that record's connection
+// and are called by its thread; those without one work on the window's.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+struct device_record;
 
 constexpr uint16_t CMD_GET_VERSION = 0x0000;
 constexpr uint16_t CMD_GET_FW_DATE = 0x0001;
@@ -29,12 +34,16 @@ struct status_pair {
   uint8_t detail = 0;
 };
 
+int send_command(device_record& record, uint16_t code, const uint8_t* params, uint16_t count);
 int send_command(uint16_t code, const uint8_t* params, uint16_t count);
 // A new connection: a command left unfinished on the previous one holds up
 // nothing here.
+void forget_unfinished_command(device_record& record);
 void forget_unfinished_command();
+int wait_command_idle(device_record& record);
 int wait_command_idle();
 int copy_response(uint8_t* dest);
+int command_query(device_record& record, uint16_t code, uint8_t* dest, uint8_t capacity);
 int command_query(uint16_t code, uint8_t* dest, uint8_t capacity);
 int command_query_u8(uint16_t code, uint8_t value, uint8_t* dest, uint8_t capacity);
 int command_query_u16(uint16_t code, uint16_t value, uint8_t* dest, uint8_t capacity);
@@ -42,9 +51,14 @@ int command_query_u32(uint16_t code, uint32_t value, uint8_t* dest, uint8_t capa
 int fetch_response(uint8_t* dest, uint32_t capacity);
 int read_status_characteristic(uint8_t* dest);
 int wait_idle_if_connected();
+// The queries: 0 answered, 1 refused or unanswered.
+int get_version(device_record& record, fw_version* out);
 int get_version(fw_version* out);
+int get_fw_date(device_record& record, uint8_t* buf, uint8_t capacity);
 int get_fw_date(uint8_t* buf, uint8_t capacity);
+int get_fw_time(device_record& record, uint8_t* buf, uint8_t capacity);
 int get_fw_time(uint8_t* buf, uint8_t capacity);
+int get_fw_datetime(device_record& record, char* out);
 int get_fw_datetime(char* out);
 uint8_t get_status_bytes(uint8_t* status_byte_1);
 int get_status_pair(status_pair* out);

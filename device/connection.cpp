@@ -25,11 +25,6 @@ namespace {
 constexpr size_t DIS_BUFFER_SIZE = 255;
 constexpr uint32_t DIS_READ_MAX = DIS_BUFFER_SIZE - 1;
 
-// The library needs time to let a link go before its object is deleted,
-// and again before the next connection may start.
-constexpr uint32_t RELEASE_DISCONNECT_PAUSE_MS = 1000;
-constexpr uint32_t RELEASE_DELETE_PAUSE_MS = 1000;
-
 struct dis_step {
   const char* uuid;
   uint32_t progress;
@@ -40,10 +35,6 @@ struct dis_step {
 
 // In reading order. The serial number reports 900 and the step after it
 // 800: the bar steps back once, which the progress dialog has always shown.
-// Whether the latest connection subscribed the channels an update needs.
-// Worker thread only.
-bool update_subscribed = false;
-
 const dis_step DIS_STEPS[] = {
     {FIRMWARE_REVISION_UUID, 500, "Firmware Revision: %s\n", "FwVer: %s\n",
      &device_information::firmware_revision},
@@ -55,10 +46,71 @@ const dis_step DIS_STEPS[] = {
      &device_information::serial_number},
 };
 
-// Looked up at each call: the channels are set up by another unit's
-// initialisation, whose order against this one's is not defined.
-std::array<notify_channel*, 3> channels_in_order() {
-  return {&response_channel, &status_channel, &update_channel};
+// ---------------------------------------------------------------------------
+// The setup gate. One adapter sets up one connection at a time: an attempt
+// holds the gate from the creation of its connection object through the
+// service check (and the teardown of an attempt that failed there), and
+// starts only once RELEASE_DELETE_PAUSE_MS passed since any other record
+// deleted a connection object. A record's own deletes are not waited for
+// here: its release already pauses after them, and an attempt that failed
+// is let go at once, as the window has always done. Never destroyed: a
+// worker may still release a device while the process exits.
+
+struct setup_gate {
+  std::mutex setup;  // held across the library calls of a setup, by device threads only
+  std::mutex deletes_lock;
+  bool deleted[CONNECTION_SLOT_COUNT] = {};
+  uint32_t deleted_at_ms[CONNECTION_SLOT_COUNT] = {};
+};
+
+setup_gate& gate() {
+  static setup_gate* const instance = new setup_gate;
+  return *instance;
+}
+
+void note_deleted(const device_record& record) {
+  setup_gate& g = gate();
+  std::lock_guard<std::mutex> hold(g.deletes_lock);
+  g.deleted[record.slot] = true;
+  g.deleted_at_ms[record.slot] = tick_count_ms();
+}
+
+// What is left of the quiet time after the latest delete of another record.
+uint32_t quiet_time_left(const device_record& record) {
+  setup_gate& g = gate();
+  std::lock_guard<std::mutex> hold(g.deletes_lock);
+  const uint32_t now = tick_count_ms();
+  uint32_t left = 0;
+  for (uint32_t slot = 0; slot < CONNECTION_SLOT_COUNT; ++slot) {
+    if (slot == record.slot || !g.deleted[slot]) continue;
+    const uint32_t elapsed = now - g.deleted_at_ms[slot];
+    if (elapsed < RELEASE_DELETE_PAUSE_MS && RELEASE_DELETE_PAUSE_MS - elapsed > left)
+      left = RELEASE_DELETE_PAUSE_MS - elapsed;
+  }
+  return left;
+}
+
+// Taken before the connection object is created; a delete elsewhere while
+// it waits is waited for too.
+std::unique_lock<std::mutex> enter_setup(const device_record& record) {
+  std::unique_lock<std::mutex> held(gate().setup);
+  for (uint32_t left = quiet_time_left(record); left > 0; left = quiet_time_left(record))
+    sleep_ms(left);
+  return held;
+}
+
+void delete_connection(device_record& record, WarbleGatt* connection) {
+  if (!connection) return;
+  gatt_delete_if_set(slot_of(record), connection);
+  note_deleted(record);
+}
+
+// ---------------------------------------------------------------------------
+
+// The record's channels in the order they are subscribed and let go.
+std::array<notify_channel*, 3> channels_in_order(device_record& record) {
+  connection_slot& slot = slot_of(record);
+  return {&slot.response, &slot.status, &slot.update};
 }
 
 // The value is text from the device: an argument, never part of a format.
@@ -72,13 +124,12 @@ std::string format_with_value(const char* format, const char* value) {
 // that came up, or an attempt that never answered (it may still bring one
 // up), is let go first as every close does: the library must not be left
 // with a link, or an attempt, on an object it no longer has.
-void abandon_connection(WarbleGatt* connection, bool link_may_be_up) {
+void abandon_connection(device_record& record, WarbleGatt* connection, bool link_may_be_up) {
   if (connection && link_may_be_up) {
-    gatt_cancel_connect_sync(connection);
+    gatt_cancel_connect_sync(slot_of(record), connection);
     sleep_ms(RELEASE_DISCONNECT_PAUSE_MS);
   }
-  gatt_delete_if_set(connection);
-  gatt = nullptr;
+  delete_connection(record, connection);
 }
 
 WarbleGatt* create_connection(const std::string& address) {
@@ -86,23 +137,60 @@ WarbleGatt* create_connection(const std::string& address) {
   return ble_api.warble_gatt_create_with_options(2, options);
 }
 
-void read_device_information(WarbleGatt* connection, std::string& info,
+void read_device_information(device_record& record, WarbleGatt* connection, std::string& info,
                              device_information& information) {
   for (const dis_step& step : DIS_STEPS) {
     char value[DIS_BUFFER_SIZE];
     memset(value, 0, sizeof value);
-    gatt_read_sync(connection, step.uuid, reinterpret_cast<uint8_t*>(value), DIS_READ_MAX);
-    report_connect_progress(step.progress, step.progress_format, value);
+    gatt_read_sync(slot_of(record), connection, step.uuid, reinterpret_cast<uint8_t*>(value),
+                   DIS_READ_MAX);
+    report_connect_progress(device_view(record), step.progress, step.progress_format, value);
     info += format_with_value(step.info_format, value);
-    set_device_info_text(info);
+    set_device_info_text(record, info);
     information.*step.field = value;
-    set_last_device_information(information);
+    set_last_device_information(record, information);
   }
 }
 
-connect_result fail_connection(connect_result result) {
-  report_connect_progress(PROGRESS_FULL, "%s", connect_failure_text(result));
+connect_result fail_connection(device_record& record, connect_result result) {
+  report_connect_progress(device_view(record), PROGRESS_FULL, "%s", connect_failure_text(result));
   return result;
+}
+
+// The part of a connection that holds the setup gate: the object, the link
+// and the service check. Ready: the link is up and carries our service.
+connect_result set_up_link(device_record& record, const std::string& address, std::string& info) {
+  const std::unique_lock<std::mutex> one_setup_at_a_time = enter_setup(record);
+  connection_slot& slot = slot_of(record);
+  WarbleGatt* connection = create_connection(address);
+  slot.gatt = connection;
+  if (!connection) return fail_connection(record, connect_result::object_not_created);
+  record.ready = false;
+  report_connect_progress(device_view(record), 200, "Opening GATT");
+
+  const gatt_status connected = gatt_connect_sync(slot, connection);
+  if (connected != GATT_OK) {
+    fail_connection(record, connect_result::cannot_connect);
+    // A completion that reported an error ended the attempt; one that never
+    // came did not.
+    abandon_connection(record, connection, connected == GATT_TIMED_OUT);
+    return connect_result::cannot_connect;
+  }
+  report_connect_progress(device_view(record), 300, "Connected OK");
+
+  info = format_with_value("MAC: %s\n", address.c_str());
+  set_device_info_text(record, info);
+
+  // Reading the response characteristic is the proprietary-service check;
+  // its value means nothing here.
+  uint8_t check[DIS_BUFFER_SIZE] = {};
+  if (gatt_read_sync(slot, connection, RESPONSE_CHAR_UUID, check, DIS_READ_MAX) == -1) {
+    fail_connection(record, connect_result::service_not_found);
+    abandon_connection(record, connection, true);
+    return connect_result::service_not_found;
+  }
+  report_connect_progress(device_view(record), 400, "Propietary service found");
+  return connect_result::ready;
 }
 
 }  // namespace
@@ -120,76 +208,82 @@ const char* connect_failure_text(connect_result result) {
   }
 }
 
-connect_result connect_device() {
+device_record* device_record_lease(display_sink* view) {
+  connection_slot* slot = connection_slot_lease();
+  if (!slot) return nullptr;
+  device_record& record = device_record_at(slot->index);
+  device_record_clear(record);
+  record.view = view;
+  return &record;
+}
+
+void device_record_return(device_record* record) {
+  if (!record || record->slot == WINDOW_CONNECTION_SLOT) return;
+  if (slot_of(*record).gatt.load()) release_device(*record);
+  device_record_clear(*record);
+  connection_slot_return(&slot_of(*record));
+}
+
+connect_result connect_device(device_record& record) {
+  const trace_tag_scope tagged(device_record_tag(record));
+  connection_slot& slot = slot_of(record);
   // A second connection must not leave the first one open: its handle
   // would be lost for good, and its notifications would keep feeding the
   // channels that the new connection subscribes.
-  if (gatt.load()) release_device();
+  if (slot.gatt.load()) release_device(record);
 
-  const std::string address = device_address_copy();
+  const std::string address = device_address_copy(record);
   trace_printf("Connecting to %s\n", address.c_str());
-  report_connect_progress(100, "Establishing");
-  set_device_info_text("");
+  report_connect_progress(device_view(record), 100, "Establishing");
+  set_device_info_text(record, "");
   device_information information;
   information.mac = address;
-  set_last_device_information(information);
+  set_last_device_information(record, information);
 
-  update_subscribed = false;
-  WarbleGatt* connection = create_connection(address);
-  gatt = connection;
-  if (!connection) return fail_connection(connect_result::object_not_created);
-  device_ready = false;
-  report_connect_progress(200, "Opening GATT");
-
-  const gatt_status connected = gatt_connect_sync(connection);
-  if (connected != GATT_OK) {
-    fail_connection(connect_result::cannot_connect);
-    // A completion that reported an error ended the attempt; one that never
-    // came did not.
-    abandon_connection(connection, connected == GATT_TIMED_OUT);
-    return connect_result::cannot_connect;
-  }
-  report_connect_progress(300, "Connected OK");
-
-  std::string info = format_with_value("MAC: %s\n", address.c_str());
-  set_device_info_text(info);
-
-  // Reading the response characteristic is the proprietary-service check;
-  // its value means nothing here.
-  uint8_t check[DIS_BUFFER_SIZE] = {};
-  if (gatt_read_sync(connection, RESPONSE_CHAR_UUID, check, DIS_READ_MAX) == -1) {
-    fail_connection(connect_result::service_not_found);
-    abandon_connection(connection, true);
-    return connect_result::service_not_found;
-  }
-  report_connect_progress(400, "Propietary service found");
+  record.update_subscribed = false;
+  std::string info;
+  const connect_result link = set_up_link(record, address, info);
+  if (link != connect_result::ready) return link;
+  WarbleGatt* connection = slot.gatt.load();
 
   // A channel that fails to subscribe just stays silent; the GATT layer
   // traces why.
   // Each connection starts from empty records, as the first one of the
   // process does.
-  for (notify_channel* channel : channels_in_order()) notify_clear(channel);
-  forget_unfinished_command();
-  notify_enable(connection, RESPONSE_CHAR_UUID, &response_channel);
-  const gatt_status status_enabled = notify_enable(connection, STATUS_CHAR_UUID, &status_channel);
-  const gatt_status update_enabled = notify_enable(connection, UPDATE_CHAR_UUID, &update_channel);
-  update_subscribed = status_enabled == GATT_OK && update_enabled == GATT_OK;
+  for (notify_channel* channel : channels_in_order(record)) notify_clear(channel);
+  forget_unfinished_command(record);
+  notify_enable(connection, RESPONSE_CHAR_UUID, &slot.response);
+  const gatt_status status_enabled = notify_enable(connection, STATUS_CHAR_UUID, &slot.status);
+  const gatt_status update_enabled = notify_enable(connection, UPDATE_CHAR_UUID, &slot.update);
+  record.update_subscribed = status_enabled == GATT_OK && update_enabled == GATT_OK;
 
-  read_device_information(connection, info, information);
-  report_connect_progress(800, "Update service found");
-  device_ready = true;
-  report_connect_progress(PROGRESS_FULL, "%s", connect_failure_text(connect_result::ready));
+  read_device_information(record, connection, info, information);
+  report_connect_progress(device_view(record), 800, "Update service found");
+  record.ready = true;
+  report_connect_progress(device_view(record), PROGRESS_FULL, "%s",
+                          connect_failure_text(connect_result::ready));
   return connect_result::ready;
 }
 
-void close_device() {
+connect_result connect_device() {
+  return connect_device(window_device_record());
+}
+
+void close_device(device_record& record) {
+  const trace_tag_scope tagged(device_record_tag(record));
   trace_line(">>Closing device");
-  release_device();
+  release_device(record);
   trace_line(">>DEVICE CLOSED !!");
 }
 
-int release_device() {
-  WarbleGatt* connection = gatt.load();
+void close_device() {
+  close_device(window_device_record());
+}
+
+int release_device(device_record& record) {
+  const trace_tag_scope tagged(device_record_tag(record));
+  connection_slot& slot = slot_of(record);
+  WarbleGatt* connection = slot.gatt.load();
   if (!connection) return 0;
 
   // The library has been seen to fault on handles of a connection going
@@ -200,31 +294,37 @@ int release_device() {
   // moment of the close (users disconnect precisely when a device went out
   // of range), so each disable is asked only while the link is known up,
   // and the first one that fails or goes unanswered ends the disabling.
-  if (!gatt_link_lost(connection) && ble_api.warble_gatt_is_connected(connection)) {
-    for (notify_channel* channel : channels_in_order()) {
+  if (!gatt_link_lost(slot, connection) && ble_api.warble_gatt_is_connected(connection)) {
+    for (notify_channel* channel : channels_in_order(record)) {
       if (!channel->gattchar) continue;
       if (notify_disable(channel) != GATT_OK) break;
     }
   }
   // Before the link goes: notifications still on their way are dropped
   // rather than delivered on handles that are about to die.
-  for (notify_channel* channel : channels_in_order()) notify_forget(channel);
+  for (notify_channel* channel : channels_in_order(record)) notify_forget(channel);
 
   if (ble_api.warble_gatt_is_connected(connection)) {
-    gatt_disconnect_sync(connection);
+    gatt_disconnect_sync(slot, connection);
     sleep_ms(RELEASE_DISCONNECT_PAUSE_MS);
   }
-  gatt_delete_if_set(connection);
+  record.ready = false;
+  record.update_subscribed = false;
+  delete_connection(record, connection);
   sleep_ms(RELEASE_DELETE_PAUSE_MS);
-
-  device_ready = false;
-  update_subscribed = false;
-  gatt = nullptr;
   return 0;
 }
 
+int release_device() {
+  return release_device(window_device_record());
+}
+
+bool update_channels_subscribed(const device_record& record) {
+  return record.update_subscribed;
+}
+
 bool update_channels_subscribed() {
-  return update_subscribed;
+  return update_channels_subscribed(window_device_record());
 }
 
 int report_ble_initialized() {

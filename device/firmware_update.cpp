@@ -68,9 +68,13 @@ struct transfer_watch {
   int failed_status = -1;
 };
 
-transfer_watch start_watch() {
+notify_channel& status_of(device_record& record) {
+  return slot_of(record).status;
+}
+
+transfer_watch start_watch(device_record& record) {
   transfer_watch watch;
-  watch.since_sequence = notify_snapshot(status_channel).sequence;
+  watch.since_sequence = notify_snapshot(status_of(record)).sequence;
   return watch;
 }
 
@@ -81,16 +85,17 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 // The reply to a frame already written is waited for whether or not a stop
 // was asked for meanwhile: it tells whether the device took the frame, and
 // for the finish handshake whether it now installs the image.
-gatt_status wait_reply(uint32_t before) {
-  return notify_wait_for_new(&status_channel, before, UPD_REPLY_TIMEOUT_MS);
+gatt_status wait_reply(device_record& record, uint32_t before) {
+  return notify_wait_for_new(&status_of(record), before, UPD_REPLY_TIMEOUT_MS);
 }
 
-bool refusal_seen(const transfer_watch& watch) {
-  return notify_latest_with_first_byte(status_channel, UPD_STATUS_REJECTED) > watch.since_sequence;
+bool refusal_seen(device_record& record, const transfer_watch& watch) {
+  return notify_latest_with_first_byte(status_of(record), UPD_STATUS_REJECTED) >
+         watch.since_sequence;
 }
 
-uint32_t replies_seen(const transfer_watch& watch) {
-  return notify_snapshot(status_channel).sequence - watch.since_sequence;
+uint32_t replies_seen(device_record& record, const transfer_watch& watch) {
+  return notify_snapshot(status_of(record)).sequence - watch.since_sequence;
 }
 
 // Records how the latest frame failed; 1, as send_frame returns it.
@@ -108,23 +113,23 @@ void put_u32_be(uint32_t value, uint8_t* out) {
   out[3] = static_cast<uint8_t>(value);
 }
 
-void show_update_progress(uint32_t position) {
-  set_progress(display_window::main, IDC_UPDATE_PROGRESS, position);
+void show_update_progress(device_record& record, uint32_t position) {
+  device_view(record).set_progress(display_window::main, IDC_UPDATE_PROGRESS, position);
 }
 
 // Status byte 0 as the latest status notification left it.
-uint8_t status_byte_0() {
-  return notify_snapshot(status_channel).data[0];
+uint8_t status_byte_0(device_record& record) {
+  return notify_snapshot(status_of(record)).data[0];
 }
 
 // At most UPD_IDLE_POLL_COUNT re-readings 100 ms apart; a device still busy
 // after them costs one more pause, so the whole wait lasts 10 s.
 // A stop ends the wait: nothing has been written yet.
-bool wait_update_idle() {
-  if (status_byte_0() == 0) return true;
+bool wait_update_idle(device_record& record) {
+  if (status_byte_0(record) == 0) return true;
   for (uint32_t reading = 0; reading < UPD_IDLE_POLL_COUNT; ++reading) {
     sleep_ms(UPD_IDLE_POLL_MS);
-    if (status_byte_0() == 0) return true;
+    if (status_byte_0(record) == 0) return true;
     if (stop_requested) return false;
   }
   sleep_ms(UPD_IDLE_POLL_MS);
@@ -132,28 +137,31 @@ bool wait_update_idle() {
 }
 
 // Why a frame could not be written, or what became of its reply.
-frame_failure reply_failure(gatt_status waited, const WarbleGatt* connection) {
+frame_failure reply_failure(gatt_status waited, const connection_slot& slot,
+                            const WarbleGatt* connection) {
   switch (waited) {
     case GATT_LINK_LOST:
       return frame_failure::link_lost;
     case GATT_NOT_LISTENING:
       return frame_failure::not_listening;
     default:
-      return gatt_link_lost(connection) ? frame_failure::link_lost : frame_failure::no_reply;
+      return gatt_link_lost(slot, connection) ? frame_failure::link_lost : frame_failure::no_reply;
   }
 }
 
 // One frame of a transfer (rules above); 0 when the device accepted it.
 // A frame that is not written (a stop, a refusal already seen) leaves
 // frames_written as it was.
-int send_frame(transfer_watch& watch, uint8_t code, const uint8_t* params, uint16_t count) {
-  WarbleGatt* connection = gatt.load();
+int send_frame(device_record& record, transfer_watch& watch, uint8_t code, const uint8_t* params,
+               uint16_t count) {
+  connection_slot& slot = slot_of(record);
+  WarbleGatt* connection = slot.gatt.load();
   if (!connection || count > UPD_MAX_PARAMS) return 1;
   if (stop_requested) {
     trace_line("[RCS] Stopped on request: nothing more is sent");
     return 1;
   }
-  if (refusal_seen(watch)) {
+  if (refusal_seen(record, watch)) {
     trace_line("[RCS] The device refused the transfer: nothing more is sent");
     return frame_failed(watch, frame_failure::refused, UPD_STATUS_REJECTED);
   }
@@ -165,26 +173,28 @@ int send_frame(transfer_watch& watch, uint8_t code, const uint8_t* params, uint1
     trace_write(line.data(), line.size());
   }
 
-  notify_reset(&status_channel);
+  notify_reset(&slot.status);
   // Notifications on the response and update channels (or a repeat of an
   // earlier status) set the shared event too; only a status notification
   // numbered after this one answers the frame.
-  const uint32_t before = notify_snapshot(status_channel).sequence;
+  const uint32_t before = notify_snapshot(slot.status).sequence;
   ++watch.frames_written;
-  if (gatt_write_no_resp(connection, UPDATE_CHAR_UUID, frame, static_cast<uint8_t>(size)) != 0) {
-    return frame_failed(
-        watch, gatt_link_lost(connection) ? frame_failure::link_lost : frame_failure::not_written);
+  if (gatt_write_no_resp(slot, connection, UPDATE_CHAR_UUID, frame, static_cast<uint8_t>(size)) !=
+      0) {
+    return frame_failed(watch, gatt_link_lost(slot, connection) ? frame_failure::link_lost
+                                                                : frame_failure::not_written);
   }
   const uint32_t written_at = tick_count_ms();
-  const gatt_status waited = wait_reply(before);
-  if (waited != GATT_OK) return frame_failed(watch, reply_failure(waited, connection));
+  const gatt_status waited = wait_reply(record, before);
+  if (waited != GATT_OK) return frame_failed(watch, reply_failure(waited, slot, connection));
   const uint32_t reply_ms = tick_count_ms() - written_at;
   if (reply_ms > watch.slowest_reply_ms) watch.slowest_reply_ms = reply_ms;
-  if (refusal_seen(watch)) return frame_failed(watch, frame_failure::refused, UPD_STATUS_REJECTED);
+  if (refusal_seen(record, watch))
+    return frame_failed(watch, frame_failure::refused, UPD_STATUS_REJECTED);
 
   // An empty reply carries no verdict; bytes past its length are an older
   // reply's, so it cannot count as an acceptance.
-  const notify_value reply = notify_snapshot(status_channel);
+  const notify_value reply = notify_snapshot(slot.status);
   if (reply.length == 0) return frame_failed(watch, frame_failure::empty_reply);
   if (reply.data[0] == UPD_STATUS_REJECTED)
     return frame_failed(watch, frame_failure::refused, reply.data[0]);
@@ -193,10 +203,10 @@ int send_frame(transfer_watch& watch, uint8_t code, const uint8_t* params, uint1
 
 // The frames other than packets, with the text a front end reports when
 // one fails (the status-line text where the window shows one).
-bool send_step(transfer_watch& watch, uint8_t code, const uint8_t* params, uint16_t count,
-               const char* failed_step) {
+bool send_step(device_record& record, transfer_watch& watch, uint8_t code, const uint8_t* params,
+               uint16_t count, const char* failed_step) {
   const uint32_t written_before = watch.frames_written;
-  if (send_frame(watch, code, params, count) == 0) return true;
+  if (send_frame(record, watch, code, params, count) == 0) return true;
   // Interrupted only when the stop kept this frame from being written.
   const bool held_back = watch.frames_written == written_before && stop_requested;
   watch.failed_step = held_back ? UPD_STEP_INTERRUPTED : failed_step;
@@ -207,17 +217,19 @@ bool send_step(transfer_watch& watch, uint8_t code, const uint8_t* params, uint1
 // checksum as it goes. Exactly image_length bytes are sent: a file that grew
 // since its length was announced is cut there, one that shrank fails at the
 // short read. 0 when every packet was accepted.
-int send_image_packets(transfer_watch& watch, uint32_t image_length, FILE* image, uint32_t& crc) {
+int send_image_packets(device_record& record, transfer_watch& watch, uint32_t image_length,
+                       FILE* image, uint32_t& crc) {
+  display_sink& view = device_view(record);
   uint8_t packet[UPD_MAX_PARAMS];
   uint32_t sent = 0;
   transfer_meter meter;
   meter.start(image_length, tick_count_ms());
-  show_transfer_progress(meter.progress(), true);
+  view.show_transfer_progress(meter.progress(), true);
   uint32_t shown_at = tick_count_ms();
   while (sent < image_length) {
     const uint32_t progress = update_progress(sent, image_length);
-    status_printf("Progress %u\n", progress);
-    show_update_progress(progress);
+    status_printf(view, "Progress %u\n", progress);
+    show_update_progress(record, progress);
     const uint32_t left = image_length - sent;
     const uint16_t count = static_cast<uint16_t>(left < UPD_MAX_PARAMS ? left : UPD_MAX_PARAMS);
     if (fread(packet, 1, count, image) != count) {
@@ -225,8 +237,8 @@ int send_image_packets(transfer_watch& watch, uint32_t image_length, FILE* image
       return 1;
     }
     crc = crc32_fold(crc, packet, count);
-    if (!send_step(watch, UPD_CMD_PACKET, packet, count, "Packet ERROR")) {
-      status_printf("Packet ERROR\n");
+    if (!send_step(record, watch, UPD_CMD_PACKET, packet, count, "Packet ERROR")) {
+      status_printf(view, "Packet ERROR\n");
       return 1;
     }
     // The device needs a breath between packets to program its flash. It
@@ -237,7 +249,7 @@ int send_image_packets(transfer_watch& watch, uint32_t image_length, FILE* image
     const uint32_t now = tick_count_ms();
     meter.sample(sent, now);
     if (now - shown_at >= UPD_RATE_SHOW_MS) {
-      show_transfer_progress(meter.progress(), true);
+      view.show_transfer_progress(meter.progress(), true);
       shown_at = now;
     }
   }
@@ -245,23 +257,23 @@ int send_image_packets(transfer_watch& watch, uint32_t image_length, FILE* image
 }
 
 // After the finish handshake was accepted (rules 3 and 4 above).
-bool finish_settles(const transfer_watch& watch) {
+bool finish_settles(device_record& record, const transfer_watch& watch) {
   uint32_t settle = 2 * watch.slowest_reply_ms;
   if (settle < UPD_SETTLE_MIN_MS) settle = UPD_SETTLE_MIN_MS;
   if (settle > UPD_SETTLE_MAX_MS) settle = UPD_SETTLE_MAX_MS;
   const uint32_t start = tick_count_ms();
   for (;;) {
-    if (refusal_seen(watch)) {
+    if (refusal_seen(record, watch)) {
       trace_line("[RCS] The device refused the transfer after its finish handshake");
       return false;
     }
     const uint32_t elapsed = tick_count_ms() - start;
     if (elapsed >= settle) break;
-    const uint32_t seen = notify_snapshot(status_channel).sequence;
-    if (notify_wait_for_new(&status_channel, seen, settle - elapsed) != GATT_OK) break;
+    const uint32_t seen = notify_snapshot(status_of(record)).sequence;
+    if (notify_wait_for_new(&status_of(record), seen, settle - elapsed) != GATT_OK) break;
   }
-  if (refusal_seen(watch)) return false;
-  const uint32_t replies = replies_seen(watch);
+  if (refusal_seen(record, watch)) return false;
+  const uint32_t replies = replies_seen(record, watch);
   if (replies < watch.frames_written) {
     trace_printf("[RCS] %u frames were answered by only %u statuses\n", watch.frames_written,
                  replies);
@@ -271,9 +283,9 @@ bool finish_settles(const transfer_watch& watch) {
 }
 
 // finish_settles failed: on what, for the front end.
-void settle_failed(transfer_watch& watch) {
+void settle_failed(device_record& record, transfer_watch& watch) {
   watch.failed_frame = watch.frames_written;
-  if (refusal_seen(watch)) {
+  if (refusal_seen(record, watch)) {
     watch.failure = frame_failure::refused;
     watch.failed_status = UPD_STATUS_REJECTED;
   } else {
@@ -293,75 +305,80 @@ update_result learn_image_length(FILE* image, uint32_t& length) {
 
 // Whatever way a transfer ends, what it showed of its pace goes.
 struct transfer_progress_shown {
-  ~transfer_progress_shown() { show_transfer_progress(transfer_progress{}, false); }
+  display_sink& view;
+  ~transfer_progress_shown() { view.show_transfer_progress(transfer_progress{}, false); }
 };
 
 // The whole transfer (see update_transfer); the failed step is in `watch`.
 // With `expected_crc`, packets whose checksum differs (the file changed
 // under us) end it before the checksum frame: the device then never takes
 // them as an image.
-int run_transfer(transfer_watch& watch, uint16_t b1_value, uint32_t image_length, FILE* image,
-                 uint32_t& crc, const uint32_t* expected_crc = nullptr) {
+int run_transfer(device_record& record, transfer_watch& watch, uint16_t b1_value,
+                 uint32_t image_length, FILE* image, uint32_t& crc,
+                 const uint32_t* expected_crc = nullptr) {
+  display_sink& view = device_view(record);
   const precise_timing_scope pauses_at_their_length;
-  const transfer_progress_shown cleared_at_the_end;
-  show_update_progress(0);
-  if (!wait_update_idle()) {
+  const transfer_progress_shown cleared_at_the_end{view};
+  show_update_progress(record, 0);
+  if (!wait_update_idle(record)) {
     watch.failed_step = stop_requested ? UPD_STEP_INTERRUPTED : UPD_STEP_NOT_IDLE;
     return 1;
   }
 
-  watch = start_watch();
-  status_printf("Clearing memory (Start handshake)\n");
-  if (!send_step(watch, UPD_CMD_START, UPD_START_TOKEN, sizeof UPD_START_TOKEN, "Start ERROR")) {
-    status_printf("Start ERROR\n");
+  watch = start_watch(record);
+  status_printf(view, "Clearing memory (Start handshake)\n");
+  if (!send_step(record, watch, UPD_CMD_START, UPD_START_TOKEN, sizeof UPD_START_TOKEN,
+                 "Start ERROR")) {
+    status_printf(view, "Start ERROR\n");
     return 1;
   }
 
   const uint8_t b1_params[2] = {static_cast<uint8_t>(b1_value >> 8),
                                 static_cast<uint8_t>(b1_value & 0xFF)};
-  if (!send_step(watch, UPD_CMD_B1, b1_params, sizeof b1_params, UPD_STEP_B1)) return 1;
+  if (!send_step(record, watch, UPD_CMD_B1, b1_params, sizeof b1_params, UPD_STEP_B1)) return 1;
 
-  status_printf("Firmware length\n");
+  status_printf(view, "Firmware length\n");
   uint8_t length_params[4];
   put_u32_be(image_length, length_params);
-  if (!send_step(watch, UPD_CMD_LENGTH, length_params, sizeof length_params, "Length ERROR")) {
+  if (!send_step(record, watch, UPD_CMD_LENGTH, length_params, sizeof length_params,
+                 "Length ERROR")) {
     trace_line("Length ERROR");
     return 1;
   }
 
   trace_line("Firmware packets");
   crc = CRC32_INITIAL;
-  if (send_image_packets(watch, image_length, image, crc) != 0) return 1;
+  if (send_image_packets(record, watch, image_length, image, crc) != 0) return 1;
   if (expected_crc && crc != *expected_crc) {
     trace_line("[RCS] The image file changed while it was sent: nothing more is sent");
     watch.failed_step = UPD_STEP_IMAGE_CHANGED;
     return 1;
   }
 
-  status_printf("CRC32\n");
+  status_printf(view, "CRC32\n");
   uint8_t crc_params[4];
   put_u32_be(crc, crc_params);
-  if (!send_step(watch, UPD_CMD_CRC, crc_params, sizeof crc_params, "CRC ERROR")) {
-    status_printf("CRC ERROR\n");
+  if (!send_step(record, watch, UPD_CMD_CRC, crc_params, sizeof crc_params, "CRC ERROR")) {
+    status_printf(view, "CRC ERROR\n");
     return 1;
   }
   // The device checks the image against the checksum before it will take
   // the finish handshake.
   sleep_ms(UPD_FINISH_PAUSE_MS);
 
-  status_printf("Finish handshake\n");
-  if (!send_step(watch, UPD_CMD_FINISH, UPD_FINISH_TOKEN, sizeof UPD_FINISH_TOKEN,
+  status_printf(view, "Finish handshake\n");
+  if (!send_step(record, watch, UPD_CMD_FINISH, UPD_FINISH_TOKEN, sizeof UPD_FINISH_TOKEN,
                  "Finish ERROR")) {
-    status_printf("Finish ERROR\n");
+    status_printf(view, "Finish ERROR\n");
     return 1;
   }
-  if (!finish_settles(watch)) {
-    settle_failed(watch);
+  if (!finish_settles(record, watch)) {
+    settle_failed(record, watch);
     watch.failed_step = "Finish ERROR";
-    status_printf("Finish ERROR\n");
+    status_printf(view, "Finish ERROR\n");
     return 1;
   }
-  show_update_progress(PROGRESS_FULL);
+  show_update_progress(record, PROGRESS_FULL);
   return 0;
 }
 
@@ -420,14 +437,16 @@ std::string update_frame_trace(const uint8_t* frame, size_t size) {
 }
 
 int update_command(uint8_t code, const uint8_t* params, uint16_t count) {
-  transfer_watch watch = start_watch();
-  return send_frame(watch, code, params, count);
+  device_record& record = window_device_record();
+  transfer_watch watch = start_watch(record);
+  return send_frame(record, watch, code, params, count);
 }
 
 int update_transfer(uint16_t b1_value, uint32_t image_length, FILE* image) {
-  transfer_watch watch = start_watch();
+  device_record& record = window_device_record();
+  transfer_watch watch = start_watch(record);
   uint32_t crc = 0;
-  return run_transfer(watch, b1_value, image_length, image, crc);
+  return run_transfer(record, watch, b1_value, image_length, image, crc);
 }
 
 size_t path_length_in_characters(const std::string& utf8) {
@@ -439,7 +458,9 @@ size_t path_length_in_characters(const std::string& utf8) {
   return units;
 }
 
-update_outcome update_image(const std::string& path, const image_expectation* expected) {
+update_outcome update_image(device_record& record, const std::string& path,
+                            const image_expectation* expected) {
+  const trace_tag_scope tagged(device_record_tag(record));
   update_outcome outcome;
   // The whole text is read, so an over-long path is refused rather than
   // cut to a different, possibly existing, file.
@@ -471,8 +492,8 @@ update_outcome update_image(const std::string& path, const image_expectation* ex
     return outcome;
   }
   const uint32_t started = tick_count_ms();
-  transfer_watch watch = start_watch();
-  const int failed = run_transfer(watch, 0, length, image, outcome.image_crc,
+  transfer_watch watch = start_watch(record);
+  const int failed = run_transfer(record, watch, 0, length, image, outcome.image_crc,
                                   expected ? &expected->crc32 : nullptr);
   fclose(image);
   outcome.seconds = (tick_count_ms() - started) / 1000.0;
@@ -490,6 +511,10 @@ update_outcome update_image(const std::string& path, const image_expectation* ex
   }
   outcome.result = update_result::accepted;
   return outcome;
+}
+
+update_outcome update_image(const std::string& path, const image_expectation* expected) {
+  return update_image(window_device_record(), path, expected);
 }
 
 void request_update_stop() {

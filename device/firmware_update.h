@@ -8,6 +8,8 @@
 #include <functional>
 #include <string>
 
+struct device_record;
+
 constexpr uint8_t UPD_CMD_START = 0x7F;
 constexpr uint8_t UPD_CMD_B1 = 0xB1;
 constexpr uint8_t UPD_CMD_LENGTH = 0xB2;
@@ -114,15 +116,19 @@ size_t path_length_in_characters(const std::string& utf8);
 // window's boxes ("File not found", "Update from local file error", ...).
 const char* update_result_text(update_result result);
 
-// Worker thread (or a front end's own thread that runs no other device
-// operation meanwhile): sends the image at `path` (UTF-8) to the connected
-// device. With `expected`, a file whose length differs is refused before
-// any frame, and one whose bytes differ fails before the checksum frame,
-// so the device never takes other bytes than those expected.
+// The record's thread: sends the image at `path` (UTF-8) to the record's
+// connected device, reporting through the record's view. With `expected`
+// (may be null), a file whose length differs is refused before any frame,
+// and one whose bytes differ fails before the checksum frame, so the device
+// never takes other bytes than those expected. Without a record: the
+// window's (the worker thread, or a front end's own thread that runs no
+// other device operation meanwhile).
+update_outcome update_image(device_record& record, const std::string& path,
+                            const image_expectation* expected = nullptr);
 update_outcome update_image(const std::string& path, const image_expectation* expected = nullptr);
 
-// Any thread, also a signal handler: the running update writes no new
-// frame. The frame in flight is waited for and judged as ever (its reply
+// Any thread, also a signal handler: every running update, on every
+// record, writes no new frame. The frame in flight is waited for and judged as ever (its reply
 // within its bound; for the finish handshake also the settle time after
 // it): a refusal ends the update as failed, and a finish accepted ends it
 // as accepted, since the device then installs the image whatever we do.
@@ -144,13 +150,14 @@ std::string read_update_path();
 // then the result box.
 void update_from_file();
 
-// The transfer of `image_length` bytes from `image` (open, binary, at its
-// first byte; the caller keeps and closes it). 0 when the finish handshake
-// was accepted, 1 on any failure.
+// The window's: the transfer of `image_length` bytes from `image` (open,
+// binary, at its first byte; the caller keeps and closes it). 0 when the
+// finish handshake was accepted, 1 on any failure.
 int update_transfer(uint16_t b1_value, uint32_t image_length, FILE* image);
 
-// One update frame on its own; 0 when the device accepted it, 1 otherwise
-// (also when a refusal arrived after the frame was written).
+// The window's: one update frame on its own; 0 when the device accepted
+// it, 1 otherwise (also when a refusal arrived after the frame was
+// written).
 int update_command(uint8_t code, const uint8_t* params, uint16_t count);
 
 // Folds bytes into a running CRC-32 (reflected 0xEDB88320, no table, no

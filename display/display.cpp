@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <string>
 
-
 namespace {
 
 // Shows nothing: the state before a window system is attached.
@@ -48,14 +47,37 @@ void set_text_if_different(display_window window, int control_id, const char* te
   display().set_text_if_different(window, control_id, text);
 }
 
-void status_printf(const char* format, ...) {
+namespace {
+
+void show_status(display_sink& sink, const char* format, va_list args) {
   char text[1024];
+  vsnprintf(text, sizeof text, format, args);
+  sink.set_text_if_different(display_window::main, IDC_STATUS_LINE, text);
+  trace_printf("%s", text);
+}
+
+void show_connect_step(display_sink& sink, uint32_t position, const char* format, va_list args) {
+  char text[512];
+  vsnprintf(text, sizeof text, format, args);
+  if (!sink.show_connect_progress(position, text)) return;
+  trace_line(text);
+  if (position >= PROGRESS_FULL) sink.end_connect_progress();
+}
+
+}  // namespace
+
+void status_printf(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  vsnprintf(text, sizeof text, format, args);
+  show_status(display(), format, args);
   va_end(args);
-  set_text_if_different(display_window::main, IDC_STATUS_LINE, text);
-  trace_printf("%s", text);
+}
+
+void status_printf(display_sink& sink, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  show_status(sink, format, args);
+  va_end(args);
 }
 
 void set_progress(display_window window, int control_id, uint32_t position) {
@@ -71,14 +93,17 @@ void show_transfer_progress(const transfer_progress& progress, bool running) {
 }
 
 void report_connect_progress(uint32_t position, const char* format, ...) {
-  char text[512];
   va_list args;
   va_start(args, format);
-  vsnprintf(text, sizeof text, format, args);
+  show_connect_step(display(), position, format, args);
   va_end(args);
-  if (!display().show_connect_progress(position, text)) return;
-  trace_line(text);
-  if (position >= PROGRESS_FULL) display().end_connect_progress();
+}
+
+void report_connect_progress(display_sink& sink, uint32_t position, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  show_connect_step(sink, position, format, args);
+  va_end(args);
 }
 
 void message_box(display_window owner, const char* text, const char* caption, box_icon icon) {

@@ -84,7 +84,6 @@ class display_sink {
   // Called on the worker thread and, at start-up, on the UI thread.
   virtual void message_box(display_window owner, const char* text, const char* caption,
                            box_icon icon) = 0;
-
 };
 
 // Installs the process-wide sink (null: nothing is shown anywhere). The
@@ -101,3 +100,8 @@ void show_transfer_progress(const transfer_progress& progress, bool running);
 void report_connect_progress(uint32_t position, const char* format, ...) TRACE_PRINTF_FORMAT(2, 3);
 void message_box(display_window owner, const char* text, const char* caption, box_icon icon);
 
+// The same reports through `sink` rather than the process-wide one: a
+// device served beside others reports through a view of its own.
+void status_printf(display_sink& sink, const char* format, ...) TRACE_PRINTF_FORMAT(2, 3);
+void report_connect_progress(display_sink& sink, uint32_t position, const char* format, ...)
+    TRACE_PRINTF_FORMAT(3, 4);

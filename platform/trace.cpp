@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <utility>
 
 namespace {
 // Never destroyed: other threads may trace while the process exits.
@@ -13,6 +14,10 @@ std::mutex& trace_lock = *new std::mutex;
 std::atomic<trace_tap> tap{nullptr};
 FILE* log_file = nullptr;     // guarded by trace_lock
 FILE* trace_stream = stdout;  // guarded by trace_lock; null: nowhere
+
+// The tag of the innermost trace_tag_scope alive on this thread; a plain
+// pointer, so that a thread ending at process exit destroys nothing here.
+thread_local const std::string* current_tag = nullptr;
 
 void write_log(const char* text, size_t length) {
   if (!log_file) return;
@@ -22,7 +27,26 @@ void write_log(const char* text, size_t length) {
   }
 }
 
-void emit(const char* text, size_t length) {
+// Every non-empty line of `text`, with the tag in front and its newline.
+std::string tagged(const std::string& tag, const char* text, size_t length) {
+  std::string lines;
+  size_t start = 0;
+  while (start < length) {
+    const char* end = static_cast<const char*>(memchr(text + start, '\n', length - start));
+    const size_t stop = end ? static_cast<size_t>(end - text) : length;
+    if (stop > start) {
+      lines += '[';
+      lines += tag;
+      lines += "] ";
+      lines.append(text + start, stop - start);
+      lines += '\n';
+    }
+    start = stop + 1;
+  }
+  return lines;
+}
+
+void emit_whole(const char* text, size_t length) {
   std::lock_guard<std::mutex> hold(trace_lock);
   if (trace_stream) {
     fwrite(text, 1, length, trace_stream);
@@ -31,7 +55,24 @@ void emit(const char* text, size_t length) {
   write_log(text, length);
   if (trace_tap t = tap.load()) t(text, length);
 }
+
+void emit(const char* text, size_t length) {
+  if (!current_tag || current_tag->empty()) {
+    emit_whole(text, length);
+    return;
+  }
+  const std::string lines = tagged(*current_tag, text, length);
+  if (!lines.empty()) emit_whole(lines.data(), lines.size());
+}
 }  // namespace
+
+trace_tag_scope::trace_tag_scope(std::string tag) : tag_(std::move(tag)), outer_(current_tag) {
+  current_tag = &tag_;
+}
+
+trace_tag_scope::~trace_tag_scope() {
+  current_tag = outer_;
+}
 
 void trace_set_stream(FILE* stream) {
   std::lock_guard<std::mutex> hold(trace_lock);

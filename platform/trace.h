@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 #if defined(__GNUC__)
 #define TRACE_PRINTF_FORMAT(fmt_index, first_arg) \
@@ -22,6 +23,24 @@ void trace_line(const char* text);
 
 // Writes `length` bytes as they are.
 void trace_write(const char* text, size_t length);
+
+// While it lives, every text this thread traces goes out with "[tag] " in
+// front of each of its lines (nothing when `tag` is empty), so that the lines
+// of devices served at once can be told apart. A tagged text is whole lines:
+// one its text leaves open is ended, and empty ones are dropped, so that a
+// line of another thread never runs into it. Scopes nest; the innermost
+// tag counts. Untagged text is written exactly as given.
+class trace_tag_scope {
+ public:
+  explicit trace_tag_scope(std::string tag);
+  ~trace_tag_scope();
+  trace_tag_scope(const trace_tag_scope&) = delete;
+  trace_tag_scope& operator=(const trace_tag_scope&) = delete;
+
+ private:
+  std::string tag_;
+  const std::string* outer_;
+};
 
 // Where the trace goes: standard output unless told otherwise (a command
 // line keeps standard output for its results: the trace goes to standard
