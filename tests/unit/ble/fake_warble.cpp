@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "ble/ble_api.h"
+#include "platform/clock.h"
 #include "tests/support/eventually.h"
 
 namespace fake_warble {
@@ -14,9 +15,13 @@ struct script {
   std::mutex lock;
   std::vector<call_record> calls;
   std::map<call, std::deque<std::function<void(const call_record&)>>> reactions;
-  std::map<std::string, WarbleGattChar*> by_uuid;
+  std::function<void(const call_record&)> responder;
+  // By connection (null: any connection) and UUID.
+  std::map<std::pair<const WarbleGatt*, std::string>, WarbleGattChar*> by_uuid;
   std::map<const WarbleGattChar*, std::string> uuid_of;
+  std::map<std::string, int> link_of_mac;
   bool connected = true;
+  std::map<const WarbleGatt*, bool> connected_of;
   size_t finds = 0;
 };
 
@@ -25,11 +30,22 @@ script& state() {
   return *instance;
 }
 
-char handle_storage[16];
+// Each link's handles: its connection, then its characteristics.
+constexpr int HANDLES_PER_LINK = 1 + CHARACTERISTICS_PER_LINK;
+char handle_storage[MAX_LINKS * HANDLES_PER_LINK];
 
-// Records the call, then runs its queued reaction outside the lock: the
-// reaction usually calls back into the GATT layer, which may call the fake.
+// The offset of a handle in the storage; -1 outside it.
+long offset_of(const void* handle) {
+  const char* at = static_cast<const char*>(handle);
+  if (at < handle_storage || at >= handle_storage + sizeof handle_storage) return -1;
+  return at - handle_storage;
+}
+
+// Records the call, then runs its queued reaction (or the responder) outside
+// the lock: it usually calls back into the GATT layer, which may call the
+// fake.
 void record(call_record r) {
+  r.at_ms = tick_count_ms();
   std::function<void(const call_record&)> reaction;
   {
     std::lock_guard<std::mutex> hold(state().lock);
@@ -38,9 +54,23 @@ void record(call_record r) {
     if (!queue.empty()) {
       reaction = std::move(queue.front());
       queue.pop_front();
+    } else {
+      reaction = state().responder;
     }
   }
   if (reaction) reaction(r);
+}
+
+WarbleGatt* create(const char* mac) {
+  const std::string text = mac ? mac : "";
+  int link = 0;
+  {
+    std::lock_guard<std::mutex> hold(state().lock);
+    const auto found = state().link_of_mac.find(text);
+    if (found != state().link_of_mac.end()) link = found->second;
+  }
+  record({.kind = call::create, .gatt = connection(link), .mac = text});
+  return connection(link);
 }
 
 const char* lib_version() {
@@ -49,17 +79,22 @@ const char* lib_version() {
 void scanner_set_handler(void*, warble_scan_handler) {}
 void scanner_start(int32_t, const WarbleOption*) {}
 void scanner_stop() {}
-WarbleGatt* gatt_create(const char*) {
-  return connection();
+WarbleGatt* gatt_create(const char* mac) {
+  return create(mac);
 }
-WarbleGatt* gatt_create_with_options(int32_t, const WarbleOption*) {
-  return connection();
+WarbleGatt* gatt_create_with_options(int32_t count, const WarbleOption* options) {
+  for (int32_t i = 0; i < count; ++i) {
+    if (std::string(options[i].key) == "mac") return create(options[i].value);
+  }
+  return create(nullptr);
 }
 
 int32_t gatt_is_connected(const WarbleGatt* gatt) {
   record({.kind = call::is_connected, .gatt = const_cast<WarbleGatt*>(gatt)});
   std::lock_guard<std::mutex> hold(state().lock);
-  return state().connected ? 1 : 0;
+  const auto found = state().connected_of.find(gatt);
+  const bool connected = found != state().connected_of.end() ? found->second : state().connected;
+  return connected ? 1 : 0;
 }
 
 void gatt_connect_async(WarbleGatt* gatt, void* context, warble_connect_handler handler) {
@@ -80,11 +115,14 @@ const char* gattchar_get_uuid(const WarbleGattChar* chr) {
   return found == state().uuid_of.end() ? "unknown" : found->second.c_str();
 }
 
-WarbleGattChar* gatt_find_characteristic(const WarbleGatt*, const char* uuid) {
+WarbleGattChar* gatt_find_characteristic(const WarbleGatt* gatt, const char* uuid) {
   std::lock_guard<std::mutex> hold(state().lock);
   ++state().finds;
-  auto found = state().by_uuid.find(uuid);
-  return found == state().by_uuid.end() ? nullptr : found->second;
+  for (const WarbleGatt* on : {gatt, static_cast<const WarbleGatt*>(nullptr)}) {
+    auto found = state().by_uuid.find({on, uuid});
+    if (found != state().by_uuid.end()) return found->second;
+  }
+  return nullptr;
 }
 
 void gattchar_read_async(WarbleGattChar* chr, void* context, warble_read_handler handler) {
@@ -151,12 +189,29 @@ void gattchar_on_notification_received(WarbleGattChar* chr, void* context,
 
 }  // namespace
 
-WarbleGatt* connection() {
-  return reinterpret_cast<WarbleGatt*>(&handle_storage[0]);
+WarbleGatt* connection(int link) {
+  return reinterpret_cast<WarbleGatt*>(&handle_storage[link * HANDLES_PER_LINK]);
 }
 
-WarbleGattChar* characteristic(int index) {
-  return reinterpret_cast<WarbleGattChar*>(&handle_storage[1 + index]);
+WarbleGattChar* characteristic(int index, int link) {
+  return reinterpret_cast<WarbleGattChar*>(&handle_storage[link * HANDLES_PER_LINK + 1 + index]);
+}
+
+int link_of(const WarbleGatt* gatt) {
+  const long offset = offset_of(gatt);
+  if (offset < 0 || offset % HANDLES_PER_LINK != 0) return -1;
+  return static_cast<int>(offset / HANDLES_PER_LINK);
+}
+
+int link_of(const WarbleGattChar* chr) {
+  const long offset = offset_of(chr);
+  if (offset < 0 || offset % HANDLES_PER_LINK == 0) return -1;
+  return static_cast<int>(offset / HANDLES_PER_LINK);
+}
+
+void assign_link(const std::string& mac, int link) {
+  std::lock_guard<std::mutex> hold(state().lock);
+  state().link_of_mac[mac] = link;
 }
 
 void install() {
@@ -190,21 +245,35 @@ void install() {
   std::lock_guard<std::mutex> hold(state().lock);
   state().calls.clear();
   state().reactions.clear();
+  state().responder = nullptr;
   state().by_uuid.clear();
   state().uuid_of.clear();
+  state().link_of_mac.clear();
   state().connected = true;
+  state().connected_of.clear();
   state().finds = 0;
 }
 
-void add_characteristic(const char* uuid, WarbleGattChar* chr) {
+void add_characteristic(const char* uuid, WarbleGattChar* chr, const WarbleGatt* gatt) {
   std::lock_guard<std::mutex> hold(state().lock);
-  state().by_uuid[uuid] = chr;
+  state().by_uuid[{gatt, uuid}] = chr;
   state().uuid_of[chr] = uuid;
 }
 
 void set_connected(bool connected) {
   std::lock_guard<std::mutex> hold(state().lock);
   state().connected = connected;
+  state().connected_of.clear();
+}
+
+void set_connected(const WarbleGatt* gatt, bool connected) {
+  std::lock_guard<std::mutex> hold(state().lock);
+  state().connected_of[gatt] = connected;
+}
+
+void set_responder(std::function<void(const call_record&)> responder) {
+  std::lock_guard<std::mutex> hold(state().lock);
+  state().responder = std::move(responder);
 }
 
 void on_next(call kind, std::function<void(const call_record&)> reaction) {
@@ -245,6 +314,29 @@ call_record last(call kind) {
   return n ? nth(kind, n - 1) : call_record{};
 }
 
+call_record last_on(call kind, const WarbleGatt* gatt) {
+  std::lock_guard<std::mutex> hold(state().lock);
+  const auto& all = state().calls;
+  for (auto r = all.rbegin(); r != all.rend(); ++r) {
+    if (r->kind == kind && r->gatt == gatt) return *r;
+  }
+  return call_record{};
+}
+
+call_record last_on(call kind, const WarbleGattChar* chr) {
+  std::lock_guard<std::mutex> hold(state().lock);
+  const auto& all = state().calls;
+  for (auto r = all.rbegin(); r != all.rend(); ++r) {
+    if (r->kind == kind && r->chr == chr) return *r;
+  }
+  return call_record{};
+}
+
+std::vector<call_record> calls() {
+  std::lock_guard<std::mutex> hold(state().lock);
+  return state().calls;
+}
+
 bool await_calls(call kind, size_t n) {
   return eventually([&] { return count(kind) >= n; });
 }
@@ -267,6 +359,47 @@ void fire_notification(const call_record& on_notification_record,
                        const std::vector<uint8_t>& value) {
   on_notification_record.notified(on_notification_record.context, on_notification_record.chr,
                                   value.data(), static_cast<uint8_t>(value.size()));
+}
+
+callback_thread::callback_thread() : thread_([this] { run(); }) {}
+
+callback_thread::~callback_thread() {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  thread_.join();
+}
+
+void callback_thread::post(std::function<void()> work) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    queue_.push_back(std::move(work));
+  }
+  changed_.notify_all();
+}
+
+bool callback_thread::drain() {
+  std::unique_lock<std::mutex> hold(lock_);
+  return changed_.wait_for(hold, std::chrono::seconds(30),
+                           [this] { return queue_.empty() && !busy_; });
+}
+
+void callback_thread::run() {
+  std::unique_lock<std::mutex> hold(lock_);
+  for (;;) {
+    changed_.wait(hold, [this] { return !queue_.empty() || stopping_; });
+    if (queue_.empty()) return;
+    std::function<void()> work = std::move(queue_.front());
+    queue_.pop_front();
+    busy_ = true;
+    hold.unlock();
+    work();
+    hold.lock();
+    busy_ = false;
+    changed_.notify_all();
+  }
 }
 
 }  // namespace fake_warble
