@@ -15,17 +15,15 @@
 
 namespace {
 
-// Holds the pool without ever destroying it (see the header). Its records
-// are constant-initialised: nothing runs before they are usable.
+// Holds the pool without ever destroying it (see the header).
 union undestroyed_pool {
   connection_slot slots[CONNECTION_SLOT_COUNT];
   template <size_t... Index>
-  constexpr explicit undestroyed_pool(std::index_sequence<Index...>)
-      : slots{connection_slot(Index)...} {}
+  explicit undestroyed_pool(std::index_sequence<Index...>) : slots{connection_slot(Index)...} {}
   ~undestroyed_pool() {}
 };
 
-constinit undestroyed_pool pool{std::make_index_sequence<CONNECTION_SLOT_COUNT>()};
+undestroyed_pool pool{std::make_index_sequence<CONNECTION_SLOT_COUNT>()};
 
 // Which leasable slots are out; slot 0 is never leased.
 constinit std::atomic<bool> leased[CONNECTION_SLOT_COUNT] = {};

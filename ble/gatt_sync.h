@@ -70,8 +70,8 @@ constexpr uint32_t CONNECTION_SLOT_COUNT = 1 + LEASED_CONNECTION_SLOTS;
 // written by the worker only. Readers on other threads use notify_snapshot()
 // rather than touching the fields directly.
 struct notify_channel {
-  constexpr notify_channel() = default;
-  constexpr explicit notify_channel(uint32_t slot_index) : slot(slot_index) {}
+  notify_channel() = default;
+  explicit notify_channel(uint32_t slot_index) : slot(slot_index) {}
 
   const uint32_t slot = WINDOW_CONNECTION_SLOT;  // the connection slot it belongs to
   WarbleGattChar* gattchar = nullptr;
@@ -103,7 +103,7 @@ struct notify_value {
 // serial through their integer context; a notification handler's context
 // is its channel.
 struct connection_slot {
-  constexpr explicit connection_slot(uint32_t slot_index)
+  explicit connection_slot(uint32_t slot_index)
       : index(slot_index), status(slot_index), response(slot_index), update(slot_index) {}
 
   const uint32_t index;

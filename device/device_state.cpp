@@ -12,8 +12,7 @@ namespace {
 union undestroyed_records {
   device_record records[CONNECTION_SLOT_COUNT];
   template <size_t... Index>
-  constexpr explicit undestroyed_records(std::index_sequence<Index...>)
-      : records{device_record(Index)...} {}
+  explicit undestroyed_records(std::index_sequence<Index...>) : records{device_record(Index)...} {}
   ~undestroyed_records() {}
 };
 

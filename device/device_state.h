@@ -48,7 +48,7 @@ struct unfinished_command {
 // (connect, close, queries, update: "its thread"); the address and what the
 // connection learnt may be read from any thread.
 struct device_record {
-  constexpr explicit device_record(uint32_t slot_index) : slot(slot_index) {}
+  explicit device_record(uint32_t slot_index) : slot(slot_index) {}
 
   const uint32_t slot;  // its connection slot (connection_slot_at)
   // Where its device operations report; null: the process-wide display().
