@@ -16,7 +16,7 @@ struct cli_options {
   int retries = 1;
   bool json = false;
   std::string devices_file;
-  std::string name_prefix;
+  std::optional<std::string> name_prefix;
   std::string report;
   std::string resume;
   std::optional<std::string> skip_if_revision;
@@ -27,6 +27,10 @@ struct cli_options {
 
 // False when there is no command to run: help or the version was asked for
 // (printed on `out`, status 0), or the command line is wrong (said on
-// `err`, status 2). `status` holds which.
+// `err`, status 2, and in `usage_error`). `status` holds which.
 bool parse_options(int argc, char** argv, std::ostream& out, std::ostream& err,
-                   cli_options& options, int& status);
+                   cli_options& options, int& status, std::string& usage_error);
+
+// Whether the words ask for JSON, looked for before they are parsed: a
+// command line too wrong to parse still answers a script in JSON.
+bool asks_for_json(int argc, char** argv);
