@@ -42,8 +42,11 @@ std::string temporary_name_for(const std::string& report) {
   snprintf(digits, sizeof digits, "%012llx",
            static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
   const fs::path where = utf8_path(report);
-  const std::string name =
-      "." + utf8_text(where.filename()) + TEMPORARY_TAG + digits + TEMPORARY_SUFFIX;
+  // (Appended piece by piece: a chain of + trips a false warning of the
+  // MinGW compiler about overlapping copies.)
+  std::string name = ".";
+  name.append(utf8_text(where.filename())).append(TEMPORARY_TAG).append(digits);
+  name.append(TEMPORARY_SUFFIX);
   return utf8_text(where.parent_path() / utf8_path(name));
 }
 
