@@ -96,6 +96,11 @@ struct device_runtime {
   // The latest update reply, sent again once the next frame arrives
   // (late_duplicate_replies).
   std::optional<std::array<uint8_t, 2>> duplicate_reply;
+  // Each device judges its own transfers: two devices updated at once are
+  // never judged against each other's image.
+  update_receiver receiver;
+  uint64_t transfer_link = 0;   // the link its latest start frame came on
+  std::string verdict_written;  // its verdict when the record file was last written
 };
 
 // One advertisement as the scanner reports it.
@@ -125,13 +130,13 @@ struct world_state {
   std::vector<device_runtime> runtime;
   std::shared_ptr<const std::vector<advertisement>> advertised;
   std::mt19937 random;
-  update_receiver receiver;
-  uint64_t transfer_link = 0;
-  int32_t transfer_device = -1;
+  // The device whose start frame came last (before any, the first device):
+  // the one warble_sim_update_record and warble_sim_image describe.
+  int32_t latest_transfer_device = 0;
+  int32_t transfers = 0;                          // start frames seen on every device
   std::array<int32_t, REQUEST_KINDS> requests{};  // that reached a device, by kind
   std::map<std::string, write_log> writes;
   std::array<int32_t, COUNTER_COUNT> counters{};
-  std::string verdict_written;  // the verdict last written to the record file
 };
 
 struct scanner_state {
@@ -189,6 +194,9 @@ void wait_for_callbacks(library& l);
 // --- helpers used across the library's files; all expect `lock` held ---
 
 void count(library& l, counter which, int32_t amount = 1);
+update_receiver& receiver_of(library& l, const WarbleGatt* gatt);
+// The receiver of the latest update transfer.
+const update_receiver& latest_receiver(const library& l);
 // Where a handler is posted: `many_mode_queue`, or the one callback thread.
 timed_queue& handler_queue(library& l, timed_queue& many_mode_queue);
 // Replaces the world. Open connections become dead handles; pending

@@ -107,7 +107,7 @@ void start_write(WarbleGattChar* chr, const uint8_t* value, uint8_t length, void
   }
   std::vector<uint8_t> bytes(value, value + length);
   sim_time now = sim_clock::now();
-  if (live->uuid == UPDATE_UUID) l.world.receiver.frame_written(now);
+  if (live->uuid == UPDATE_UUID) receiver_of(l, live->gatt).frame_written(now);
   sim_time arrival = next_event_after(l, live->gatt, now);
   bool fails = with_response && config_of(l, live).write_error.matches(live->uuid);
   post_to_device(
