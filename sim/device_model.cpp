@@ -167,6 +167,45 @@ bool receive_command(library& l, WarbleGatt* gatt, const std::vector<uint8_t>& f
   return true;
 }
 
+const std::string& configured_revision(const device_config& device) {
+  static const std::string none;
+  return device.information[0] ? *device.information[0] : none;
+}
+
+// The device installs what it accepted: every link to it goes down as a
+// radio link that goes away, and it is gone for a while.
+void restart(library& l, int32_t device_index) {
+  const device_config& device = l.world.devices[device_index];
+  device_runtime& runtime = l.world.runtime[device_index];
+  sim_time now = sim_clock::now();
+  runtime.old_revision = runtime.restarts > 0 ? runtime.revision : configured_revision(device);
+  runtime.revision = device.revision_after_restart.value_or(configured_revision(device));
+  ++runtime.restarts;
+  runtime.gone_for_ever = device.restart_absent_ms < 0;
+  runtime.back_at = now + std::chrono::milliseconds(std::max(device.restart_absent_ms, 0));
+  runtime.new_revision_from =
+      runtime.back_at + std::chrono::milliseconds(device.old_revision_for_ms);
+  count(l, RESTARTS);
+  for (auto& gatt : l.gatts) {
+    if (gatt->generation != l.world.generation || gatt->deleted ||
+        gatt->device_index != device_index)
+      continue;
+    if (gatt->state == WarbleGatt::link_state::up) drop_link(l, gatt.get(), now);
+  }
+}
+
+void schedule_restart(library& l, const WarbleGatt* gatt, sim_time finish_arrival) {
+  const device_config& device = config_of(l, gatt);
+  int32_t device_index = gatt->device_index;
+  uint64_t generation = l.world.generation;
+  l.device_queue.post(finish_arrival + std::chrono::milliseconds(device.restart_delay_ms),
+                      [device_index, generation] {
+                        library& l = lib();
+                        std::lock_guard<std::mutex> guard(l.lock);
+                        if (l.world.generation == generation) restart(l, device_index);
+                      });
+}
+
 bool receive_update_frame(library& l, WarbleGatt* gatt, const std::vector<uint8_t>& frame,
                           sim_time arrival) {
   const device_config& device = config_of(l, gatt);
@@ -206,6 +245,8 @@ bool receive_update_frame(library& l, WarbleGatt* gatt, const std::vector<uint8_
     forced = "code refused by the device (fault)";
   }
   uint8_t status = receiver.receive(frame.data(), frame.size(), number, forced);
+  if (code == UPD_CMD_FINISH && status == UPD_STATUS_ACCEPTED && device.restart_after_finish)
+    schedule_restart(l, gatt, arrival);
   bool replies = device.no_reply_frame != number;
   if (!replies) receiver.reply_lost(number);
   int32_t delay_ms =
@@ -292,6 +333,12 @@ std::vector<uint8_t> device_read_value(library& l, WarbleGatt* gatt, const std::
   const device_runtime& runtime = runtime_of(l, gatt);
   if (uuid == STATUS_UUID) return {current_status(runtime), runtime.status_detail};
   if (uuid == RESPONSE_UUID) return runtime.response;
+  if (uuid == FIRMWARE_REVISION_UUID && runtime.restarts > 0 &&
+      config_of(l, gatt).information_value(uuid)) {
+    const std::string& revision =
+        sim_clock::now() < runtime.new_revision_from ? runtime.old_revision : runtime.revision;
+    return std::vector<uint8_t>(revision.begin(), revision.end());
+  }
   if (const std::string* value = config_of(l, gatt).information_value(uuid)) {
     std::vector<uint8_t> bytes(value->begin(), value->end());
     if (bytes.size() > 255) bytes.resize(255);

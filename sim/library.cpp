@@ -10,10 +10,10 @@
 namespace sim {
 
 const char* const COUNTER_NAMES[COUNTER_COUNT] = {
-    "connects",      "connect_attempts", "disconnects",    "link_drops",   "creates",
-    "deletes",       "scan_starts",      "scan_stops",     "scan_results", "results_after_stop",
-    "enables",       "disables",         "reads",          "writes",       "writes_no_resp",
-    "notifications", "handle_misuse",    "callback_stalls"};
+    "connects",      "connect_attempts", "disconnects",     "link_drops",   "creates",
+    "deletes",       "scan_starts",      "scan_stops",      "scan_results", "results_after_stop",
+    "enables",       "disables",         "reads",           "writes",       "writes_no_resp",
+    "notifications", "handle_misuse",    "callback_stalls", "restarts"};
 
 namespace {
 
@@ -47,6 +47,7 @@ std::shared_ptr<const std::vector<advertisement>> advertisements(
   auto list = std::make_shared<std::vector<advertisement>>();
   for (const auto& device : devices) {
     advertisement ad;
+    ad.device_index = static_cast<int32_t>(list->size());
     ad.mac = device.mac;
     ad.name_is_null = device.name_is_null;
     ad.name = device.name;
@@ -217,6 +218,11 @@ int32_t find_device(const library& l, const std::string& mac) {
     if (l.world.devices[i].mac == mac) return static_cast<int32_t>(i);
   }
   return -1;
+}
+
+bool device_absent(const library& l, int32_t device, sim_time now) {
+  const device_runtime& runtime = l.world.runtime[device];
+  return runtime.restarts > 0 && (runtime.gone_for_ever || now < runtime.back_at);
 }
 
 void bring_link_up(library& l, WarbleGatt* gatt) {

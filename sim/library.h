@@ -77,6 +77,7 @@ enum counter : size_t {
   NOTIFICATIONS,
   HANDLE_MISUSE,
   CALLBACK_STALLS,
+  RESTARTS,
   COUNTER_COUNT
 };
 extern const char* const COUNTER_NAMES[COUNTER_COUNT];
@@ -101,10 +102,20 @@ struct device_runtime {
   update_receiver receiver;
   uint64_t transfer_link = 0;   // the link its latest start frame came on
   std::string verdict_written;  // its verdict when the record file was last written
+  // Restarts after an accepted update: gone until `back_at` (or for ever);
+  // its Firmware Revision reads `old_revision` until `new_revision_from`,
+  // `revision` from then on. No restart yet: the configured one.
+  int32_t restarts = 0;
+  bool gone_for_ever = false;
+  sim_time back_at{};
+  sim_time new_revision_from{};
+  std::string old_revision;
+  std::string revision;
 };
 
 // One advertisement as the scanner reports it.
 struct advertisement {
+  int32_t device_index = 0;
   std::string mac;
   bool name_is_null = false;
   std::string name;
@@ -209,6 +220,8 @@ WarbleGattChar* checked_char(library& l, const WarbleGattChar* chr);
 bool char_alive(const library& l, const WarbleGattChar* chr);
 bool link_alive(const library& l, const WarbleGatt* gatt, uint64_t link_id);
 int32_t find_device(const library& l, const std::string& mac);
+// True while the device is restarting: no advertising, no connection.
+bool device_absent(const library& l, int32_t device, sim_time now);
 void bring_link_up(library& l, WarbleGatt* gatt);
 // Takes the link down; the disconnect handler, when `notify` says so, is
 // returned for the caller to call (or post) after releasing the lock.

@@ -59,6 +59,22 @@
  *   status_stays_busy_ms = N      status byte 0 reads 1 for this long after
  *                                 the connection (-1: for ever)
  *   reply_delay_ms = N            delay of every update status reply
+ *   restart_after_finish = yes|no after it accepted a finish handshake the
+ *                                 device restarts to install the image
+ *                                 (default no): restart_delay_ms later it
+ *                                 drops every link to it (the disconnect
+ *                                 handler gets LINK_DROP_STATUS, 0x08), then
+ *                                 for restart_absent_ms it is not reported
+ *                                 by scans and a connect completes with "No
+ *                                 device found with address ..."; each
+ *                                 accepted update restarts it again
+ *   restart_delay_ms = N          (default 100)
+ *   restart_absent_ms = N         (default 3000; -1: never comes back)
+ *   revision_after_restart = text the Firmware Revision it reads after a
+ *                                 restart (default: firmware_revision)
+ *   old_revision_for_ms = N       once back it still reads the revision it
+ *                                 had before the restart for N ms (it is
+ *                                 still installing; default 0)
  *
  * The device: a command written to fabbe002 (2-byte big-endian code, then
  * parameters) is answered with status 01 on fabbe004 at once, and after
@@ -218,8 +234,9 @@ WARBLE_API int64_t warble_sim_write_arrival_us(const char* uuid, int32_t index);
  * "results_after_stop", "enables", "disables", "reads", "writes",
  * "writes_no_resp", "handle_misuse" (a call on a dead handle), also
  * "link_drops" (links the device dropped), "creates", "notifications"
- * (handler calls) and "callback_stalls" (waits for a callback in flight
- * that ran out, in the one-thread mode). "disconnects" counts links taken
+ * (handler calls), "callback_stalls" (waits for a callback in flight
+ * that ran out, in the one-thread mode), "restarts" (restarts after an
+ * accepted update, every device). "disconnects" counts links taken
  * down by warble_gatt_disconnect; "connects" links that came up. Every counter
  * restarts at a configure. Unknown: -1. */
 WARBLE_API int32_t warble_sim_counter(const char* name);

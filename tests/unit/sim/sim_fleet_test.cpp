@@ -1,8 +1,10 @@
-// Several devices at once: each judges its own transfer.
+// Several devices at once, each judging its own transfer, and a device that
+// restarts after an accepted update.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -111,6 +113,113 @@ TEST(SimFleet, EachDeviceKeepsTheRecordAndImageOfItsOwnTransfer) {
     EXPECT_NE(text.find(expected), std::string::npos) << expected << " in\n" << text;
   std::remove(path.c_str());
   std::remove((path + ".image").c_str());
+}
+
+}  // namespace
+}  // namespace simtest
+
+namespace simtest {
+namespace {
+
+// Addresses the scanner reported, and how often.
+struct sightings {
+  std::mutex lock;
+  std::map<std::string, int> reports;
+  static void on_result(void* context, const WarbleScanResult* result) {
+    auto* self = static_cast<sightings*>(context);
+    std::lock_guard<std::mutex> guard(self->lock);
+    ++self->reports[result->mac];
+  }
+  int of(const std::string& mac) {
+    std::lock_guard<std::mutex> guard(lock);
+    return reports.count(mac) ? reports[mac] : 0;
+  }
+  void clear() {
+    std::lock_guard<std::mutex> guard(lock);
+    reports.clear();
+  }
+};
+
+std::string revision_of(connection& link) {
+  return text_of(read(link.find(FIRMWARE_REVISION_UUID)).value);
+}
+
+// A device that accepted an image restarts: it drops the link, is gone
+// from scans and refuses connections for a while, then comes back on its
+// old revision, then on the new one; a second update restarts it again.
+TEST(SimRestart, AnAcceptedUpdateRestartsTheDeviceOnItsNewRevision) {
+  session device_under_update;
+  ASSERT_TRUE(device_under_update.open(
+      "advertise_interval_ms = 5\n"
+      "[device]\nrestart_after_finish = yes\nrestart_delay_ms = 30\nrestart_absent_ms = 1500\n"
+      "revision_after_restart = 1.06\nold_revision_for_ms = 1000\n"
+      "[device]\nmac = C4:7C:8D:6A:3E:02\n",
+      {STATUS_UUID}));
+  connection& link = device_under_update.link;
+  pending down;
+  warble_gatt_on_disconnect(link.gatt, &down, pending::on_disconnect);
+  const auto frames = transfer_frames(bytes(300, 9));
+  ASSERT_EQ(device_under_update.device.send_all(frames), std::vector<int>(frames.size(), 0));
+  outcome dropped = down.wait();
+  ASSERT_TRUE(dropped.arrived);
+  EXPECT_EQ(dropped.status, 0x08);
+  EXPECT_EQ(warble_gatt_is_connected(link.gatt), 0);
+  EXPECT_EQ(warble_sim_counter("restarts"), 1);
+
+  static sightings seen;
+  seen.clear();
+  warble_scanner_set_handler(&seen, sightings::on_result);
+  warble_scanner_start(0, nullptr);
+  // The other device goes on advertising meanwhile.
+  ASSERT_TRUE(eventually([] { return seen.of(SECOND_MAC) >= 10; }));
+  EXPECT_EQ(seen.of(DEFAULT_MAC), 0);
+  EXPECT_EQ(link.connect().error.value_or(""),
+            std::string("No device found with address ") + DEFAULT_MAC);
+
+  ASSERT_TRUE(eventually([] { return seen.of(DEFAULT_MAC) > 0; }));
+  warble_scanner_stop();
+  ASSERT_FALSE(link.connect().error);
+  EXPECT_EQ(revision_of(link), "1.05");  // still installing
+  EXPECT_TRUE(eventually([&] { return revision_of(link) == "1.06"; }));
+
+  ASSERT_TRUE(link.subscribe(device_under_update.log, {STATUS_UUID}));
+  pending down_again;
+  warble_gatt_on_disconnect(link.gatt, &down_again, pending::on_disconnect);
+  ASSERT_EQ(device_under_update.device.send_all(frames), std::vector<int>(frames.size(), 0));
+  ASSERT_TRUE(down_again.wait().arrived);
+  EXPECT_EQ(warble_sim_counter("restarts"), 2);
+  EXPECT_TRUE(link.connect().error);
+  EXPECT_TRUE(eventually([&] { return !link.connect().error; }));
+  EXPECT_EQ(revision_of(link), "1.06");
+}
+
+TEST(SimRestart, ADeviceThatNeverComesBack) {
+  session gone;
+  ASSERT_TRUE(gone.open(
+      "advertise_interval_ms = 5\n"
+      "[device]\nrestart_after_finish = yes\nrestart_delay_ms = 0\nrestart_absent_ms = -1\n"
+      "[device]\nmac = C4:7C:8D:6A:3E:02\n",
+      {STATUS_UUID}));
+  pending down;
+  warble_gatt_on_disconnect(gone.link.gatt, &down, pending::on_disconnect);
+  const auto frames = transfer_frames(bytes(10, 1));
+  for (const auto& value : frames) gone.device.answer(value, 500ms);
+  ASSERT_TRUE(down.wait().arrived);
+  EXPECT_TRUE(update_record().accepted);
+  static sightings seen;
+  seen.clear();
+  warble_scanner_set_handler(&seen, sightings::on_result);
+  warble_scanner_start(0, nullptr);
+  // Until past the default time away (3 s).
+  for (int look = 0; look < 3; ++look) {
+    if (look > 0) std::this_thread::sleep_for(1600ms);
+    EXPECT_EQ(gone.link.connect().error.value_or(""),
+              std::string("No device found with address ") + DEFAULT_MAC);
+  }
+  warble_scanner_stop();
+  EXPECT_GT(seen.of(SECOND_MAC), 100);
+  EXPECT_EQ(seen.of(DEFAULT_MAC), 0);
+  EXPECT_EQ(warble_sim_counter("restarts"), 1);
 }
 
 }  // namespace
