@@ -107,6 +107,17 @@ struct device_config {
   bool duplicate_notifications = false;
   int32_t notification_size = -1;  // -1: natural size
 
+  // After an accepted finish the device restarts to install the image: it
+  // drops the link restart_delay_ms later and is gone (not advertising,
+  // refusing connections) for restart_absent_ms (-1: for ever).
+  bool restart_after_finish = false;
+  int32_t restart_delay_ms = 100;
+  int32_t restart_absent_ms = 3000;
+  // The Firmware Revision after a restart; unset: the configured one.
+  std::optional<std::string> revision_after_restart;
+  // For this long after it came back it still reads its old revision.
+  int32_t old_revision_for_ms = 0;
+
   bool has_characteristic(const std::string& uuid) const;
   bool drops_link_at(request_kind kind, int32_t number) const;
   const std::string* information_value(const std::string& uuid) const;
