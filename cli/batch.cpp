@@ -72,6 +72,21 @@ std::string summary_line(const batch_report& report) {
          std::to_string(report.rows.size()) + " devices)";
 }
 
+nlohmann::ordered_json summary_event(const batch_report& report) {
+  nlohmann::ordered_json event;
+  event["event"] = "summary";
+  event["mac"] = nullptr;
+  for (device_result result : {device_result::ok, device_result::failed, device_result::skipped,
+                               device_result::not_found, device_result::interrupted}) {
+    int count = 0;
+    for (const device_row& row : report.rows) count += row.result == result;
+    event[device_result_name(result)] = count;
+  }
+  event["devices"] = report.rows.size();
+  event["finished"] = report.finished;
+  return event;
+}
+
 // What a person is told of a device that was not updated and did not fail.
 void say_passed_over(const device_row& row, console_display& display) {
   if (row.result == device_result::not_found) {
@@ -209,6 +224,10 @@ std::vector<std::string> batch_run::targets(console_display& display) {
   const std::string& prefix = *options_.name_prefix;
   display.message("Looking for devices named \"" + printable(prefix) + "...\" for " +
                   std::to_string(options_.seconds) + " s");
+  display.event({{"event", "scanning"},
+                 {"mac", nullptr},
+                 {"seconds", options_.seconds},
+                 {"name_prefix", prefix}});
   std::vector<std::string> named;
   for (const seen_device& device : scan_devices(options_.seconds)) {
     if (starts_with(device.name, prefix)) named.push_back(device.mac);
@@ -257,6 +276,9 @@ batch_outcome batch_run::run(console_display& display) {
     const std::string key = mac_key(macs[i]);
     if (carried.count(key)) {
       display.message(key + ": updated before (" + options_.resume_path + ")");
+      for (const device_row& row : carried_) {
+        if (mac_key(row.mac) == key) display.event(done_event(row));
+      }
       continue;
     }
     display.message("Device " + std::to_string(i + 1) + " of " + std::to_string(macs.size()));
@@ -267,6 +289,8 @@ batch_outcome batch_run::run(console_display& display) {
     job.seconds = options_.seconds;
     job.retries = options_.retries;
     job.skip_if_revision = options_.skip_if_revision;
+    job.expect_revision = options_.expect_revision;
+    job.verify_seconds = options_.verify_seconds;
     const device_run device = run_device_job(job, display);
     done[key] = device.row;
     outcome.times.push_back(device.times);
@@ -285,7 +309,9 @@ batch_outcome batch_run::run(console_display& display) {
                                           : std::string("the batch was interrupted");
   for (const std::string& mac : macs) {
     const std::string key = mac_key(mac);
-    if (!done.count(key) && !carried.count(key)) done[key] = not_reached(mac, why);
+    if (done.count(key) || carried.count(key)) continue;
+    done[key] = not_reached(mac, why);
+    display.event(done_event(done[key]));
   }
   batch_report& report = outcome.report;
   report = report_of(macs, done);
@@ -298,14 +324,16 @@ batch_outcome batch_run::run(console_display& display) {
     outcome.stopped = failure_of("report_write_failed", reason, exit_status::report_unwritable);
 
   display.message(summary_line(report));
+  display.event(summary_event(report));
   if (outcome.stopped) {
-    display.error("tavren-update: " + outcome.stopped->message);
+    display.error("tavren-update: " + outcome.stopped->message, outcome.stopped->code);
     outcome.status = outcome.stopped->status;
   } else if (interrupted()) {
     outcome.status = exit_status::interrupted;
   } else if (macs.empty() && options_.name_prefix) {
-    display.error("tavren-update: no device named \"" + printable(*options_.name_prefix) +
-                  "...\" was seen");
+    display.error(
+        "tavren-update: no device named \"" + printable(*options_.name_prefix) + "...\" was seen",
+        "no_device_named");
     outcome.stopped = failure_of("no_device_named",
                                  "no device named \"" + *options_.name_prefix + "...\" was seen",
                                  exit_status::not_reached);

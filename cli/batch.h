@@ -23,6 +23,8 @@ struct batch_options {
   std::string resume_path;                 // empty: no earlier report
   int retries = 1;
   std::optional<std::string> skip_if_revision;
+  std::optional<std::string> expect_revision;
+  uint32_t verify_seconds = 90;
   uint32_t seconds = 30;
 };
 

@@ -1,5 +1,6 @@
 // The four commands and what each says on standard output.
 #include <cstdio>
+#include <sstream>
 #include <string>
 
 #include "ble/ble_api.h"
@@ -35,7 +36,7 @@ struct context {
 // A failure before any result: said on standard error, and with --json as
 // the one JSON document on standard output.
 exit_status fail(const context& c, const command_failure& failure) {
-  c.display.error("tavren-update: " + printable(failure.message));
+  c.display.error("tavren-update: " + printable(failure.message), failure.code);
   if (c.options.json) {
     json document;
     document["error"] = {{"code", failure.code}, {"message", failure.message}};
@@ -212,7 +213,7 @@ exit_status run_info(const context& c) {
   c.streams.out.flush();
   if (interrupted()) return exit_status::interrupted;
   if (!refused.empty()) {
-    c.display.error("tavren-update: " + found->mac + " refused " + refused);
+    c.display.error("tavren-update: " + found->mac + " refused " + refused, "query_refused");
     return exit_status::device_failed;
   }
   return exit_status::done;
@@ -247,11 +248,14 @@ exit_status run_update(const context& c, const image_facts& image) {
   job.expected = image.expectation();
   job.seconds = c.options.seconds;
   job.retries = c.options.retries;
+  job.expect_revision = c.options.expect_revision;
+  job.verify_seconds = c.options.verify_seconds;
   const device_run run = run_device_job(job, c.display);
   const exit_status status = update_status(run);
   if (status != exit_status::done && status != exit_status::interrupted) {
-    c.display.error("tavren-update: " + run.row.mac + ": " + run.row.error +
-                    (run.row.detail.empty() ? "" : ": " + printable(run.row.detail)));
+    c.display.error("tavren-update: " + run.row.mac + ": " + printable(run.row.error) +
+                        (run.row.detail.empty() ? "" : ": " + printable(run.row.detail)),
+                    run.row.error_code);
   }
   if (c.options.json) {
     json document;
@@ -292,6 +296,8 @@ batch_options batch_options_of(const cli_options& options) {
   batch.resume_path = options.resume;
   batch.retries = options.retries;
   batch.skip_if_revision = options.skip_if_revision;
+  batch.expect_revision = options.expect_revision;
+  batch.verify_seconds = options.verify_seconds;
   batch.seconds = options.seconds;
   return batch;
 }
@@ -324,34 +330,53 @@ exit_status run_command(const context& c) {
   }
 }
 
+// How standard error is used: chosen by --progress, and for text by what
+// the stream is.
+progress_style style_of(const cli_options& options, const cli_streams& streams) {
+  if (options.progress == progress_format::json) return progress_style::json;
+  if (options.quiet || options.progress == progress_format::none) return progress_style::none;
+  return streams.err_is_terminal && !options.verbose ? progress_style::in_place
+                                                     : progress_style::lines;
+}
+
 }  // namespace
 
 int cli_main(int argc, char** argv, const cli_streams& streams) {
   cli_options options;
   int status = 0;
   std::string usage_error;
-  if (!parse_options(argc, argv, streams.out, streams.err, options, status, usage_error)) {
-    if (!usage_error.empty() && asks_for_json(argc, argv)) {
-      json document;
-      document["error"] = {{"code", "bad_usage"}, {"message", usage_error}};
+  // A program reading a JSON stream on standard error gets its usage error
+  // as an event, not as the parser's text.
+  const bool json_progress = asks_for_json_progress(argc, argv);
+  std::ostringstream parser_text;
+  std::ostream& parser_err = json_progress ? parser_text : streams.err;
+  if (!parse_options(argc, argv, streams.out, parser_err, options, status, usage_error)) {
+    if (usage_error.empty()) return status;
+    json document;
+    document["error"] = {{"code", "bad_usage"}, {"message", usage_error}};
+    if (asks_for_json(argc, argv)) {
       streams.out << json_text(document);
       streams.out.flush();
+    }
+    if (json_progress) {
+      streams.err
+          << json{{"event", "error"}, {"code", "bad_usage"}, {"message", usage_error}}.dump()
+          << '\n'
+          << std::flush;
     }
     return status;
   }
 
   console_display& display = console_display::instance();
-  const progress_style style = options.quiet ? progress_style::none
-                               : streams.err_is_terminal && !options.verbose
-                                   ? progress_style::in_place
-                                   : progress_style::lines;
+  const progress_style style = style_of(options, streams);
   display.attach(streams.err, style, options.quiet);
   // Standard output carries the results: the trace goes beside the
   // progress, and only when asked for.
   trace_set_stream(options.verbose ? streams.trace : nullptr);
-  catch_interruptions(!options.quiet, options.command == command_kind::scan
-                                          ? interrupted_work::scan
-                                          : interrupted_work::device);
+  catch_interruptions(
+      !options.quiet,
+      options.command == command_kind::scan ? interrupted_work::scan : interrupted_work::device,
+      style == progress_style::json);
   const exit_status result = run_command(context{options, streams, display});
   stop_catching_interruptions();
   display.detach();

@@ -1,17 +1,21 @@
 #include "cli/device_session.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 
 #include "cli/interruption.h"
 #include "cli/mac_address.h"
 #include "cli/printable.h"
+#include "cli/report.h"
 #include "device/device_list.h"
 #include "device/device_state.h"
 #include "device/scan.h"
 #include "platform/clock.h"
 
 namespace {
+
+using json = nlohmann::ordered_json;
 
 // The connection sequence reports this step once the link is up and the
 // service check passed; the rest of it subscribes the channels and reads
@@ -261,6 +265,7 @@ enum class next_step { done, connect_again, search_again };
 bool look_for(const device_job& job, console_display& display, device_run& run, bool again) {
   display.message(run.row.mac + (again ? ": looking for it again" : ": searching") + " (up to " +
                   std::to_string(job.seconds) + " s)");
+  display.event({{"event", "scanning"}, {"mac", run.row.mac}, {"seconds", job.seconds}});
   const uint32_t search_start = tick_count_ms();
   const std::optional<seen_device> found = find_device(job.mac, job.seconds);
   run.times.find += seconds_since(search_start);
@@ -286,7 +291,87 @@ bool look_for(const device_job& job, console_display& display, device_run& run, 
   run.row.mac = found->mac;
   run.row.name = found->name;
   display.set_subject(found->mac);
+  display.event({{"event", "found"},
+                 {"mac", found->mac},
+                 {"name", text_or_null(found->name)},
+                 {"rssi", found->rssi}});
   return true;
+}
+
+// The Device Information a connection read, for the progress stream.
+void say_connected(console_display& display, const std::string& mac) {
+  const device_information information = last_device_information();
+  display.event({{"event", "connected"},
+                 {"mac", mac},
+                 {"firmware_revision", text_or_null(information.firmware_revision)},
+                 {"manufacturer", text_or_null(information.manufacturer)},
+                 {"model_number", text_or_null(information.model_number)},
+                 {"serial_number", text_or_null(information.serial_number)}});
+}
+
+// Waits out a pause of the verification, unless its bound or an
+// interruption comes first.
+void pause_within(uint32_t pause_ms, uint32_t start, uint32_t bound_ms) {
+  const uint32_t until = std::min<uint32_t>(tick_count_ms() - start + pause_ms, bound_ms);
+  while (static_cast<uint32_t>(tick_count_ms() - start) < until && !interrupted())
+    sleep_ms(std::min<uint32_t>(100, until - (tick_count_ms() - start)));
+}
+
+// After the device accepted the image it restarts to install it: it drops
+// the link, is gone for a while, and comes back on its new firmware; while
+// it installs, it may still read its old revision. So it is looked for,
+// connected and read again until it reads the expected revision or the
+// bound runs out.
+void verify_revision(const device_job& job, console_display& display, device_run& run) {
+  const std::string& mac = run.row.mac;
+  const std::string& expected = *job.expect_revision;
+  const uint32_t bound_ms = job.verify_seconds * 1000;
+  const uint32_t start = tick_count_ms();
+  display.message(mac + ": waiting for it to come back on revision " + printable(expected) +
+                  " (up to " + std::to_string(job.verify_seconds) + " s)");
+  display.event({{"event", "verify"}, {"mac", mac}, {"state", "waiting"}, {"expected", expected}});
+  std::optional<std::string> last_read;
+  bool seen = false;
+  for (;;) {
+    const uint32_t elapsed = tick_count_ms() - start;
+    if (elapsed >= bound_ms || interrupted()) break;
+    const std::optional<seen_device> found = find_device(mac, (bound_ms - elapsed + 999) / 1000);
+    if (!found) break;
+    seen = true;
+    device_connection link;
+    if (link.open(found->mac) == connect_result::ready) {
+      last_read = last_device_information().firmware_revision;
+      link.release();
+      display.event({{"event", "verify"},
+                     {"mac", mac},
+                     {"state", "read"},
+                     {"expected", expected},
+                     {"revision", *last_read}});
+      if (*last_read == expected) {
+        run.row.revision_after = *last_read;
+        display.message(mac + ": back on revision " + printable(*last_read));
+        return;
+      }
+      display.message(mac + ": reads revision " + printable(*last_read) + ", expected " +
+                      printable(expected) + "; looking again");
+    }
+    pause_within(VERIFY_AGAIN_MS, start, bound_ms);
+  }
+  const std::string bound = std::to_string(job.verify_seconds) + " s";
+  if (interrupted()) {
+    mark_interrupted(run);
+    run.row.detail = "the device accepted the image; its revision was not verified";
+  } else if (last_read) {
+    run.row.revision_after = *last_read;
+    fail(run, failure_stage::verify,
+         "came back on revision " + *last_read + ", expected " + expected, "wrong_revision",
+         "still on revision " + *last_read + " after " + bound);
+  } else {
+    fail(run, failure_stage::verify,
+         seen ? "Not verified: not connected again within " + bound
+              : "Not verified: not seen again within " + bound,
+         "not_verified");
+  }
 }
 
 // One try: connect, check, maybe skip, send. Tells what to do next.
@@ -298,6 +383,7 @@ next_step try_once(const device_job& job, int attempt, int attempts_allowed,
                                       : ": connecting afresh (attempt " + std::to_string(attempt) +
                                             " of " + std::to_string(attempts_allowed) + ")"));
   run.row.attempts = attempt;
+  display.event({{"event", "connecting"}, {"mac", mac}, {"attempt", attempt}});
   const connect_result connected = connect_timed(link, mac, display, run.times);
   if (connected == connect_result::ready && !update_channels_subscribed()) {
     release_timed(link, run.times);
@@ -322,6 +408,7 @@ next_step try_once(const device_job& job, int attempt, int attempts_allowed,
     mark_interrupted(run);
     return next_step::done;
   }
+  say_connected(display, mac);
   if (!run.information_read) {
     run.information_read = true;
     run.row.revision_before = last_device_information().firmware_revision;
@@ -350,13 +437,18 @@ next_step try_once(const device_job& job, int attempt, int attempts_allowed,
   record_transfer(outcome, run.row);
 
   switch (outcome.result) {
-    case update_result::accepted:
+    case update_result::accepted: {
       run.row.result = device_result::ok;
       run.row.error.clear();
       run.row.error_code.clear();
       run.row.detail.clear();
       run.stage = failure_stage::none;
+      if (!job.expect_revision) return next_step::done;
+      const uint32_t verify_start = tick_count_ms();
+      verify_revision(job, display, run);
+      run.times.verify += seconds_since(verify_start);
       return next_step::done;
+    }
     case update_result::interrupted:
       mark_interrupted(run);
       return next_step::done;
@@ -380,9 +472,7 @@ next_step try_once(const device_job& job, int attempt, int attempts_allowed,
   }
 }
 
-}  // namespace
-
-device_run run_device_job(const device_job& job, console_display& display) {
+device_run try_device(const device_job& job, console_display& display) {
   device_run run;
   run.row.mac = mac_key(job.mac);
   display.set_subject(run.row.mac);
@@ -396,5 +486,13 @@ device_run run_device_job(const device_job& job, console_display& display) {
     display.message(run.row.mac + ": " + printable(why) + "; trying again");
     if (next == next_step::search_again && !look_for(job, display, run, true)) break;
   }
+  return run;
+}
+
+}  // namespace
+
+device_run run_device_job(const device_job& job, console_display& display) {
+  device_run run = try_device(job, display);
+  display.event(done_event(run.row));
   return run;
 }

@@ -49,7 +49,7 @@ struct device_row {
 
 // Where a device's run stopped short; a single update's exit status
 // depends on it, and a batch stops for an image that changed.
-enum class failure_stage { none, search, connection, transfer, image };
+enum class failure_stage { none, search, connection, transfer, image, verify };
 
 // Where a device's time went, in seconds of program time.
 struct phase_times {
@@ -58,6 +58,7 @@ struct phase_times {
   double read = 0;     // subscribing and reading the Device Information
   double update = 0;
   double release = 0;
+  double verify = 0;  // from the release after the update to the revision read back
 };
 
 struct device_job {
@@ -67,6 +68,10 @@ struct device_job {
   uint32_t seconds = 30;       // bound of each search
   int retries = 1;             // further tries after a failed connection or transfer
   std::optional<std::string> skip_if_revision;
+  // After the device accepted the image: the Firmware Revision it must come
+  // back on, looked for during at most verify_seconds.
+  std::optional<std::string> expect_revision;
+  uint32_t verify_seconds = 90;
 };
 
 struct device_run {
@@ -79,9 +84,15 @@ struct device_run {
 // Finds the device, connects, reads its information, skips it when its
 // Firmware Revision is the one to skip, sends the image and releases it.
 // A connection that fails is tried again after a new search; a transfer
-// that fails, on a fresh connection; at most `retries` times in all.
+// that fails, on a fresh connection; at most `retries` times in all. With
+// an expected revision, waits for the device to come back on it. Says each
+// step as an event, and the row in a last "done" event.
 device_run run_device_job(const device_job& job, console_display& display);
 
+// How long the verification waits before it looks again at a device that
+// came back on another revision, or could not be connected: it may still be
+// installing.
+constexpr uint32_t VERIFY_AGAIN_MS = 3000;
 // A connection that is released (the documented pauses included) when it
 // goes out of scope, whatever way the scope ends.
 class device_connection {

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstring>
+#include <map>
 
 #include "cli/cli.h"
 #include "cli/mac_address.h"
@@ -72,6 +73,23 @@ void add_json(CLI::App& command, cli_options& options) {
   command.add_flag("--json", options.json, "One JSON document on standard output");
 }
 
+// After the device accepted the image: wait for it to come back and read
+// its Firmware Revision.
+void add_verify(CLI::App& command, cli_options& options, std::string& expected,
+                CLI::Option*& expect) {
+  expect = command
+               .add_option("--expect-revision", expected,
+                           "After the update, waits for the device to come back on this "
+                           "Firmware Revision")
+               ->type_name("TEXT")
+               ->check(NOT_EMPTY);
+  command.add_option("--verify-seconds", options.verify_seconds, "Bound of that wait (default 90)")
+      ->type_name("N")
+      ->transform(DECIMAL)
+      ->check(CLI::Range(1u, SECONDS_MAX))
+      ->needs(expect);
+}
+
 void add_retries(CLI::App& command, cli_options& options) {
   command
       .add_option("--retries", options.retries,
@@ -109,6 +127,17 @@ bool asks_for_json(int argc, char** argv) {
   return false;
 }
 
+bool asks_for_json_progress(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (!argv[i]) continue;
+    if (std::strcmp(argv[i], "--progress=json") == 0) return true;
+    if (std::strcmp(argv[i], "--progress") == 0 && i + 1 < argc && argv[i + 1] &&
+        std::strcmp(argv[i + 1], "json") == 0)
+      return true;
+  }
+  return false;
+}
+
 bool parse_options(int argc, char** argv, std::ostream& out, std::ostream& err,
                    cli_options& options, int& status, std::string& usage_error) {
   CLI::App app("Updates the firmware of TAVREN devices over Bluetooth Low Energy.",
@@ -124,6 +153,13 @@ bool parse_options(int argc, char** argv, std::ostream& out, std::ostream& err,
   CLI::Option* verbose =
       app.add_flag("--verbose", options.verbose, "The program's trace on standard error");
   app.add_flag("--quiet", options.quiet, "Nothing on standard error but errors")->excludes(verbose);
+  const std::map<std::string, progress_format> formats = {{"text", progress_format::text},
+                                                          {"json", progress_format::json},
+                                                          {"none", progress_format::none}};
+  app.add_option("--progress", options.progress,
+                 "Standard error: text (default), json (one JSON object a line), or none")
+      ->type_name("FORMAT")
+      ->transform(CLI::CheckedTransformer(formats));
 
   CLI::App* scan = app.add_subcommand("scan", "Lists the devices in range");
   add_seconds(*scan, options, "How long to scan (default 30)");
@@ -139,6 +175,9 @@ bool parse_options(int argc, char** argv, std::ostream& out, std::ostream& err,
   update->add_option("IMAGE", options.image, "The firmware image (.bin)")->required();
   add_seconds(*update, options, "Bound of each search for the device (default 30)");
   add_retries(*update, options);
+  std::string update_expected;
+  CLI::Option* update_expect = nullptr;
+  add_verify(*update, options, update_expected, update_expect);
   add_json(*update, options);
 
   CLI::App* batch = app.add_subcommand("batch", "Sends a firmware image to many devices");
@@ -168,6 +207,9 @@ bool parse_options(int argc, char** argv, std::ostream& out, std::ostream& err,
                        "Leaves a device whose Firmware Revision reads this as it is")
           ->type_name("TEXT");
   add_retries(*batch, options);
+  std::string batch_expected;
+  CLI::Option* batch_expect = nullptr;
+  add_verify(*batch, options, batch_expected, batch_expect);
   add_seconds(*batch, options,
               "Bound of each search for a device, and of the scan for --name-prefix (default 30)");
   add_json(*batch, options);
@@ -194,6 +236,14 @@ bool parse_options(int argc, char** argv, std::ostream& out, std::ostream& err,
     return false;
   }
   if (*skip) options.skip_if_revision = skip_revision;
+  if (*update_expect) options.expect_revision = update_expected;
+  if (*batch_expect) options.expect_revision = batch_expected;
+  if (options.progress == progress_format::json && options.verbose) {
+    usage_error = "--progress json keeps standard error for its events: leave out --verbose";
+    err << "tavren-update: " << usage_error << "\n";
+    status = static_cast<int>(exit_status::bad_input);
+    return false;
+  }
   if (*prefix) options.name_prefix = prefix_text;
   options.command = scan->parsed()     ? command_kind::scan
                     : info->parsed()   ? command_kind::info

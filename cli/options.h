@@ -8,6 +8,11 @@
 
 enum class command_kind { scan, info, update, batch };
 
+// What standard error carries: lines for a person (text), one JSON object
+// a line for a program (json), or nothing but errors about the progress
+// (none).
+enum class progress_format { text, json, none };
+
 struct cli_options {
   command_kind command = command_kind::scan;
   std::string mac;
@@ -20,6 +25,9 @@ struct cli_options {
   std::string report;
   std::string resume;
   std::optional<std::string> skip_if_revision;
+  std::optional<std::string> expect_revision;
+  uint32_t verify_seconds = 90;
+  progress_format progress = progress_format::text;
   std::string ble_library;
   bool verbose = false;
   bool quiet = false;
@@ -31,6 +39,8 @@ struct cli_options {
 bool parse_options(int argc, char** argv, std::ostream& out, std::ostream& err,
                    cli_options& options, int& status, std::string& usage_error);
 
-// Whether the words ask for JSON, looked for before they are parsed: a
-// command line too wrong to parse still answers a script in JSON.
+// Whether the words ask for JSON results, or a JSON progress stream, looked
+// for before they are parsed: a command line too wrong to parse still
+// answers a script in JSON.
 bool asks_for_json(int argc, char** argv);
+bool asks_for_json_progress(int argc, char** argv);

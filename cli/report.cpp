@@ -318,6 +318,14 @@ json row_json(const device_row& row) {
   return object;
 }
 
+json done_event(const device_row& row) {
+  json event;
+  event["event"] = "done";
+  const json fields = row_json(row);
+  for (auto field = fields.begin(); field != fields.end(); ++field) event[field.key()] = *field;
+  return event;
+}
+
 json report_json(const batch_report& report) {
   json document;
   document["program_version"] = report.program_version;

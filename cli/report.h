@@ -38,6 +38,9 @@ std::string file_name_of(const std::string& path);
 bool report_is_csv(const std::string& path);
 
 nlohmann::ordered_json row_json(const device_row& row);
+// The progress stream's event for a device the command is done with: the
+// report row's fields.
+nlohmann::ordered_json done_event(const device_row& row);
 nlohmann::ordered_json report_json(const batch_report& report);
 std::string report_csv(const batch_report& report);
 

@@ -236,6 +236,7 @@ int send_image_packets(transfer_watch& watch, uint32_t image_length, FILE* image
     watch.acknowledged_bytes = sent;
     const uint32_t now = tick_count_ms();
     meter.sample(sent, now);
+    show_transfer_step(meter.progress());
     if (now - shown_at >= UPD_RATE_SHOW_MS) {
       show_transfer_progress(meter.progress(), true);
       shown_at = now;
