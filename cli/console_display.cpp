@@ -54,6 +54,7 @@ void console_display::set_subject(const std::string& subject) {
 
 void console_display::begin_transfer() {
   std::lock_guard<std::mutex> hold(lock_);
+  last_event_ = {};
   percent_ = 0;
   lines_shown_ = 0;
   pace_text_.clear();
@@ -82,13 +83,43 @@ void console_display::message(const std::string& text) {
   say(text, false);
 }
 
-void console_display::error(const std::string& text) {
+void console_display::error(const std::string& text, const std::string& code) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (style_ == progress_style::json) {
+      // The program's name heads a line for a person only.
+      const std::string head = "tavren-update: ";
+      const std::string message = text.rfind(head, 0) == 0 ? text.substr(head.size()) : text;
+      write_event_locked({{"event", "error"}, {"code", code}, {"message", message}});
+      return;
+    }
+  }
   say(text, true);
+}
+
+void console_display::event(nlohmann::ordered_json event) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (style_ != progress_style::json || quiet_) return;
+  if (!event.contains("mac"))
+    event["mac"] = subject_.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(subject_);
+  write_event_locked(event);
+}
+
+bool console_display::emits_events() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return style_ == progress_style::json;
+}
+
+// One line, flushed at once: a reader may act on every line as it comes.
+void console_display::write_event_locked(const nlohmann::ordered_json& event) {
+  if (!err_) return;
+  *err_ << event.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n'
+        << std::flush;
 }
 
 void console_display::say(const std::string& text, bool even_when_quiet) {
   std::lock_guard<std::mutex> hold(lock_);
-  if (!err_ || (quiet_ && !even_when_quiet)) return;
+  if (!err_ || (quiet_ && !even_when_quiet) || style_ == progress_style::json) return;
   end_line_locked();
   *err_ << text << '\n' << std::flush;
 }
@@ -123,6 +154,7 @@ void console_display::set_text_if_different(display_window, int, const char*) {}
 void console_display::set_progress(display_window, int control_id, uint32_t position) {
   if (control_id != IDC_UPDATE_PROGRESS) return;
   std::lock_guard<std::mutex> hold(lock_);
+  if (style_ == progress_style::json) return;
   const uint32_t percent = percent_of(position);
   if (style_ == progress_style::lines) {
     percent_ = percent;
@@ -135,6 +167,26 @@ void console_display::set_progress(display_window, int control_id, uint32_t posi
   if (percent == percent_ && line_length_ != 0) return;
   percent_ = percent;
   show_progress_locked();
+}
+
+void console_display::show_transfer_step(const transfer_progress& progress) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (style_ != progress_style::json || quiet_) return;
+  const auto now = std::chrono::steady_clock::now();
+  const bool last = progress.total_bytes > 0 && progress.sent_bytes >= progress.total_bytes;
+  if (!last && now - last_event_ < PROGRESS_EVENT_INTERVAL) return;
+  last_event_ = now;
+  nlohmann::ordered_json event;
+  event["event"] = "progress";
+  event["mac"] = subject_.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(subject_);
+  event["bytes_sent"] = progress.sent_bytes;
+  event["bytes_total"] = progress.total_bytes;
+  event["percent"] =
+      progress.total_bytes ? progress.sent_bytes * 100 / progress.total_bytes : uint64_t{0};
+  event["bytes_per_second"] = static_cast<uint64_t>(progress.bytes_per_second + 0.5);
+  event["seconds_left"] = progress.seconds_left >= 0 ? nlohmann::ordered_json(progress.seconds_left)
+                                                     : nlohmann::ordered_json();
+  write_event_locked(event);
 }
 
 void console_display::show_connection_state(bool, const std::string&) {}
@@ -157,7 +209,7 @@ void console_display::show_transfer_progress(const transfer_progress& progress, 
   }
   if (progress.bytes_per_second > 0) pace_ = progress.bytes_per_second;
   const std::string text = rate_and_time_left_text(progress);
-  if (text == pace_text_) return;
+  if (text == pace_text_ || style_ == progress_style::json) return;
   pace_text_ = text;
   // A line per 10 % carries the pace it had then; in place, it follows.
   if (style_ == progress_style::in_place && line_length_ != 0) show_progress_locked();

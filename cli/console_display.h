@@ -9,13 +9,22 @@
 #include <ostream>
 #include <string>
 
+#include <chrono>
+
+#include <nlohmann/json.hpp>
+
 #include "display/display.h"
 
 enum class progress_style {
-  none,      // --quiet
+  none,      // --quiet, --progress none
   lines,     // a line per 10 %: a file or a pipe, or a trace in between
   in_place,  // one line rewritten in place: a terminal
+  json,      // --progress json: one JSON object a line, and nothing else
 };
+
+// How often a transfer's progress event goes out at most, in real time (a
+// program reading the stream wants a live figure, not a flood).
+constexpr std::chrono::milliseconds PROGRESS_EVENT_INTERVAL{250};
 
 class console_display final : public display_sink {
  public:
@@ -41,10 +50,15 @@ class console_display final : public display_sink {
   bool connect_step_time(uint32_t position, uint32_t& at_ms) const;
   void forget_connect_steps();
 
-  // A line for the user, kept off by --quiet.
+  // A line for the user, kept off by --quiet (and off a JSON stream).
   void message(const std::string& text);
-  // A line that is shown however quiet the command is.
-  void error(const std::string& text);
+  // A line that is shown however quiet the command is; on a JSON stream an
+  // "error" event with `code`.
+  void error(const std::string& text, const std::string& code = "error");
+  // One event of the JSON stream (its "event" key first), with the MAC the
+  // display is about unless the event names one; nothing in other styles.
+  void event(nlohmann::ordered_json event);
+  bool emits_events() const;
 
   void set_text_if_different(display_window window, int control_id, const char* text) override;
   void set_progress(display_window window, int control_id, uint32_t position) override;
@@ -52,6 +66,7 @@ class console_display final : public display_sink {
   bool show_connect_progress(uint32_t position, const char* text) override;
   void end_connect_progress() override;
   void show_transfer_progress(const transfer_progress& progress, bool running) override;
+  void show_transfer_step(const transfer_progress& progress) override;
   bool device_rows_changed() override;
   void clear_device_rows() override;
   void message_box(display_window owner, const char* text, const char* caption,
@@ -60,6 +75,7 @@ class console_display final : public display_sink {
  private:
   console_display() = default;
   void say(const std::string& text, bool even_when_quiet);
+  void write_event_locked(const nlohmann::ordered_json& event);
   void show_progress_locked();
   void end_line_locked();
 
@@ -74,4 +90,5 @@ class console_display final : public display_sink {
   double pace_ = 0;
   size_t line_length_ = 0;  // of the line drawn in place; 0 when none is open
   std::map<uint32_t, uint32_t> connect_steps_;
+  std::chrono::steady_clock::time_point last_event_{};
 };

@@ -248,6 +248,7 @@ int send_image_packets(device_record& record, transfer_watch& watch, uint32_t im
     watch.acknowledged_bytes = sent;
     const uint32_t now = tick_count_ms();
     meter.sample(sent, now);
+    view.show_transfer_step(meter.progress());
     if (now - shown_at >= UPD_RATE_SHOW_MS) {
       view.show_transfer_progress(meter.progress(), true);
       shown_at = now;

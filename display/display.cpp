@@ -92,6 +92,10 @@ void show_transfer_progress(const transfer_progress& progress, bool running) {
   display().show_transfer_progress(progress, running);
 }
 
+void show_transfer_step(const transfer_progress& progress) {
+  display().show_transfer_step(progress);
+}
+
 void report_connect_progress(uint32_t position, const char* format, ...) {
   va_list args;
   va_start(args, format);

@@ -47,9 +47,8 @@ bool send_status(library& l, WarbleGatt* gatt, uint8_t status, uint8_t detail, s
                  bool after_finish, std::function<void(library&)> then = {}) {
   WarbleGattChar* chr = characteristic_of(gatt, STATUS_UUID);
   if (!chr) return false;
-  if (status == UPD_STATUS_REJECTED && after_finish && chr->notifying &&
-      gatt->device_index == l.world.transfer_device)
-    l.world.receiver.refusal_sent_after_finish();
+  if (status == UPD_STATUS_REJECTED && after_finish && chr->notifying)
+    receiver_of(l, gatt).refusal_sent_after_finish();
   std::vector<uint8_t> bytes = {status, detail};
   int32_t size = config_of(l, gatt).notification_size;
   if (size >= 0) bytes.resize(static_cast<size_t>(size), STATUS_PADDING);
@@ -59,7 +58,7 @@ bool send_status(library& l, WarbleGatt* gatt, uint8_t status, uint8_t detail, s
 
 bool notify_status(library& l, WarbleGatt* gatt, uint8_t status, uint8_t detail, sim_time due,
                    std::function<void(library&)> then = {}) {
-  return send_status(l, gatt, status, detail, due, l.world.receiver.record().finished,
+  return send_status(l, gatt, status, detail, due, receiver_of(l, gatt).record().finished,
                      std::move(then));
 }
 
@@ -168,16 +167,55 @@ bool receive_command(library& l, WarbleGatt* gatt, const std::vector<uint8_t>& f
   return true;
 }
 
+const std::string& configured_revision(const device_config& device) {
+  static const std::string none;
+  return device.information[0] ? *device.information[0] : none;
+}
+
+// The device installs what it accepted: every link to it goes down as a
+// radio link that goes away, and it is gone for a while.
+void restart(library& l, int32_t device_index) {
+  const device_config& device = l.world.devices[device_index];
+  device_runtime& runtime = l.world.runtime[device_index];
+  sim_time now = sim_clock::now();
+  runtime.old_revision = runtime.restarts > 0 ? runtime.revision : configured_revision(device);
+  runtime.revision = device.revision_after_restart.value_or(configured_revision(device));
+  ++runtime.restarts;
+  runtime.gone_for_ever = device.restart_absent_ms < 0;
+  runtime.back_at = now + std::chrono::milliseconds(std::max(device.restart_absent_ms, 0));
+  runtime.new_revision_from =
+      runtime.back_at + std::chrono::milliseconds(device.old_revision_for_ms);
+  count(l, RESTARTS);
+  for (auto& gatt : l.gatts) {
+    if (gatt->generation != l.world.generation || gatt->deleted ||
+        gatt->device_index != device_index)
+      continue;
+    if (gatt->state == WarbleGatt::link_state::up) drop_link(l, gatt.get(), now);
+  }
+}
+
+void schedule_restart(library& l, const WarbleGatt* gatt, sim_time finish_arrival) {
+  const device_config& device = config_of(l, gatt);
+  int32_t device_index = gatt->device_index;
+  uint64_t generation = l.world.generation;
+  l.device_queue.post(finish_arrival + std::chrono::milliseconds(device.restart_delay_ms),
+                      [device_index, generation] {
+                        library& l = lib();
+                        std::lock_guard<std::mutex> guard(l.lock);
+                        if (l.world.generation == generation) restart(l, device_index);
+                      });
+}
+
 bool receive_update_frame(library& l, WarbleGatt* gatt, const std::vector<uint8_t>& frame,
                           sim_time arrival) {
-  world_state& world = l.world;
   const device_config& device = config_of(l, gatt);
   device_runtime& runtime = runtime_of(l, gatt);
+  update_receiver& receiver = runtime.receiver;
   int32_t number = count_request(l, request_kind::frame);
   uint8_t code = frame.empty() ? 0 : frame[0];
 
   if (device.drops_link_at(request_kind::frame, number)) {
-    if (world.transfer_link == gatt->link_id) world.receiver.link_lost(number, code);
+    if (runtime.transfer_link == gatt->link_id) receiver.link_lost(number, code);
     drop_link(l, gatt, arrival);
     return false;
   }
@@ -188,12 +226,13 @@ bool receive_update_frame(library& l, WarbleGatt* gatt, const std::vector<uint8_
     runtime.duplicate_reply.reset();
   }
   if (code == UPD_CMD_START) {
-    world.transfer_link = gatt->link_id;
-    world.transfer_device = gatt->device_index;
+    runtime.transfer_link = gatt->link_id;
+    l.world.latest_transfer_device = gatt->device_index;
+    ++l.world.transfers;
   }
   // A status sent ahead of the reply is judged by where the transfer stood
   // before this frame.
-  bool finished_before = code != UPD_CMD_START && world.receiver.record().finished;
+  bool finished_before = code != UPD_CMD_START && receiver.record().finished;
 
   // A frame the device does not take is answered 5, whatever the reason:
   // any other status byte tells the sender the frame was accepted.
@@ -205,9 +244,11 @@ bool receive_update_frame(library& l, WarbleGatt* gatt, const std::vector<uint8_
   } else if (device.refuse_code == code) {
     forced = "code refused by the device (fault)";
   }
-  uint8_t status = world.receiver.receive(frame.data(), frame.size(), number, forced);
+  uint8_t status = receiver.receive(frame.data(), frame.size(), number, forced);
+  if (code == UPD_CMD_FINISH && status == UPD_STATUS_ACCEPTED && device.restart_after_finish)
+    schedule_restart(l, gatt, arrival);
   bool replies = device.no_reply_frame != number;
-  if (!replies) world.receiver.reply_lost(number);
+  if (!replies) receiver.reply_lost(number);
   int32_t delay_ms =
       device.late_reply_frame == number ? device.late_reply_ms : device.reply_delay_ms;
   sim_time reply = event_at_or_after(l, gatt, arrival + std::chrono::milliseconds(delay_ms)) +
@@ -292,6 +333,12 @@ std::vector<uint8_t> device_read_value(library& l, WarbleGatt* gatt, const std::
   const device_runtime& runtime = runtime_of(l, gatt);
   if (uuid == STATUS_UUID) return {current_status(runtime), runtime.status_detail};
   if (uuid == RESPONSE_UUID) return runtime.response;
+  if (uuid == FIRMWARE_REVISION_UUID && runtime.restarts > 0 &&
+      config_of(l, gatt).information_value(uuid)) {
+    const std::string& revision =
+        sim_clock::now() < runtime.new_revision_from ? runtime.old_revision : runtime.revision;
+    return std::vector<uint8_t>(revision.begin(), revision.end());
+  }
   if (const std::string* value = config_of(l, gatt).information_value(uuid)) {
     std::vector<uint8_t> bytes(value->begin(), value->end());
     if (bytes.size() > 255) bytes.resize(255);

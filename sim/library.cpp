@@ -10,10 +10,10 @@
 namespace sim {
 
 const char* const COUNTER_NAMES[COUNTER_COUNT] = {
-    "connects",      "connect_attempts", "disconnects",    "link_drops",   "creates",
-    "deletes",       "scan_starts",      "scan_stops",     "scan_results", "results_after_stop",
-    "enables",       "disables",         "reads",          "writes",       "writes_no_resp",
-    "notifications", "handle_misuse",    "callback_stalls"};
+    "connects",      "connect_attempts", "disconnects",     "link_drops",   "creates",
+    "deletes",       "scan_starts",      "scan_stops",      "scan_results", "results_after_stop",
+    "enables",       "disables",         "reads",           "writes",       "writes_no_resp",
+    "notifications", "handle_misuse",    "callback_stalls", "restarts"};
 
 namespace {
 
@@ -47,6 +47,7 @@ std::shared_ptr<const std::vector<advertisement>> advertisements(
   auto list = std::make_shared<std::vector<advertisement>>();
   for (const auto& device : devices) {
     advertisement ad;
+    ad.device_index = static_cast<int32_t>(list->size());
     ad.mac = device.mac;
     ad.name_is_null = device.name_is_null;
     ad.name = device.name;
@@ -132,6 +133,14 @@ void count(library& l, counter which, int32_t amount) {
   l.world.counters[which] += amount;
 }
 
+update_receiver& receiver_of(library& l, const WarbleGatt* gatt) {
+  return l.world.runtime[gatt->device_index].receiver;
+}
+
+const update_receiver& latest_receiver(const library& l) {
+  return l.world.runtime[l.world.latest_transfer_device].receiver;
+}
+
 timed_queue& handler_queue(library& l, timed_queue& many_mode_queue) {
   return l.world.config.one_callback_thread ? l.callback_queue : many_mode_queue;
 }
@@ -157,14 +166,13 @@ void install_world(library& l, const world_config& config) {
   w.runtime.assign(w.devices.size(), device_runtime());
   for (size_t i = 0; i < w.devices.size(); ++i) w.runtime[i].status = w.devices[i].initial_status;
   w.advertised = advertisements(w.devices);
-  w.receiver = update_receiver();
-  w.transfer_link = 0;
-  w.transfer_device = -1;
+  w.latest_transfer_device = 0;
+  w.transfers = 0;
   w.requests.fill(0);
   w.writes.clear();
   for (const char* uuid : PROPRIETARY_UUIDS) w.writes[uuid];
   w.counters.fill(0);
-  w.verdict_written = w.receiver.record().verdict;
+  for (auto& runtime : w.runtime) runtime.verdict_written = runtime.receiver.record().verdict;
   // Connections of the old world are now dead handles (generation check);
   // their links are gone without a disconnect handler.
   for (auto& gatt : l.gatts) {
@@ -212,6 +220,11 @@ int32_t find_device(const library& l, const std::string& mac) {
   return -1;
 }
 
+bool device_absent(const library& l, int32_t device, sim_time now) {
+  const device_runtime& runtime = l.world.runtime[device];
+  return runtime.restarts > 0 && (runtime.gone_for_ever || now < runtime.back_at);
+}
+
 void bring_link_up(library& l, WarbleGatt* gatt) {
   gatt->state = WarbleGatt::link_state::up;
   gatt->link_id = l.next_link_id++;
@@ -244,7 +257,8 @@ disconnect_call take_link_down(library& l, WarbleGatt* gatt, int32_t status) {
     return call;
   }
   if (gatt->state != WarbleGatt::link_state::up) return call;
-  if (l.world.transfer_link == gatt->link_id) l.world.receiver.link_lost(0, 0);
+  device_runtime& runtime = l.world.runtime[gatt->device_index];
+  if (runtime.transfer_link == gatt->link_id) runtime.receiver.link_lost(0, 0);
   gatt->state = WarbleGatt::link_state::down;
   gatt->characteristics.clear();
   call.handler = gatt->disconnect_handler;
@@ -294,16 +308,17 @@ void post_notification(library& l, WarbleGattChar* chr, std::vector<uint8_t> byt
   const device_config& device = l.world.devices[chr->gatt->device_index];
   int copies = device.duplicate_notifications ? 2 : 1;
   uint64_t generation = l.world.generation;
-  // Status notifications of the device under update are counted in its
-  // record, as belonging to the transfer under way when they were sent.
-  bool recorded = chr->uuid == STATUS_UUID && chr->gatt->device_index == l.world.transfer_device;
-  int32_t transfer = l.world.receiver.record().transfers;
+  // Status notifications are counted in their device's record, as
+  // belonging to the transfer under way when they were sent.
+  bool recorded = chr->uuid == STATUS_UUID;
+  int32_t device_index = chr->gatt->device_index;
+  int32_t transfer = receiver_of(l, chr->gatt).record().transfers;
   bool refusal = !bytes.empty() && bytes[0] == UPD_STATUS_REJECTED;
   timed_queue& queue = handler_queue(
       l, lane == notification_lane::first ? l.notification_queue : l.second_notification_queue);
   for (int copy = 0; copy < copies; ++copy) {
     bool last = copy == copies - 1;
-    queue.post(due, [chr, bytes, generation, recorded, transfer, refusal,
+    queue.post(due, [chr, bytes, generation, recorded, device_index, transfer, refusal,
                      then = last ? then : std::function<void(library&)>()] {
       if (shutting_down()) return;
       library& l = lib();
@@ -328,8 +343,8 @@ void post_notification(library& l, WarbleGattChar* chr, std::vector<uint8_t> byt
       std::lock_guard<std::mutex> guard(l.lock);
       if (l.world.generation != generation) return;
       if (delivered) {
-        l.world.receiver.status_delivered(transfer, refusal, static_cast<int32_t>(targets.size()),
-                                          returned);
+        l.world.runtime[device_index].receiver.status_delivered(
+            transfer, refusal, static_cast<int32_t>(targets.size()), returned);
       }
       if (then) then(l);
     });

@@ -77,6 +77,7 @@ enum counter : size_t {
   NOTIFICATIONS,
   HANDLE_MISUSE,
   CALLBACK_STALLS,
+  RESTARTS,
   COUNTER_COUNT
 };
 extern const char* const COUNTER_NAMES[COUNTER_COUNT];
@@ -93,13 +94,29 @@ struct device_runtime {
   std::vector<uint8_t> response;
   sim_time command_free_at{};
   bool stays_busy = false;
+  int32_t connect_errors_given = 0;  // connect_error_times
   // The latest update reply, sent again once the next frame arrives
   // (late_duplicate_replies).
   std::optional<std::array<uint8_t, 2>> duplicate_reply;
+  // Each device judges its own transfers: two devices updated at once are
+  // never judged against each other's image.
+  update_receiver receiver;
+  uint64_t transfer_link = 0;   // the link its latest start frame came on
+  std::string verdict_written;  // its verdict when the record file was last written
+  // Restarts after an accepted update: gone until `back_at` (or for ever);
+  // its Firmware Revision reads `old_revision` until `new_revision_from`,
+  // `revision` from then on. No restart yet: the configured one.
+  int32_t restarts = 0;
+  bool gone_for_ever = false;
+  sim_time back_at{};
+  sim_time new_revision_from{};
+  std::string old_revision;
+  std::string revision;
 };
 
 // One advertisement as the scanner reports it.
 struct advertisement {
+  int32_t device_index = 0;
   std::string mac;
   bool name_is_null = false;
   std::string name;
@@ -125,13 +142,13 @@ struct world_state {
   std::vector<device_runtime> runtime;
   std::shared_ptr<const std::vector<advertisement>> advertised;
   std::mt19937 random;
-  update_receiver receiver;
-  uint64_t transfer_link = 0;
-  int32_t transfer_device = -1;
+  // The device whose start frame came last (before any, the first device):
+  // the one warble_sim_update_record and warble_sim_image describe.
+  int32_t latest_transfer_device = 0;
+  int32_t transfers = 0;                          // start frames seen on every device
   std::array<int32_t, REQUEST_KINDS> requests{};  // that reached a device, by kind
   std::map<std::string, write_log> writes;
   std::array<int32_t, COUNTER_COUNT> counters{};
-  std::string verdict_written;  // the verdict last written to the record file
 };
 
 struct scanner_state {
@@ -189,6 +206,9 @@ void wait_for_callbacks(library& l);
 // --- helpers used across the library's files; all expect `lock` held ---
 
 void count(library& l, counter which, int32_t amount = 1);
+update_receiver& receiver_of(library& l, const WarbleGatt* gatt);
+// The receiver of the latest update transfer.
+const update_receiver& latest_receiver(const library& l);
 // Where a handler is posted: `many_mode_queue`, or the one callback thread.
 timed_queue& handler_queue(library& l, timed_queue& many_mode_queue);
 // Replaces the world. Open connections become dead handles; pending
@@ -201,6 +221,8 @@ WarbleGattChar* checked_char(library& l, const WarbleGattChar* chr);
 bool char_alive(const library& l, const WarbleGattChar* chr);
 bool link_alive(const library& l, const WarbleGatt* gatt, uint64_t link_id);
 int32_t find_device(const library& l, const std::string& mac);
+// True while the device is restarting: no advertising, no connection.
+bool device_absent(const library& l, int32_t device, sim_time now);
 void bring_link_up(library& l, WarbleGatt* gatt);
 // Takes the link down; the disconnect handler, when `notify` says so, is
 // returned for the caller to call (or post) after releasing the lock.

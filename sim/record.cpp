@@ -50,13 +50,32 @@ int32_t counter_value(const library& l, const std::string& name) {
   return total;
 }
 
+// What each device that saw a transfer received, under its own address.
+void device_lines(std::string& out, const library& l) {
+  for (size_t i = 0; i < l.world.runtime.size(); ++i) {
+    const update_record& record = l.world.runtime[i].receiver.record();
+    if (record.transfers == 0) continue;
+    const std::string key = "device." + l.world.devices[i].mac + ".";
+    line(out, key + "verdict", record.verdict);
+    line(out, key + "transfers", std::to_string(record.transfers));
+    line(out, key + "frames", std::to_string(record.frames));
+    line(out, key + "packets", std::to_string(record.packets));
+    line(out, key + "accepted", std::to_string(record.accepted ? 1 : 0));
+    line(out, key + "finished", std::to_string(record.finished ? 1 : 0));
+    line(out, key + "frames_after_failure", std::to_string(record.frames_after_failure));
+    line(out, key + "frames_after_finish", std::to_string(record.frames_after_finish));
+    line(out, key + "image_size", std::to_string(record.image.size()));
+    line(out, key + "image_crc", hex32(record.computed_crc));
+  }
+}
+
 std::string record_text(const library& l) {
-  const update_record& record = l.world.receiver.record();
+  const update_record& record = latest_receiver(l).record();
   std::string out;
   line(out, "verdict", record.verdict);
   line(out, "accepted", std::to_string(record.accepted ? 1 : 0));
   line(out, "finished", std::to_string(record.finished ? 1 : 0));
-  line(out, "transfers", std::to_string(record.transfers));
+  line(out, "transfers", std::to_string(l.world.transfers));
   line(out, "frames", std::to_string(record.frames));
   line(out, "packets", std::to_string(record.packets));
   line(out, "b1_value", std::to_string(record.b1_value));
@@ -82,6 +101,7 @@ std::string record_text(const library& l) {
     line(out, std::string("counter.") + COUNTER_NAMES[i], std::to_string(l.world.counters[i]));
   line(out, "counter.open_connections", std::to_string(counter_value(l, "open_connections")));
   line(out, "counter.live_links", std::to_string(counter_value(l, "live_links")));
+  device_lines(out, l);
   if (!l.last_error.empty()) line(out, "error", l.last_error);
   return out;
 }
@@ -115,7 +135,7 @@ bool write_text_file(const std::string& path, const std::string& text) {
 }
 
 record_files take_record(const library& l) {
-  return {record_text(l), l.world.receiver.record().image};
+  return {record_text(l), latest_receiver(l).record().image};
 }
 
 bool write_record_files(const std::string& path, const record_files& files) {
@@ -125,12 +145,17 @@ bool write_record_files(const std::string& path, const record_files& files) {
 }
 
 void write_record_if_verdict_changed(library& l, std::unique_lock<std::mutex>& held) {
-  const std::string& verdict = l.world.receiver.record().verdict;
-  if (l.record_path.empty() || verdict == l.world.verdict_written) {
+  bool changed = false;
+  for (auto& runtime : l.world.runtime) {
+    const std::string& verdict = runtime.receiver.record().verdict;
+    if (verdict == runtime.verdict_written) continue;
+    runtime.verdict_written = verdict;
+    changed = true;
+  }
+  if (l.record_path.empty() || !changed) {
     held.unlock();
     return;
   }
-  l.world.verdict_written = verdict;
   std::string path = l.record_path;
   record_files files = take_record(l);
   held.unlock();

@@ -59,7 +59,7 @@ void deliver_round(library& l, std::unique_lock<std::mutex>& held, uint64_t sess
     if (session_over(l, session)) return;
     warble_scan_handler handler = l.scanner.handler;
     void* context = l.scanner.context;
-    if (!handler) continue;
+    if (!handler || device_absent(l, ad.device_index, sim_clock::now())) continue;
     if (l.scanner.stopped_session >= session) count(l, RESULTS_AFTER_STOP);
     count(l, SCAN_RESULTS);
     held.unlock();

@@ -359,6 +359,10 @@ const std::map<std::string, device_setter>& device_keys() {
          d.connect_error = std::string(v);
          return true;
        }},
+      {"connect_error_times",
+       [](device_config& d, std::string_view v) {
+         return parse_into(v, 1, INT32_MAX, d.connect_error_times);
+       }},
       {"connect_timeout",
        [](device_config& d, std::string_view v) { return parse_yes_no(v, d.connect_timeout); }},
       {"read_error",
@@ -378,6 +382,24 @@ const std::map<std::string, device_setter>& device_keys() {
       {"notification_size",
        [](device_config& d,
           std::string_view v) { return parse_into(v, 0, 255, d.notification_size); }},
+      {"restart_after_finish",
+       [](device_config& d,
+          std::string_view v) { return parse_yes_no(v, d.restart_after_finish); }},
+      {"restart_delay_ms",
+       [](device_config& d,
+          std::string_view v) { return parse_into(v, 0, INT32_MAX, d.restart_delay_ms); }},
+      {"restart_absent_ms",
+       [](device_config& d,
+          std::string_view v) { return parse_into(v, -1, INT32_MAX, d.restart_absent_ms); }},
+      {"revision_after_restart",
+       [](device_config& d, std::string_view v) {
+         if (v.size() > 255) return false;
+         d.revision_after_restart = std::string(v);
+         return true;
+       }},
+      {"old_revision_for_ms",
+       [](device_config& d,
+          std::string_view v) { return parse_into(v, 0, INT32_MAX, d.old_revision_for_ms); }},
   };
   return *keys;
 }

@@ -97,6 +97,7 @@ struct device_config {
   int32_t late_status_ms = 0;
   int32_t response_after_status_ms = -1;  // -1: the response goes first
   std::optional<std::string> connect_error;
+  int32_t connect_error_times = 0;  // the first this many attempts fail; 0: every one
   bool connect_timeout = false;
   uuid_selector read_error;
   uuid_selector write_error;
@@ -105,6 +106,17 @@ struct device_config {
   bool noise_notifications = false;
   bool duplicate_notifications = false;
   int32_t notification_size = -1;  // -1: natural size
+
+  // After an accepted finish the device restarts to install the image: it
+  // drops the link restart_delay_ms later and is gone (not advertising,
+  // refusing connections) for restart_absent_ms (-1: for ever).
+  bool restart_after_finish = false;
+  int32_t restart_delay_ms = 100;
+  int32_t restart_absent_ms = 3000;
+  // The Firmware Revision after a restart; unset: the configured one.
+  std::optional<std::string> revision_after_restart;
+  // For this long after it came back it still reads its old revision.
+  int32_t old_revision_for_ms = 0;
 
   bool has_characteristic(const std::string& uuid) const;
   bool drops_link_at(request_kind kind, int32_t number) const;

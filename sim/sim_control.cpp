@@ -39,6 +39,40 @@ void copy_text(char* dest, size_t capacity, const std::string& text) {
   dest[n] = '\0';
 }
 
+void copy_record(const update_record& record, WarbleSimUpdateRecord* out) {
+  *out = WarbleSimUpdateRecord();
+  out->frames = record.frames;
+  out->packets = record.packets;
+  out->announced_length = record.announced_length;
+  out->image_size = static_cast<uint32_t>(record.image.size());
+  out->received_crc = record.received_crc;
+  out->computed_crc = record.computed_crc;
+  out->finished = record.finished ? 1 : 0;
+  out->accepted = record.accepted ? 1 : 0;
+  out->frames_after_failure = record.frames_after_failure;
+  copy_text(out->verdict, sizeof out->verdict, record.verdict);
+  out->transfers = record.transfers;
+  out->first_failed_frame = record.first_failed_frame;
+  out->frames_after_finish = record.frames_after_finish;
+  out->b1_value = record.b1_value;
+  out->crc_received = record.crc_received ? 1 : 0;
+  out->frames_after_refusal_seen = record.frames_after_refusal_seen;
+  out->refusals_after_finish = record.refusals_after_finish;
+  out->status_notifications = record.status_notifications;
+}
+
+uint32_t copy_image(const std::vector<uint8_t>& image, uint8_t* dest, uint32_t capacity) {
+  if (dest) std::memcpy(dest, image.data(), std::min<size_t>(capacity, image.size()));
+  return static_cast<uint32_t>(image.size());
+}
+
+// A configured device by its address in any letter case, or -1.
+int32_t device_named(const library& l, const char* mac) {
+  std::string normalised;
+  if (!mac || !parse_mac(mac, normalised)) return -1;
+  return find_device(l, normalised);
+}
+
 }  // namespace
 
 extern "C" {
@@ -72,35 +106,33 @@ WARBLE_API int32_t warble_sim_update_record(WarbleSimUpdateRecord* out) {
   if (!out) return -1;
   library& l = lib();
   std::lock_guard<std::mutex> guard(l.lock);
-  const update_record& record = l.world.receiver.record();
-  *out = WarbleSimUpdateRecord();
-  out->frames = record.frames;
-  out->packets = record.packets;
-  out->announced_length = record.announced_length;
-  out->image_size = static_cast<uint32_t>(record.image.size());
-  out->received_crc = record.received_crc;
-  out->computed_crc = record.computed_crc;
-  out->finished = record.finished ? 1 : 0;
-  out->accepted = record.accepted ? 1 : 0;
-  out->frames_after_failure = record.frames_after_failure;
-  copy_text(out->verdict, sizeof out->verdict, record.verdict);
-  out->transfers = record.transfers;
-  out->first_failed_frame = record.first_failed_frame;
-  out->frames_after_finish = record.frames_after_finish;
-  out->b1_value = record.b1_value;
-  out->crc_received = record.crc_received ? 1 : 0;
-  out->frames_after_refusal_seen = record.frames_after_refusal_seen;
-  out->refusals_after_finish = record.refusals_after_finish;
-  out->status_notifications = record.status_notifications;
+  copy_record(latest_receiver(l).record(), out);
+  out->transfers = l.world.transfers;
+  return 0;
+}
+
+WARBLE_API int32_t warble_sim_update_record_of(const char* mac, WarbleSimUpdateRecord* out) {
+  if (!out) return -1;
+  library& l = lib();
+  std::lock_guard<std::mutex> guard(l.lock);
+  int32_t device = device_named(l, mac);
+  if (device < 0) return -1;
+  copy_record(l.world.runtime[device].receiver.record(), out);
   return 0;
 }
 
 WARBLE_API uint32_t warble_sim_image(uint8_t* dest, uint32_t capacity) {
   library& l = lib();
   std::lock_guard<std::mutex> guard(l.lock);
-  const std::vector<uint8_t>& image = l.world.receiver.record().image;
-  if (dest) std::memcpy(dest, image.data(), std::min<size_t>(capacity, image.size()));
-  return static_cast<uint32_t>(image.size());
+  return copy_image(latest_receiver(l).record().image, dest, capacity);
+}
+
+WARBLE_API uint32_t warble_sim_image_of(const char* mac, uint8_t* dest, uint32_t capacity) {
+  library& l = lib();
+  std::lock_guard<std::mutex> guard(l.lock);
+  int32_t device = device_named(l, mac);
+  return device < 0 ? 0
+                    : copy_image(l.world.runtime[device].receiver.record().image, dest, capacity);
 }
 
 WARBLE_API int32_t warble_sim_write_count(const char* uuid) {

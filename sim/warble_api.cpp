@@ -107,7 +107,7 @@ void start_write(WarbleGattChar* chr, const uint8_t* value, uint8_t length, void
   }
   std::vector<uint8_t> bytes(value, value + length);
   sim_time now = sim_clock::now();
-  if (live->uuid == UPDATE_UUID) l.world.receiver.frame_written(now);
+  if (live->uuid == UPDATE_UUID) receiver_of(l, live->gatt).frame_written(now);
   sim_time arrival = next_event_after(l, live->gatt, now);
   bool fails = with_response && config_of(l, live).write_error.matches(live->uuid);
   post_to_device(
@@ -309,7 +309,13 @@ WARBLE_API void warble_gatt_connect_async(WarbleGatt* gatt, void* context,
         if (brings_link_up) {
           if (live->state == WarbleGatt::link_state::connecting &&
               live->connect_attempt == attempt) {
-            bring_link_up(l, live);
+            if (device_absent(l, live->device_index, sim_clock::now())) {
+              // It restarted while the link was being made.
+              live->state = WarbleGatt::link_state::down;
+              reported = "No device found with address " + live->mac;
+            } else {
+              bring_link_up(l, live);
+            }
           } else {
             reported = "Connection attempt cancelled";
           }
@@ -325,12 +331,14 @@ WARBLE_API void warble_gatt_connect_async(WarbleGatt* gatt, void* context,
     return;
   }
   int32_t device = find_device(l, live->mac);
-  if (device < 0) {
+  if (device < 0 || device_absent(l, device, now)) {
     queue.post(now, report("No device found with address " + live->mac, false, 0));
     return;
   }
   const device_config& config = l.world.devices[device];
-  if (config.connect_error) {
+  if (config.connect_error &&
+      (config.connect_error_times == 0 ||
+       l.world.runtime[device].connect_errors_given++ < config.connect_error_times)) {
     queue.post(now, report(*config.connect_error, false, 0));
     return;
   }

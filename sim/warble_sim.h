@@ -2,7 +2,7 @@
  * warble interface the program uses: tests call these directly, and the
  * Windows program under Wine gets its scenario from the file named by the
  * environment variable WARBLE_SIM_SCENARIO (and writes its record to the
- * file named by WARBLE_SIM_RECORD, when set, after every change of the
+ * file named by WARBLE_SIM_RECORD, when set, after every change of an
  * update verdict and at process exit).
  *
  * Scenario text: one "key = value" per line, '#' starts a comment, blank
@@ -59,6 +59,22 @@
  *   status_stays_busy_ms = N      status byte 0 reads 1 for this long after
  *                                 the connection (-1: for ever)
  *   reply_delay_ms = N            delay of every update status reply
+ *   restart_after_finish = yes|no after it accepted a finish handshake the
+ *                                 device restarts to install the image
+ *                                 (default no): restart_delay_ms later it
+ *                                 drops every link to it (the disconnect
+ *                                 handler gets LINK_DROP_STATUS, 0x08), then
+ *                                 for restart_absent_ms it is not reported
+ *                                 by scans and a connect completes with "No
+ *                                 device found with address ..."; each
+ *                                 accepted update restarts it again
+ *   restart_delay_ms = N          (default 100)
+ *   restart_absent_ms = N         (default 3000; -1: never comes back)
+ *   revision_after_restart = text the Firmware Revision it reads after a
+ *                                 restart (default: firmware_revision)
+ *   old_revision_for_ms = N       once back it still reads the revision it
+ *                                 had before the restart for N ms (it is
+ *                                 still installing; default 0)
  *
  * The device: a command written to fabbe002 (2-byte big-endian code, then
  * parameters) is answered with status 01 on fabbe004 at once, and after
@@ -98,6 +114,9 @@
  *                                 handler
  *   connect_error = text          connect completes with this error
  *                                 (an address no device has: an error too)
+ *   connect_error_times = N       only the first N connect attempts to the
+ *                                 device fail so (a device the system does
+ *                                 not know yet, for a moment)
  *   connect_timeout = yes         connect never completes
  *   read_error = uuid | all       reads of it complete with an error
  *   write_error = uuid | all      writes of it complete with an error
@@ -159,7 +178,10 @@ WARBLE_API int32_t warble_sim_configure(const char* scenario_text);
 WARBLE_API int32_t warble_sim_configure_file(const char* path);
 WARBLE_API const char* warble_sim_error(void);
 
-/* What the simulated device received during the latest update transfer. */
+/* What a simulated device received during its latest update transfer.
+ * Every device keeps its own; warble_sim_update_record describes the latest
+ * transfer of the world (the device whose start frame came last; before
+ * any, the first device). */
 typedef struct {
   int32_t frames;  /* update frames received, of every kind */
   int32_t packets; /* 0xB4 frames */
@@ -171,7 +193,9 @@ typedef struct {
   int32_t accepted;             /* 1 when the image was accepted whole and exact */
   int32_t frames_after_failure; /* frames written after a refused or unanswered one */
   char verdict[160];            /* "accepted", or why not */
-  int32_t transfers;            /* start frames seen since the world was configured */
+  int32_t transfers;            /* start frames seen since the world was configured
+                                   (warble_sim_update_record: on every device;
+                                   warble_sim_update_record_of: on that one) */
   int32_t first_failed_frame;   /* counted number of the first refused, unanswered
                                    or link-dropping frame; 0 none */
   int32_t frames_after_finish;  /* frames written after an accepted finish */
@@ -188,9 +212,15 @@ typedef struct {
 } WarbleSimUpdateRecord;
 
 WARBLE_API int32_t warble_sim_update_record(WarbleSimUpdateRecord* out);
+/* The record of the device with that address (any letter case): 0, or -1
+ * for an address no configured device has. */
+WARBLE_API int32_t warble_sim_update_record_of(const char* mac, WarbleSimUpdateRecord* out);
 
-/* Copies up to `capacity` bytes of the received image; returns its size. */
+/* Copies up to `capacity` bytes of the image the latest transfer received
+ * (of that device's latest transfer: 0 for an unknown address); returns its
+ * size. */
 WARBLE_API uint32_t warble_sim_image(uint8_t* dest, uint32_t capacity);
+WARBLE_API uint32_t warble_sim_image_of(const char* mac, uint8_t* dest, uint32_t capacity);
 
 /* Writes on a characteristic (any of the four proprietary ones), in order:
  * how many, and the bytes of the index-th (its length, or -1). */
@@ -207,14 +237,21 @@ WARBLE_API int64_t warble_sim_write_arrival_us(const char* uuid, int32_t index);
  * "results_after_stop", "enables", "disables", "reads", "writes",
  * "writes_no_resp", "handle_misuse" (a call on a dead handle), also
  * "link_drops" (links the device dropped), "creates", "notifications"
- * (handler calls) and "callback_stalls" (waits for a callback in flight
- * that ran out, in the one-thread mode). "disconnects" counts links taken
+ * (handler calls), "callback_stalls" (waits for a callback in flight
+ * that ran out, in the one-thread mode), "restarts" (restarts after an
+ * accepted update, every device). "disconnects" counts links taken
  * down by warble_gatt_disconnect; "connects" links that came up. Every counter
  * restarts at a configure. Unknown: -1. */
 WARBLE_API int32_t warble_sim_counter(const char* name);
 
 /* Writes the whole record as text (one "key = value" per line, the image as
- * its size and CRC). 0, or -1. */
+ * its size and CRC): the latest transfer's lines, then for each device that
+ * saw a transfer its own, "device.MAC.verdict", ".transfers", ".frames",
+ * ".packets", ".accepted", ".finished", ".frames_after_failure",
+ * ".frames_after_finish", ".image_size" and ".image_crc"; beside it,
+ * path + ".image" holds the latest transfer's image. The file named by
+ * WARBLE_SIM_RECORD is written whenever any device's verdict changes.
+ * 0, or -1. */
 WARBLE_API int32_t warble_sim_write_record(const char* path);
 
 /* Drops every live link now, as a radio link that goes away (the
