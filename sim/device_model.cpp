@@ -82,14 +82,16 @@ void notify_noise(library& l, WarbleGatt* gatt, const char* uuid, sim_time due) 
 }
 
 void log_write(library& l, const WarbleGatt* gatt, const std::string& uuid,
-               const std::vector<uint8_t>& bytes, sim_time arrival) {
+               const std::vector<uint8_t>& bytes, sim_time arrival, sim_time landed) {
   auto found = l.world.writes.find(uuid);
   if (found == l.world.writes.end()) return;
   write_log& log = found->second;
-  auto since_link =
-      std::chrono::duration_cast<std::chrono::microseconds>(arrival - gatt->link_origin);
+  auto since_link = [gatt](sim_time t) {
+    return static_cast<int64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(t - gatt->link_origin).count());
+  };
   log.entries.push_back(write_log::entry{log.bytes.size(), static_cast<uint8_t>(bytes.size()),
-                                         static_cast<int64_t>(since_link.count())});
+                                         since_link(arrival), since_link(landed)});
   log.bytes.insert(log.bytes.end(), bytes.begin(), bytes.end());
 }
 
@@ -120,7 +122,7 @@ bool receive_command(library& l, WarbleGatt* gatt, const std::vector<uint8_t>& f
     drop_link(l, gatt, arrival);
     return false;
   }
-  auto interval = connection_interval(l);
+  auto interval = connection_interval(l, gatt);
   bool well_formed = frame.size() >= 2;
   uint16_t code = well_formed ? static_cast<uint16_t>((frame[0] << 8) | frame[1]) : 0xFFFF;
   runtime.status = STATUS_BUSY;
@@ -252,7 +254,7 @@ bool receive_update_frame(library& l, WarbleGatt* gatt, const std::vector<uint8_
   int32_t delay_ms =
       device.late_reply_frame == number ? device.late_reply_ms : device.reply_delay_ms;
   sim_time reply = event_at_or_after(l, gatt, arrival + std::chrono::milliseconds(delay_ms)) +
-                   connection_interval(l);
+                   connection_interval(l, gatt);
   if (replies && device.noise_notifications) {
     notify_noise(l, gatt, RESPONSE_UUID, reply);
     notify_noise(l, gatt, UPDATE_UUID, reply);
@@ -348,9 +350,9 @@ std::vector<uint8_t> device_read_value(library& l, WarbleGatt* gatt, const std::
 }
 
 bool device_receive_write(library& l, WarbleGatt* gatt, uint64_t link_id, const std::string& uuid,
-                          const std::vector<uint8_t>& bytes, sim_time arrival) {
+                          const std::vector<uint8_t>& bytes, sim_time arrival, sim_time landed) {
   if (!link_alive(l, gatt, link_id)) return false;
-  log_write(l, gatt, uuid, bytes, arrival);
+  log_write(l, gatt, uuid, bytes, arrival, landed);
   if (uuid == COMMAND_UUID) return receive_command(l, gatt, bytes, arrival);
   if (uuid == UPDATE_UUID) return receive_update_frame(l, gatt, bytes, arrival);
   return true;

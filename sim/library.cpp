@@ -1,4 +1,5 @@
 #include "sim/library.h"
+#include "sim/radio_model.h"
 
 #include <cmath>
 #include <cstdio>
@@ -9,11 +10,18 @@
 
 namespace sim {
 
-const char* const COUNTER_NAMES[COUNTER_COUNT] = {
-    "connects",      "connect_attempts", "disconnects",     "link_drops",   "creates",
-    "deletes",       "scan_starts",      "scan_stops",      "scan_results", "results_after_stop",
-    "enables",       "disables",         "reads",           "writes",       "writes_no_resp",
-    "notifications", "handle_misuse",    "callback_stalls", "restarts"};
+const char* const COUNTER_NAMES[COUNTER_COUNT] = {"connects",       "connect_attempts",
+                                                  "disconnects",    "link_drops",
+                                                  "creates",        "deletes",
+                                                  "scan_starts",    "scan_stops",
+                                                  "scan_results",   "results_after_stop",
+                                                  "enables",        "disables",
+                                                  "reads",          "writes",
+                                                  "writes_no_resp", "notifications",
+                                                  "handle_misuse",  "callback_stalls",
+                                                  "restarts",       "airtime_us",
+                                                  "skipped_events", "peak_links",
+                                                  "overlaps",       "concurrent_setups"};
 
 namespace {
 
@@ -180,7 +188,10 @@ void install_world(library& l, const world_config& config) {
       gatt->state = WarbleGatt::link_state::down;
       gatt->characteristics.clear();
     }
+    gatt->air.to_device.clear();
+    gatt->air.to_program.clear();
   }
+  radio_reset(l);
 }
 
 WarbleGatt* checked_gatt(library& l, const WarbleGatt* gatt) {
@@ -225,10 +236,10 @@ bool device_absent(const library& l, int32_t device, sim_time now) {
   return runtime.restarts > 0 && (runtime.gone_for_ever || now < runtime.back_at);
 }
 
-void bring_link_up(library& l, WarbleGatt* gatt) {
+void bring_link_up(library& l, WarbleGatt* gatt, std::optional<sim_time> anchor) {
   gatt->state = WarbleGatt::link_state::up;
   gatt->link_id = l.next_link_id++;
-  gatt->link_origin = sim_clock::now();
+  gatt->link_origin = anchor.value_or(sim_clock::now());
   gatt->characteristics.clear();
   const device_config& device = l.world.devices[gatt->device_index];
   std::vector<std::string> uuids(std::begin(PROPRIETARY_UUIDS), std::end(PROPRIETARY_UUIDS));
@@ -247,16 +258,21 @@ void bring_link_up(library& l, WarbleGatt* gatt) {
     l.characteristics.push_back(std::move(chr));
   }
   count(l, CONNECTS);
+  if (on_shared_radio(l, gatt)) radio_link_up(l, gatt);
+  int32_t live = counter_value(l, "live_links");
+  if (live > l.world.counters[PEAK_LINKS]) l.world.counters[PEAK_LINKS] = live;
   device_link_up(l, gatt);
 }
 
 disconnect_call take_link_down(library& l, WarbleGatt* gatt, int32_t status) {
   disconnect_call call;
+  if (l.radio.setting_up == gatt) l.radio.setting_up = nullptr;
   if (gatt->state == WarbleGatt::link_state::connecting) {
     gatt->state = WarbleGatt::link_state::down;
     return call;
   }
   if (gatt->state != WarbleGatt::link_state::up) return call;
+  if (on_shared_radio(l, gatt)) radio_link_down(l, gatt);
   device_runtime& runtime = l.world.runtime[gatt->device_index];
   if (runtime.transfer_link == gatt->link_id) runtime.receiver.link_lost(0, 0);
   gatt->state = WarbleGatt::link_state::down;
@@ -282,12 +298,18 @@ void post_disconnect(library& l, const disconnect_call& call, sim_time due) {
   });
 }
 
-std::chrono::nanoseconds connection_interval(const library& l) {
-  return std::chrono::nanoseconds(std::llround(l.world.config.connection_interval_ms * 1e6));
+std::chrono::nanoseconds device_interval(const library& l, int32_t device) {
+  const auto& own = l.world.devices[device].connection_interval_ms;
+  return std::chrono::nanoseconds(
+      std::llround(own.value_or(l.world.config.connection_interval_ms) * 1e6));
+}
+
+std::chrono::nanoseconds connection_interval(const library& l, const WarbleGatt* gatt) {
+  return device_interval(l, gatt->device_index);
 }
 
 sim_time next_event_after(const library& l, const WarbleGatt* gatt, sim_time t) {
-  auto interval = connection_interval(l);
+  auto interval = connection_interval(l, gatt);
   if (interval.count() == 0) return t;
   if (t < gatt->link_origin) return gatt->link_origin;
   auto events = (t - gatt->link_origin) / interval + 1;
@@ -295,7 +317,7 @@ sim_time next_event_after(const library& l, const WarbleGatt* gatt, sim_time t) 
 }
 
 sim_time event_at_or_after(const library& l, const WarbleGatt* gatt, sim_time t) {
-  auto interval = connection_interval(l);
+  auto interval = connection_interval(l, gatt);
   if (interval.count() == 0 || t <= gatt->link_origin) return std::max(t, gatt->link_origin);
   auto elapsed = t - gatt->link_origin;
   auto events = (elapsed + interval - std::chrono::nanoseconds(1)) / interval;
@@ -318,8 +340,8 @@ void post_notification(library& l, WarbleGattChar* chr, std::vector<uint8_t> byt
       l, lane == notification_lane::first ? l.notification_queue : l.second_notification_queue);
   for (int copy = 0; copy < copies; ++copy) {
     bool last = copy == copies - 1;
-    queue.post(due, [chr, bytes, generation, recorded, device_index, transfer, refusal,
-                     then = last ? then : std::function<void(library&)>()] {
+    std::function<void()> task = [chr, bytes, generation, recorded, device_index, transfer, refusal,
+                                  then = last ? then : std::function<void(library&)>()] {
       if (shutting_down()) return;
       library& l = lib();
       std::vector<WarbleGattChar::notify_target> targets;
@@ -347,7 +369,22 @@ void post_notification(library& l, WarbleGattChar* chr, std::vector<uint8_t> byt
             transfer, refusal, static_cast<int32_t>(targets.size()), returned);
       }
       if (then) then(l);
-    });
+    };
+    // The second lane is the library's late hand-over of what already came
+    // on the air (a response handed over after its status, from another
+    // thread): it waits for no event of its own.
+    if (!on_shared_radio(l, chr->gatt) || lane == notification_lane::second) {
+      queue.post(due, std::move(task));
+      continue;
+    }
+    air_item item;
+    item.ready = due;
+    item.link_bytes =
+        radio::link_bytes(radio::ATT_HEADER_BYTES + static_cast<int64_t>(bytes.size()));
+    item.to_program = [queue = &queue, task = std::move(task)](library&, sim_time delivered) {
+      queue->post(delivered, task);
+    };
+    radio_send_to_program(l, chr->gatt, std::move(item));
   }
 }
 

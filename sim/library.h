@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "ble/warble.h"
+#include "sim/radio.h"
 #include "sim/scenario.h"
 #include "sim/timed_queue.h"
 #include "sim/update_receiver.h"
@@ -54,6 +55,7 @@ struct WarbleGatt {
   std::map<std::string, WarbleGattChar*> characteristics;  // of the current link
   void* disconnect_context = nullptr;
   warble_disconnect_handler disconnect_handler = nullptr;
+  sim::air_link air;  // its share of the shared radio, while up
 };
 
 namespace sim {
@@ -78,6 +80,11 @@ enum counter : size_t {
   HANDLE_MISUSE,
   CALLBACK_STALLS,
   RESTARTS,
+  AIRTIME_US,
+  SKIPPED_EVENTS,
+  PEAK_LINKS,
+  OVERLAPS,
+  CONCURRENT_SETUPS,
   COUNTER_COUNT
 };
 extern const char* const COUNTER_NAMES[COUNTER_COUNT];
@@ -106,6 +113,7 @@ struct device_runtime {
   // Restarts after an accepted update: gone until `back_at` (or for ever);
   // its Firmware Revision reads `old_revision` until `new_revision_from`,
   // `revision` from then on. No restart yet: the configured one.
+  int64_t airtime_us = 0;  // its links' events on the shared radio
   int32_t restarts = 0;
   bool gone_for_ever = false;
   sim_time back_at{};
@@ -129,7 +137,8 @@ struct write_log {
   struct entry {
     size_t offset;
     uint8_t length;
-    int64_t arrival_us;  // since the link came up
+    int64_t arrival_us;  // its event's start, since the link came up
+    int64_t landed_us;   // the end of its last packet, since the link came up
   };
   std::vector<uint8_t> bytes;
   std::vector<entry> entries;
@@ -180,6 +189,7 @@ struct library {
   std::string last_error;
   std::string record_path;
   std::string init_config = "default";
+  radio_state radio;
 
   timed_queue device_queue;        // what happens on the device, at its time
   timed_queue completion_queue;    // completion and disconnect handlers
@@ -223,7 +233,8 @@ bool link_alive(const library& l, const WarbleGatt* gatt, uint64_t link_id);
 int32_t find_device(const library& l, const std::string& mac);
 // True while the device is restarting: no advertising, no connection.
 bool device_absent(const library& l, int32_t device, sim_time now);
-void bring_link_up(library& l, WarbleGatt* gatt);
+// The link comes up now, or on the shared radio at the anchor it was given.
+void bring_link_up(library& l, WarbleGatt* gatt, std::optional<sim_time> anchor = std::nullopt);
 // Takes the link down; the disconnect handler, when `notify` says so, is
 // returned for the caller to call (or post) after releasing the lock.
 struct disconnect_call {
@@ -237,9 +248,11 @@ disconnect_call take_link_down(library& l, WarbleGatt* gatt, int32_t status);
 // deleted or the world replaced before it runs.
 void post_disconnect(library& l, const disconnect_call& call, sim_time due);
 
-// Link timing: connection events every connection_interval_ms from the
-// moment the link came up; 0 means no events (everything immediate).
-std::chrono::nanoseconds connection_interval(const library& l);
+// Link timing: connection events every connection_interval_ms (the
+// device's own, else the world's) from the moment the link came up; 0 means
+// no events (everything immediate).
+std::chrono::nanoseconds device_interval(const library& l, int32_t device);
+std::chrono::nanoseconds connection_interval(const library& l, const WarbleGatt* gatt);
 sim_time next_event_after(const library& l, const WarbleGatt* gatt, sim_time t);
 sim_time event_at_or_after(const library& l, const WarbleGatt* gatt, sim_time t);
 
@@ -255,7 +268,7 @@ void post_notification(library& l, WarbleGattChar* chr, std::vector<uint8_t> byt
 // Device side (device_model.cpp).
 // False when the device dropped the link at this write instead of taking it.
 bool device_receive_write(library& l, WarbleGatt* gatt, uint64_t link_id, const std::string& uuid,
-                          const std::vector<uint8_t>& bytes, sim_time arrival);
+                          const std::vector<uint8_t>& bytes, sim_time arrival, sim_time landed);
 // A read, enable or disable reached the device at `arrival`: counted, and
 // false when the device dropped the link at it (drop_link_at).
 bool device_takes_request(library& l, WarbleGatt* gatt, request_kind kind, sim_time arrival);

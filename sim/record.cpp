@@ -39,6 +39,13 @@ int32_t counter_value(const library& l, const std::string& name) {
   for (size_t i = 0; i < COUNTER_COUNT; ++i) {
     if (name == COUNTER_NAMES[i]) return l.world.counters[i];
   }
+  const std::string airtime_of = "airtime_us.";
+  if (name.rfind(airtime_of, 0) == 0) {
+    std::string mac;
+    if (!parse_mac(name.substr(airtime_of.size()), mac)) return -1;
+    int32_t device = find_device(l, mac);
+    return device < 0 ? -1 : static_cast<int32_t>(l.world.runtime[device].airtime_us);
+  }
   bool open = name == "open_connections";
   bool live = name == "live_links";
   if (!open && !live) return -1;
@@ -102,6 +109,11 @@ std::string record_text(const library& l) {
   line(out, "counter.open_connections", std::to_string(counter_value(l, "open_connections")));
   line(out, "counter.live_links", std::to_string(counter_value(l, "live_links")));
   device_lines(out, l);
+  for (size_t i = 0; i < l.world.runtime.size(); ++i) {
+    if (l.world.runtime[i].airtime_us > 0)
+      line(out, "airtime_us." + l.world.devices[i].mac,
+           std::to_string(l.world.runtime[i].airtime_us));
+  }
   if (!l.last_error.empty()) line(out, "error", l.last_error);
   return out;
 }

@@ -137,6 +137,7 @@ WARBLE_API void warble_scanner_start(int32_t nopts, const WarbleOption* opts) {
   l.scanner.stop_requested = false;
   uint64_t session = ++l.scanner.session;
   count(l, SCAN_STARTS);
+  if (l.world.config.shared_radio) radio_scanning(l, true);
   l.scanner.thread = new std::thread(scan_loop, session);
 }
 
@@ -147,6 +148,7 @@ WARBLE_API void warble_scanner_stop(void) {
   {
     std::lock_guard<std::mutex> guard(l.lock);
     count(l, SCAN_STOPS);
+    radio_scanning(l, false);
     if (l.scanner.running && l.scanner.thread) {
       l.scanner.stop_requested = true;
       thread = l.scanner.thread;

@@ -256,6 +256,14 @@ const std::map<std::string, global_setter>& global_keys() {
        }},
       {"flood",
        [](world_config& w, std::string_view v) { return parse_into(v, 0, 100000, w.flood); }},
+      {"radio",
+       [](world_config& w, std::string_view v) {
+         std::string word = lower(v);
+         w.shared_radio = word == "shared";
+         return word == "shared" || word == "ideal";
+       }},
+      {"max_links",
+       [](world_config& w, std::string_view v) { return parse_into(v, 1, 64, w.max_links); }},
       {"callback_thread",
        [](world_config& w, std::string_view v) {
          std::string word = lower(v);
@@ -382,6 +390,15 @@ const std::map<std::string, device_setter>& device_keys() {
       {"notification_size",
        [](device_config& d,
           std::string_view v) { return parse_into(v, 0, 255, d.notification_size); }},
+      {"connection_interval_ms",
+       [](device_config& d, std::string_view v) {
+         double interval = 0;
+         if (!parse_double(v, 0, 4000, interval)) return false;
+         d.connection_interval_ms = interval;
+         return true;
+       }},
+      {"data_length",
+       [](device_config& d, std::string_view v) { return parse_into(v, 27, 251, d.data_length); }},
       {"restart_after_finish",
        [](device_config& d,
           std::string_view v) { return parse_yes_no(v, d.restart_after_finish); }},
@@ -489,7 +506,10 @@ bool parse_scenario(std::string_view text, world_config& world, std::string& err
     auto global = global_keys().find(key);
     auto device = device_keys().find(key);
     bool ok = false;
-    if (global != global_keys().end()) {
+    // A key of both kinds (connection_interval_ms) is the world's before the
+    // first [device] and that device's within one.
+    bool both = global != global_keys().end() && device != device_keys().end();
+    if (global != global_keys().end() && !(both && in_device)) {
       if (in_device) {
         error = line_error(line_number, "'" + key + "' belongs before the first [device]");
         return false;

@@ -118,6 +118,11 @@ struct device_config {
   // For this long after it came back it still reads its old revision.
   int32_t old_revision_for_ms = 0;
 
+  // Link timing of its own (unset: the world's), and the most bytes one
+  // packet carries on its links (27: no data length extension).
+  std::optional<double> connection_interval_ms;
+  int32_t data_length = 251;
+
   bool has_characteristic(const std::string& uuid) const;
   bool drops_link_at(request_kind kind, int32_t number) const;
   const std::string* information_value(const std::string& uuid) const;
@@ -130,6 +135,10 @@ struct world_config {
   int32_t flood = 0;
   // Every program handler on one library thread, in due-time order.
   bool one_callback_thread = false;
+  // One adapter radio that every link shares (radio = shared), or every
+  // link with the radio to itself (radio = ideal).
+  bool shared_radio = true;
+  int32_t max_links = 8;
   std::vector<device_config> devices;
 };
 

@@ -163,6 +163,14 @@ WARBLE_API int64_t warble_sim_write_arrival_us(const char* uuid, int32_t index) 
   return log->entries[index].arrival_us;
 }
 
+WARBLE_API int64_t warble_sim_write_landed_us(const char* uuid, int32_t index) {
+  library& l = lib();
+  std::lock_guard<std::mutex> guard(l.lock);
+  const write_log* log = log_of(l, uuid);
+  if (!log || index < 0 || static_cast<size_t>(index) >= log->entries.size()) return -1;
+  return log->entries[index].landed_us;
+}
+
 WARBLE_API int32_t warble_sim_counter(const char* name) {
   if (!name) return -1;
   library& l = lib();

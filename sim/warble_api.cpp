@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "sim/library.h"
+#include "sim/radio_model.h"
 
 using namespace sim;
 
@@ -39,11 +40,40 @@ const device_config& config_of(const library& l, const WarbleGattChar* chr) {
   return l.world.devices[chr->gatt->device_index];
 }
 
+// Bytes on the link of the device's answers: a write response (1 byte), an
+// error response (5) and a read response (1 + the value).
+constexpr int64_t WRITE_RESPONSE_BYTES = 1;
+constexpr int64_t ERROR_RESPONSE_BYTES = 5;
+constexpr int64_t READ_RESPONSE_HEADER_BYTES = 1;
+// A write request or command carries the 3-byte ATT header; a read request
+// is that header alone; enabling notifications writes 2 bytes.
+constexpr int64_t SUBSCRIPTION_VALUE_BYTES = 2;
+
+void post_completion_at(library& l, WarbleGattChar* chr, sim_time due, std::string error,
+                        std::function<void(const char*)> deliver);
+
 // Runs `deliver(error)` on the completion thread at `due`. Dropped when the
 // connection was deleted or the world replaced meanwhile; a success turns
-// into an error when the link went down before it could be reported.
+// into an error when the link went down before it could be reported. An
+// answer the device sends (`answer_bytes` > 0 of ATT) goes over the shared
+// radio, ready at `due`; a local one (a lost link) does not.
 void post_completion(library& l, WarbleGattChar* chr, sim_time due, std::string error,
-                     std::function<void(const char*)> deliver) {
+                     std::function<void(const char*)> deliver, int64_t answer_bytes = 0) {
+  if (answer_bytes == 0 || !on_shared_radio(l, chr->gatt)) {
+    post_completion_at(l, chr, due, std::move(error), std::move(deliver));
+    return;
+  }
+  air_item item;
+  item.ready = due;
+  item.link_bytes = radio::link_bytes(answer_bytes);
+  item.to_program = [chr, error, deliver](library& l, sim_time delivered) {
+    post_completion_at(l, chr, delivered, error, deliver);
+  };
+  radio_send_to_program(l, chr->gatt, std::move(item));
+}
+
+void post_completion_at(library& l, WarbleGattChar* chr, sim_time due, std::string error,
+                        std::function<void(const char*)> deliver) {
   uint64_t generation = l.world.generation;
   handler_queue(l, l.completion_queue).post(due, [chr, generation, error, deliver] {
     if (shutting_down()) return;
@@ -58,15 +88,28 @@ void post_completion(library& l, WarbleGattChar* chr, sim_time due, std::string 
   });
 }
 
-// Runs `work` on the device thread when the request reaches the device (the
-// next connection event). `work` runs with the lock held and only if the
-// link is still up; otherwise `lost` runs (lock held too).
-void post_to_device(library& l, WarbleGattChar* chr, sim_time arrival,
-                    std::function<void(library&, std::unique_lock<std::mutex>&)> work,
+// Runs `work` on the device thread when the request of `att_bytes` reaches
+// the device: at the next connection event of its link or, on the shared
+// radio, at the end of its packets in the event that carries it. `work`
+// gets the event's start (`arrival`) and when it landed, runs with the lock
+// held and only if the link is still up; otherwise `lost` runs (lock held
+// too).
+using device_work =
+    std::function<void(library&, std::unique_lock<std::mutex>&, sim_time arrival, sim_time landed)>;
+void send_to_device(library& l, WarbleGattChar* chr, int64_t att_bytes, device_work work,
                     std::function<void(library&)> lost) {
+  if (on_shared_radio(l, chr->gatt)) {
+    air_item item;
+    item.link_bytes = radio::link_bytes(att_bytes);
+    item.to_device = std::move(work);
+    item.lost = std::move(lost);
+    radio_send_to_device(l, chr->gatt, std::move(item));
+    return;
+  }
+  sim_time arrival = next_event_after(l, chr->gatt, sim_clock::now());
   uint64_t generation = l.world.generation;
   uint64_t link_id = chr->link_id;
-  l.device_queue.post(arrival, [chr, generation, link_id, work, lost] {
+  l.device_queue.post(arrival, [chr, generation, link_id, work, lost, arrival] {
     library& l = lib();
     std::unique_lock<std::mutex> held(l.lock);
     if (l.world.generation != generation || chr->gatt->deleted) return;
@@ -74,7 +117,7 @@ void post_to_device(library& l, WarbleGattChar* chr, sim_time arrival,
       if (lost) lost(l);
       return;
     }
-    work(l, held);
+    work(l, held, arrival, arrival);
   });
 }
 
@@ -108,24 +151,24 @@ void start_write(WarbleGattChar* chr, const uint8_t* value, uint8_t length, void
   std::vector<uint8_t> bytes(value, value + length);
   sim_time now = sim_clock::now();
   if (live->uuid == UPDATE_UUID) receiver_of(l, live->gatt).frame_written(now);
-  sim_time arrival = next_event_after(l, live->gatt, now);
   bool fails = with_response && config_of(l, live).write_error.matches(live->uuid);
-  post_to_device(
-      l, live, arrival,
-      [live, bytes, arrival, with_response, fails, done](library& l,
-                                                         std::unique_lock<std::mutex>& held) {
-        sim_time reported = arrival + connection_interval(l);
+  send_to_device(
+      l, live, radio::ATT_HEADER_BYTES + length,
+      [live, bytes, with_response, fails, done](library& l, std::unique_lock<std::mutex>& held,
+                                                sim_time arrival, sim_time landed) {
+        sim_time reported = arrival + connection_interval(l, live->gatt);
         if (fails) {
-          post_completion(l, live, reported, "Simulated write error", done);
+          post_completion(l, live, reported, "Simulated write error", done, ERROR_RESPONSE_BYTES);
           held.unlock();
           return;
         }
-        if (!device_receive_write(l, live->gatt, live->link_id, live->uuid, bytes, arrival)) {
+        if (!device_receive_write(l, live->gatt, live->link_id, live->uuid, bytes, arrival,
+                                  landed)) {
           // The link went down at it: the failure follows the disconnect handler.
           if (with_response) post_completion(l, live, arrival, CONNECTION_LOST, done);
         } else if (with_response) {
           reported += std::chrono::milliseconds(config_of(l, live).late_completion_ms);
-          post_completion(l, live, reported, "", done);
+          post_completion(l, live, reported, "", done, WRITE_RESPONSE_BYTES);
         }
         write_record_if_verdict_changed(l, held);
       },
@@ -163,13 +206,13 @@ void start_subscription(WarbleGattChar* chr, void* context, warble_char_done_han
     live->notifying = false;
     live->status_announced = false;
   }
-  sim_time arrival = next_event_after(l, live->gatt, sim_clock::now());
-  post_to_device(
-      l, live, arrival,
-      [live, arrival, enable, done](library& l, std::unique_lock<std::mutex>&) {
-        sim_time reported = arrival + connection_interval(l);
+  send_to_device(
+      l, live, radio::ATT_HEADER_BYTES + SUBSCRIPTION_VALUE_BYTES,
+      [live, enable, done](library& l, std::unique_lock<std::mutex>&, sim_time arrival, sim_time) {
+        sim_time reported = arrival + connection_interval(l, live->gatt);
         if (enable && config_of(l, live).enable_error.matches(live->uuid)) {
-          post_completion(l, live, reported, "Simulated error enabling notifications", done);
+          post_completion(l, live, reported, "Simulated error enabling notifications", done,
+                          ERROR_RESPONSE_BYTES);
           return;
         }
         if (!device_takes_request(l, live->gatt,
@@ -178,7 +221,7 @@ void start_subscription(WarbleGattChar* chr, void* context, warble_char_done_han
           return;
         }
         if (enable) live->notifying = true;
-        post_completion(l, live, reported, "", done);
+        post_completion(l, live, reported, "", done, WRITE_RESPONSE_BYTES);
         if (enable) device_maybe_announce_status(l, live);
       },
       [live, done](library& l) {
@@ -203,6 +246,18 @@ void note_error(const std::string& text) {
   library& l = lib();
   std::lock_guard<std::mutex> guard(l.lock);
   l.last_error = text;
+}
+
+// What one adapter refuses on the shared radio: a second connection while
+// one is being set up, and more links than it holds. Null when it takes it.
+const char* adapter_refusal(library& l) {
+  if (!l.world.config.shared_radio) return nullptr;
+  if (l.radio.setting_up) {
+    count(l, CONCURRENT_SETUPS);
+    return "Another connection is being set up";
+  }
+  if (counter_value(l, "live_links") >= l.world.config.max_links) return "Too many connections";
+  return nullptr;
 }
 
 }  // namespace
@@ -298,8 +353,9 @@ WARBLE_API void warble_gatt_connect_async(WarbleGatt* gatt, void* context,
     return;
   }
   uint64_t generation = l.world.generation;
-  auto report = [generation, done, live](std::string error, bool brings_link_up, uint64_t attempt) {
-    return [generation, done, live, error, brings_link_up, attempt] {
+  auto report = [generation, done, live](std::string error, bool brings_link_up, uint64_t attempt,
+                                         std::optional<sim_time> anchor = std::nullopt) {
+    return [generation, done, live, error, brings_link_up, attempt, anchor] {
       if (shutting_down()) return;
       library& l = lib();
       std::string reported = error;
@@ -309,12 +365,13 @@ WARBLE_API void warble_gatt_connect_async(WarbleGatt* gatt, void* context,
         if (brings_link_up) {
           if (live->state == WarbleGatt::link_state::connecting &&
               live->connect_attempt == attempt) {
+            if (l.radio.setting_up == live) l.radio.setting_up = nullptr;
             if (device_absent(l, live->device_index, sim_clock::now())) {
               // It restarted while the link was being made.
               live->state = WarbleGatt::link_state::down;
               reported = "No device found with address " + live->mac;
             } else {
-              bring_link_up(l, live);
+              bring_link_up(l, live, anchor);
             }
           } else {
             reported = "Connection attempt cancelled";
@@ -328,6 +385,10 @@ WARBLE_API void warble_gatt_connect_async(WarbleGatt* gatt, void* context,
   timed_queue& queue = handler_queue(l, l.completion_queue);
   if (live->state == WarbleGatt::link_state::up) {
     queue.post(now, report("", false, 0));
+    return;
+  }
+  if (const char* refusal = adapter_refusal(l)) {
+    queue.post(now, report(refusal, false, 0));
     return;
   }
   int32_t device = find_device(l, live->mac);
@@ -345,8 +406,13 @@ WARBLE_API void warble_gatt_connect_async(WarbleGatt* gatt, void* context,
   live->device_index = device;
   live->state = WarbleGatt::link_state::connecting;
   live->connect_attempt = l.next_link_id++;
+  if (l.world.config.shared_radio) l.radio.setting_up = live;
   if (config.connect_timeout) return;  // the attempt never ends
-  queue.post(now + connection_interval(l), report("", true, live->connect_attempt));
+  sim_time up_at = now + device_interval(l, device);
+  std::optional<sim_time> anchor;
+  if (l.world.config.shared_radio && device_interval(l, device).count() > 0)
+    anchor = up_at = radio_anchor(l, device, up_at);
+  queue.post(up_at, report("", true, live->connect_attempt, anchor));
 }
 
 WARBLE_API void warble_gatt_disconnect(WarbleGatt* gatt) {
@@ -451,13 +517,12 @@ WARBLE_API void warble_gattchar_read_async(WarbleGattChar* chr, void* context,
     done({}, refusal);
     return;
   }
-  sim_time arrival = next_event_after(l, live->gatt, sim_clock::now());
-  post_to_device(
-      l, live, arrival,
-      [live, arrival, done](library& l, std::unique_lock<std::mutex>&) {
+  send_to_device(
+      l, live, radio::ATT_HEADER_BYTES,
+      [live, done](library& l, std::unique_lock<std::mutex>&, sim_time arrival, sim_time) {
         const device_config& config = config_of(l, live);
-        sim_time reported =
-            arrival + connection_interval(l) + std::chrono::milliseconds(config.late_completion_ms);
+        sim_time reported = arrival + connection_interval(l, live->gatt) +
+                            std::chrono::milliseconds(config.late_completion_ms);
         std::string error;
         std::vector<uint8_t> value;
         if (config.read_error.matches(live->uuid)) {
@@ -468,9 +533,16 @@ WARBLE_API void warble_gattchar_read_async(WarbleGattChar* chr, void* context,
         } else {
           value = device_read_value(l, live->gatt, live->uuid);
         }
-        post_completion(l, live, reported, error, [value, done](const char* error) {
-          done(error ? std::vector<uint8_t>() : value, error);
-        });
+        int64_t answer = error == CONNECTION_LOST ? 0
+                         : error.empty()
+                             ? READ_RESPONSE_HEADER_BYTES + static_cast<int64_t>(value.size())
+                             : ERROR_RESPONSE_BYTES;
+        post_completion(
+            l, live, reported, error,
+            [value, done](const char* error) {
+              done(error ? std::vector<uint8_t>() : value, error);
+            },
+            answer);
       },
       [live, done](library& l) {
         post_completion(l, live, sim_clock::now(), CONNECTION_LOST,

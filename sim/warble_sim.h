@@ -17,7 +17,15 @@
  *   seed = N                      random seed (deterministic runs)
  *   connection_interval_ms = F    link timing: writes and notifications
  *                                 land on connection-event boundaries
- *                                 (0 = immediate; default 0)
+ *                                 (0 = immediate; default 0); a [device]
+ *                                 may set its own
+ *   radio = shared|ideal          shared (default): one adapter radio for
+ *                                 every link (see Link timing); ideal:
+ *                                 every link has the radio to itself, no
+ *                                 limit on connections
+ *   max_links = N                 links the adapter holds at once (default
+ *                                 8, shared radio): a connect beyond them
+ *                                 completes with "Too many connections"
  *   advertise_interval_ms = N     how often each device is reported while
  *                                 scanning (default 50)
  *   flood = N                     also advertise N generated devices
@@ -59,6 +67,11 @@
  *   status_stays_busy_ms = N      status byte 0 reads 1 for this long after
  *                                 the connection (-1: for ever)
  *   reply_delay_ms = N            delay of every update status reply
+ *   connection_interval_ms = F    this device's links' interval (default:
+ *                                 the world's)
+ *   data_length = 27..251         most bytes a packet carries on its links
+ *                                 (default 251, data length extension; 27:
+ *                                 none)
  *   restart_after_finish = yes|no after it accepted a finish handshake the
  *                                 device restarts to install the image
  *                                 (default no): restart_delay_ms later it
@@ -159,6 +172,23 @@
  * at the first event after the call; its completion and the device's reply
  * go out one interval later. A command's end and a late reply are rounded up
  * to an event, then one interval later.
+ *
+ * The shared radio (radio = shared, links with an interval): one adapter
+ * radio carries every link's events, each for its airtime (1M PHY: 8 us a
+ * byte, 10 bytes of overhead a packet, 150 us between packets, an empty
+ * exchange 310 us; an update frame's write event 2.3 ms with data length
+ * extension, 6.5 ms without; sim/radio_model.h has the figures). A link
+ * comes up at its anchor: one interval after the connect call or, with
+ * other links up, the eighth of the interval after that farthest from
+ * their events. An event carries what is queued on its link (as much as
+ * fits before the link's next one) and delivers each item at the end of
+ * its last packet; an event that would start while another is on the air
+ * is skipped, and what it would have carried waits for the link's next
+ * one (of two at once, the link skipped most so far goes). While the
+ * scanner runs it takes the radio for 10 ms every 100 ms. One connection
+ * is set up at a time: a connect while another is being set up completes
+ * with "Another connection is being set up" (counted). For one link alone
+ * the timing is the one above, deliveries later by their packets' airtime.
  */
 #ifndef WARBLE_SIM_H
 #define WARBLE_SIM_H
@@ -230,6 +260,9 @@ WARBLE_API int32_t warble_sim_write_at(const char* uuid, int32_t index, uint8_t*
 /* When the index-th write reached the device, in microseconds after its link
  * came up (a multiple of the connection interval when one is set), or -1. */
 WARBLE_API int64_t warble_sim_write_arrival_us(const char* uuid, int32_t index);
+/* When it landed on the device: the end of its last packet on the shared
+ * radio (else its arrival), in microseconds after its link came up, or -1. */
+WARBLE_API int64_t warble_sim_write_landed_us(const char* uuid, int32_t index);
 
 /* Named counters: "connects", "connect_attempts", "disconnects",
  * "deletes", "open_connections" (created and not deleted),
@@ -239,7 +272,12 @@ WARBLE_API int64_t warble_sim_write_arrival_us(const char* uuid, int32_t index);
  * "link_drops" (links the device dropped), "creates", "notifications"
  * (handler calls), "callback_stalls" (waits for a callback in flight
  * that ran out, in the one-thread mode), "restarts" (restarts after an
- * accepted update, every device). "disconnects" counts links taken
+ * accepted update, every device); the shared radio's "airtime_us" (every
+ * link's events), "airtime_us.XX:XX:XX:XX:XX:XX" (one device's links),
+ * "skipped_events", "peak_links" (most links up at once), "overlaps" (two
+ * holds of the radio at once: always 0 unless the scheduler is wrong) and
+ * "concurrent_setups" (connects refused while another was set up).
+ * "disconnects" counts links taken
  * down by warble_gatt_disconnect; "connects" links that came up. Every counter
  * restarts at a configure. Unknown: -1. */
 WARBLE_API int32_t warble_sim_counter(const char* name);
