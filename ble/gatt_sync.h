@@ -59,16 +59,17 @@ constexpr uint32_t CONNECTION_SLOT_COUNT = 1 + LEASED_CONNECTION_SLOTS;
 
 // The latest notification of one subscribed characteristic.
 //
-// The three channels of a slot share one event object (a notification on any of them
-// sets it, a reset of any clears it for all). `event` is null when the
-// channel has none: before its first subscription, and after its
-// notifications were disabled (the event is then closed and must never be
-// used again). Every field is guarded by `data_lock`, the only lock the
-// notification handler takes (it must never wait for an operation: a
-// library that runs every callback on one thread would then hold up the
-// completion that operation waits for). `gattchar`, `gatt` and `event` are
-// written by the worker only. Readers on other threads use notify_snapshot()
-// rather than touching the fields directly.
+// The three channels of a slot share one event object (a notification on
+// any of them sets it, a reset of any clears it for all three). `event` is
+// null when the channel has none: before its first subscription, and after
+// its notifications were disabled (the event is then closed and must never
+// be used again). Every field is guarded by `data_lock`, the only lock the
+// notification handler takes besides its slot's tag lock (it must never
+// wait for an operation: a library that runs every callback on one thread
+// would then hold up the completion that operation waits for). `gattchar`,
+// `gatt` and `event` are written by the slot's thread only. Readers on
+// other threads use notify_snapshot() rather than touching the fields
+// directly.
 struct notify_channel {
   notify_channel() = default;
   explicit notify_channel(uint32_t slot_index) : slot(slot_index) {}
@@ -140,9 +141,9 @@ void connection_slot_return(connection_slot* slot);
 void connection_slot_set_tag(connection_slot& slot, const std::string& tag);
 std::string connection_slot_tag(const connection_slot& slot);
 
-// Creates the operation lock objects; called by the library loader once.
-// False when one could not be created, with `which` naming it ("mutex" or
-// "event").
+// Creates every slot's operation lock, wait event and other state; called
+// by the library loader once. False when they could not be created, with
+// `which` naming what ("mutex").
 bool gatt_lock_objects_create(const char** which);
 
 // Each operation below works on `connection` under the operation lock of
