@@ -19,11 +19,15 @@ namespace {
 // How far measured frames per second may be from the model. A sanitizer
 // slows every library thread and handler several times over on a two-core
 // machine, so a status may reach the program, or its next write the
-// library, an event later than the model has it.
+// library, an event later than the model has it; at 7.5 ms eight program
+// threads then miss most of their 4.6 ms of slack, so that point is left
+// to the plain build.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 constexpr double TOLERANCE = 0.25;
+constexpr bool SLOW_THREADS = true;
 #else
 constexpr double TOLERANCE = 0.10;
+constexpr bool SLOW_THREADS = false;
 #endif
 // The machine is shared with other builds: a program thread woken a few ms
 // late misses its link's event and loses a whole interval, which only ever
@@ -46,8 +50,8 @@ struct fleet_case {
 // data length extension, and 8 links at 7.5 ms without it, where write
 // events of 6.5 ms push most events of the other links out.
 TEST(SimRadio, AFleetOfLinksSharesTheRadioAsTheModelSays) {
-  std::vector<fleet_case> cases = {
-      {1, 15, 251}, {2, 15, 251}, {4, 15, 251}, {8, 15, 251}, {8, 7.5, 27}};
+  std::vector<fleet_case> cases = {{1, 15, 251}, {2, 15, 251}, {4, 15, 251}, {8, 15, 251}};
+  if (!SLOW_THREADS) cases.push_back({8, 7.5, 27});
   for (const fleet_case& c : cases) {
     SCOPED_TRACE(std::to_string(c.links) + " links, " + std::to_string(c.interval_ms) +
                  " ms, data length " + std::to_string(c.data_length));
