@@ -113,6 +113,17 @@ TEST(SimRadio, AWriteLandsAtTheEndOfItsPackets) {
 // scanner takes airtime that links' events give way to. With radio = ideal
 // none of that holds.
 TEST(SimRadio, TheAdapterSetsUpOneConnectionAtATimeUpToItsLimit) {
+  for (const char* bad :
+       {"radio = loud\n", "max_links = 0\n", "data_length = 26\n", "data_length = 252\n",
+        "[device]\nradio = ideal\n", "restart_absent_ms = -2\n"})
+    EXPECT_EQ(warble_sim_configure(bad), -1) << bad;
+  // The interval is the world's before the first [device], the device's in one.
+  EXPECT_EQ(warble_sim_configure("connection_interval_ms = 15\n[device]\n"
+                                 "connection_interval_ms = 7.5\nmax_links = 3\n"),
+            -1);
+  EXPECT_EQ(warble_sim_configure("connection_interval_ms = 15\n[device]\n"
+                                 "connection_interval_ms = 7.5\n"),
+            0);
   ASSERT_EQ(warble_sim_configure(radio_fleet::world(3, 7.5, 251, "max_links = 2\n").c_str()), 0);
   const std::string macs[] = {mac_of(0), mac_of(1), mac_of(2)};
   connection first(macs[0].c_str()), second(macs[1].c_str()), third(macs[2].c_str());
