@@ -62,11 +62,13 @@ const char* ble_library_file_name() {
 #endif
 }
 
-bool ble_api_try_load(const char* file_name, ble_api_table& table, std::string& error) {
+bool ble_api_try_load(const char* file_name, ble_api_table& table, std::string& error,
+                      std::string* reason) {
   // The library stays loaded until the process ends, failure or not.
   const os_library library = os_library_open(file_name);
   if (!library) {
     error = "Bluetooth DLL library not found (warble.dll)";
+    if (reason) *reason = os_library_error();
     return false;
   }
   const char* which = "";
@@ -83,8 +85,8 @@ bool ble_api_try_load(const char* file_name, ble_api_table& table, std::string& 
   return true;
 }
 
-bool ble_api_load(const char* file_name, std::string& error) {
-  if (!ble_api_try_load(file_name ? file_name : ble_library_file_name(), ble_api, error))
+bool ble_api_load(const char* file_name, std::string& error, std::string* reason) {
+  if (!ble_api_try_load(file_name ? file_name : ble_library_file_name(), ble_api, error, reason))
     return false;
   trace_printf("WARBLE %s!\n", ble_api.warble_lib_version());
   return true;

@@ -57,7 +57,10 @@ const char* ble_library_file_name();
 //   "Bluetooth DLL library not found (warble.dll)"
 //   "CreateMutex error: %lu\n", "CreateEvent error: %lu\n"
 //   "ERROR: Warble unknown function %s" (the first name that is missing)
-bool ble_api_try_load(const char* file_name, ble_api_table& table, std::string& error);
+// `reason`, when given, receives the system's own words for a library that
+// would not load (what the window's text leaves out).
+bool ble_api_try_load(const char* file_name, ble_api_table& table, std::string& error,
+                      std::string* reason = nullptr);
 
 // Start-up's loader: ble_api_try_load of `file_name` (null: the platform's
 // library, ble_library_file_name) into ble_api. On success prints
@@ -65,7 +68,7 @@ bool ble_api_try_load(const char* file_name, ble_api_table& table, std::string& 
 // failure returns false with the text in `error` and shows nothing: each
 // front end says it its own way (the window: a box captioned "ERROR" and
 // exit status 1).
-bool ble_api_load(const char* file_name, std::string& error);
+bool ble_api_load(const char* file_name, std::string& error, std::string* reason = nullptr);
 
 // Tests only: stands in for gatt_lock_objects_create inside
 // ble_api_try_load, to reach its creation-failure texts (null restores it).

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <new>
 #include <string>
 
@@ -302,17 +303,22 @@ void print_notification(const std::string& uuid, const uint8_t* value, uint8_t s
 }
 
 // ---------------------------------------------------------------------------
-// The link watch: whether the link of the one connection is known to be
-// down. Its disconnect handler is registered with a serial of its own as
-// context, so that the handler of an earlier connection, turning up late,
-// says nothing about the current one.
+// The link watch: for each connection object, whether its link is known to
+// be down. Each connection is watched on its own (a second connection must
+// not make the first one's disconnect go unheard), from its connect until it
+// is deleted. Its disconnect handler is registered with a serial of its own
+// as context, so that the handler of an earlier link of the same object, or
+// of a deleted object, turning up late, says nothing about the current one.
+
+struct watched_link {
+  uint32_t serial = NO_OPERATION;  // of the handler registered for it; none: not watched
+  bool lost = false;
+};
 
 struct link_watch {
   std::mutex lock;
-  const WarbleGatt* connection = nullptr;
-  uint32_t serial = NO_OPERATION;
   uint32_t last_serial = NO_OPERATION;
-  bool lost = false;
+  std::map<const WarbleGatt*, watched_link> links;
 };
 
 link_watch& watch() {
@@ -340,22 +346,24 @@ void on_link_down(void* context, WarbleGatt*, int32_t) {
   {
     link_watch& w = watch();
     std::lock_guard<std::mutex> hold(w.lock);
-    current = serial != NO_OPERATION && serial == w.serial;
-    if (current) w.lost = true;
+    for (auto& [connection, link] : w.links) {
+      if (serial == NO_OPERATION || link.serial != serial) continue;
+      link.lost = true;
+      current = true;
+    }
   }
   if (current) wake_link_waits();
 }
 
-// Starts watching `connection`'s link (under the operation lock).
+// Starts watching `connection`'s link afresh (under the operation lock).
 void watch_link(WarbleGatt* connection) {
   uint32_t serial = NO_OPERATION;
   {
     link_watch& w = watch();
     std::lock_guard<std::mutex> hold(w.lock);
     if (++w.last_serial == NO_OPERATION) ++w.last_serial;
-    w.connection = connection;
-    w.serial = serial = w.last_serial;
-    w.lost = false;
+    serial = w.last_serial;
+    w.links[connection] = watched_link{serial, false};
   }
   ble_api.warble_gatt_on_disconnect(connection, context_of(serial), on_link_down);
 }
@@ -363,20 +371,23 @@ void watch_link(WarbleGatt* connection) {
 bool is_watched(const WarbleGatt* connection) {
   link_watch& w = watch();
   std::lock_guard<std::mutex> hold(w.lock);
-  return w.connection == connection && w.serial != NO_OPERATION;
+  const auto found = w.links.find(connection);
+  return found != w.links.end() && found->second.serial != NO_OPERATION;
 }
 
 void mark_link_lost(const WarbleGatt* connection) {
   {
     link_watch& w = watch();
     std::lock_guard<std::mutex> hold(w.lock);
-    if (w.connection != connection) {
-      w.connection = connection;
-      w.serial = NO_OPERATION;
-    }
-    w.lost = true;
+    w.links[connection].lost = true;
   }
   wake_link_waits();
+}
+
+void forget_link(const WarbleGatt* connection) {
+  link_watch& w = watch();
+  std::lock_guard<std::mutex> hold(w.lock);
+  w.links.erase(connection);
 }
 
 // After a call failed or went unanswered: the library may have lost the
@@ -391,7 +402,8 @@ bool link_lost_now(const WarbleGatt* connection) {
   if (!connection) return false;
   link_watch& w = watch();
   std::lock_guard<std::mutex> hold(w.lock);
-  return w.lost && w.connection == connection;
+  const auto found = w.links.find(connection);
+  return found != w.links.end() && found->second.lost;
 }
 
 void reset_channel(notify_channel& channel) {
@@ -464,12 +476,30 @@ gatt_status gatt_disconnect_sync(WarbleGatt* connection) {
   return outcome == wait_outcome::link_lost ? GATT_OK : GATT_TIMED_OUT;
 }
 
+gatt_status gatt_cancel_connect_sync(WarbleGatt* connection) {
+  if (!connection) return GATT_OK;
+  operation_frame frame;
+  if (!is_watched(connection)) watch_link(connection);
+  // Asked even when the library says the link is not up: that is what ends
+  // an attempt still under way, which would otherwise go on to bring up a
+  // link on an object about to be deleted.
+  const bool was_up = !link_lost_now(connection) && ble_api.warble_gatt_is_connected(connection);
+  ble_api.warble_gatt_disconnect(connection);
+  if (!was_up) return GATT_OK;
+  const wait_outcome outcome = wait_on_link(connection, [] { return false; });
+  return outcome == wait_outcome::link_lost ? GATT_OK : GATT_TIMED_OUT;
+}
+
 bool gatt_link_lost(const WarbleGatt* connection) {
   return link_lost_now(connection);
 }
 
 void gatt_delete_if_set(WarbleGatt* connection) {
-  if (connection) ble_api.warble_gatt_delete(connection);
+  if (!connection) return;
+  // The object may be handed out again for a later connection: nothing
+  // learnt of this one's link may carry over.
+  forget_link(connection);
+  ble_api.warble_gatt_delete(connection);
 }
 
 int32_t gatt_read_sync(WarbleGatt* connection, const char* uuid, uint8_t* destination,
@@ -627,7 +657,7 @@ gatt_status notify_wait_for_new(notify_channel* channel, uint32_t since_sequence
                                 uint32_t timeout_ms) {
   if (!channel) return GATT_FAILED;
   const std::shared_ptr<manual_event> event = event_of(*channel);
-  if (!event) return GATT_TIMED_OUT;
+  if (!event) return GATT_NOT_LISTENING;
   const WarbleGatt* connection = subscription_of(*channel).connection;
   const uint32_t start = tick_count_ms();
   for (;;) {
@@ -678,9 +708,7 @@ void gatt_reset_for_tests() {
   {
     link_watch& w = watch();
     std::lock_guard<std::mutex> hold(w.lock);
-    w.connection = nullptr;
-    w.serial = NO_OPERATION;
-    w.lost = false;
+    w.links.clear();
   }
   reset_channel(status_channel);
   reset_channel(response_channel);

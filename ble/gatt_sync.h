@@ -11,7 +11,8 @@
 // Results: 0 success, 1 failure, 2 time-out; reads give a length or -1.
 //
 // The link. gatt_connect_sync registers the library's disconnect handler for
-// the connection before it asks for the link; from the moment that handler
+// the connection before it asks for the link (each connection is watched on
+// its own, until it is deleted); from the moment that handler
 // runs, or a call fails and the library then says the link is down, the link
 // counts as lost: characteristic handles die with their link, so no call is
 // made on them any more (the operation fails at once instead), and waits on
@@ -34,6 +35,10 @@ enum gatt_status : int32_t {
   GATT_FAILED = 1,
   GATT_TIMED_OUT = 2,
   GATT_LINK_LOST = 3,  // notify_wait_for_new only: the link went down meanwhile
+  // notify_wait_for_new only: the channel has no event (never subscribed, or
+  // disabled), so nothing could ever end the wait early; told apart from a
+  // time-out so that a caller waiting in slices stops at once.
+  GATT_NOT_LISTENING = 4,
 };
 
 // The latest notification of one subscribed characteristic.
@@ -87,8 +92,14 @@ gatt_status gatt_connect_sync(WarbleGatt* connection);
 // 0 when the link is down (also when it already was, or `connection` is 0),
 // 2 when the library did not report it down in time.
 gatt_status gatt_disconnect_sync(WarbleGatt* connection);
+// After a connect that went unanswered: the attempt may still be under way
+// in the library, or its link may have come up unseen. Asks the library to
+// disconnect whatever the link's state, and waits (at most OP_TIMEOUT_MS)
+// for a link that is up to go; 0 when no link is left up, 2 otherwise.
+gatt_status gatt_cancel_connect_sync(WarbleGatt* connection);
 // True once the link of `connection` is known to be down (see above).
 bool gatt_link_lost(const WarbleGatt* connection);
+// Deletes the connection object and stops watching its link.
 void gatt_delete_if_set(WarbleGatt* connection);
 int32_t gatt_read_sync(WarbleGatt* connection, const char* uuid, uint8_t* destination,
                        uint32_t max_count);
@@ -131,8 +142,9 @@ uint32_t notify_latest_with_first_byte(const notify_channel& channel, uint8_t fi
 // notify_snapshot before the write that asks for it), for at most
 // `timeout_ms` in all. Notifications on the other channels set the shared
 // event too; they are passed over here, so a reply is never judged on a
-// stale value. 0 a new notification arrived; 1 no channel; 2 time-out or no
-// usable event; GATT_LINK_LOST the channel's link went down.
+// stale value. 0 a new notification arrived; 1 no channel; 2 time-out;
+// GATT_LINK_LOST the channel's link went down; GATT_NOT_LISTENING the
+// channel has no usable event (at once).
 gatt_status notify_wait_for_new(notify_channel* channel, uint32_t since_sequence,
                                 uint32_t timeout_ms);
 

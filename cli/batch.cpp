@@ -1,16 +1,18 @@
 #include "cli/batch.h"
 
-#include <fstream>
+#include <filesystem>
 #include <set>
+#include <system_error>
 
-#include "cli/image_file.h"
+#include "cli/input_file.h"
 #include "cli/interruption.h"
 #include "cli/mac_address.h"
+#include "cli/printable.h"
 #include "device/firmware_update.h"
 
 namespace {
 
-constexpr char UTF8_BOM[] = "\xEF\xBB\xBF";
+namespace fs = std::filesystem;
 
 std::string trimmed(const std::string& text) {
   const char* blanks = " \t\r";
@@ -23,133 +25,318 @@ bool starts_with(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-device_row not_reached(const std::string& mac) {
+fs::path utf8_path(const std::string& text) {
+  return fs::path(std::u8string(text.begin(), text.end()));
+}
+
+// Two spellings of one path, for files that may not exist yet.
+bool same_path(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  std::error_code failed;
+  const fs::path first = fs::weakly_canonical(utf8_path(a), failed);
+  if (failed) return false;
+  const fs::path second = fs::weakly_canonical(utf8_path(b), failed);
+  return !failed && first == second;
+}
+
+command_failure failure_of(const char* code, const std::string& message,
+                           exit_status status = exit_status::bad_input) {
+  return command_failure{code, message, status};
+}
+
+// A device the batch did not get to, and why.
+device_row not_reached(const std::string& mac, const std::string& why) {
   device_row row;
   row.mac = mac_key(mac);
   row.result = device_result::interrupted;
   row.error = UPD_STEP_INTERRUPTED;
+  row.error_code = "interrupted";
+  row.detail = why;
   return row;
+}
+
+std::string image_words(const report_image& image) {
+  return (image.name.empty() ? std::string("an image") : image.name) + ", " +
+         std::to_string(image.bytes) + " bytes, CRC-32 " + crc32_text(image.crc32);
+}
+
+// One line at the end of a batch: how it went for the devices, in numbers.
+std::string summary_line(const batch_report& report) {
+  int counts[5] = {};
+  for (const device_row& row : report.rows) ++counts[static_cast<int>(row.result)];
+  return "Batch: " + std::to_string(counts[static_cast<int>(device_result::ok)]) + " ok, " +
+         std::to_string(counts[static_cast<int>(device_result::failed)]) + " failed, " +
+         std::to_string(counts[static_cast<int>(device_result::skipped)]) + " skipped, " +
+         std::to_string(counts[static_cast<int>(device_result::not_found)]) + " not found, " +
+         std::to_string(counts[static_cast<int>(device_result::interrupted)]) + " interrupted (" +
+         std::to_string(report.rows.size()) + " devices)";
+}
+
+nlohmann::ordered_json summary_event(const batch_report& report) {
+  nlohmann::ordered_json event;
+  event["event"] = "summary";
+  event["mac"] = nullptr;
+  for (device_result result : {device_result::ok, device_result::failed, device_result::skipped,
+                               device_result::not_found, device_result::interrupted}) {
+    int count = 0;
+    for (const device_row& row : report.rows) count += row.result == result;
+    event[device_result_name(result)] = count;
+  }
+  event["devices"] = report.rows.size();
+  event["finished"] = report.finished;
+  return event;
+}
+
+// What a person is told of a device that was not updated and did not fail.
+void say_passed_over(const device_row& row, console_display& display) {
+  if (row.result == device_result::not_found) {
+    display.message(row.mac + ": not found (" + row.error + ")");
+  } else if (row.result == device_result::skipped) {
+    display.message(row.mac + ": skipped, Firmware Revision " + printable(row.revision_before));
+  }
 }
 
 }  // namespace
 
-bool read_device_list(const std::string& path, std::vector<std::string>& macs,
-                      std::string& reason) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    reason = "cannot read the device list " + path;
-    return false;
-  }
+bool parse_device_list(const std::string& path, const std::string& text,
+                       std::vector<std::string>& macs, std::string& reason) {
   std::set<std::string> listed;
-  std::string line;
-  for (int number = 1; std::getline(file, line); ++number) {
-    // A list saved by a Windows editor may start with a byte order mark.
-    if (number == 1 && line.rfind(UTF8_BOM, 0) == 0) line.erase(0, sizeof UTF8_BOM - 1);
+  size_t start = 0;
+  for (int number = 1; start <= text.size(); ++number) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
     const std::string mac = trimmed(line.substr(0, line.find('#')));
-    if (mac.empty()) continue;
-    if (!is_mac_address(mac)) {
-      reason = path + " line " + std::to_string(number) + ": \"" + mac + "\" is not a MAC address";
-      return false;
+    if (!mac.empty()) {
+      if (!is_mac_address(mac)) {
+        reason = path + " line " + std::to_string(number) + ": \"" + printable(mac) +
+                 "\" is not a MAC address";
+        return false;
+      }
+      if (listed.insert(mac_key(mac)).second) macs.push_back(mac);
     }
-    if (listed.insert(mac_key(mac)).second) macs.push_back(mac);
+    if (end == text.size()) break;
   }
   return true;
 }
 
-bool batch_run::prepare(std::string& reason) {
-  image_facts facts;
-  if (!inspect_image(options_.image, facts, reason)) {
-    reason = options_.image + ": " + reason;
+bool batch_run::read_earlier_report(command_failure& failure) {
+  const std::string& path = options_.resume_path;
+  std::string text, reason;
+  const input_read read = read_input_file(path, text, reason);
+  // `--resume r.json --report r.json` on a first run: nothing to resume.
+  if (read == input_read::missing && !options_.report_path.empty() &&
+      same_path(path, options_.report_path))
+    return true;
+  if (read != input_read::read) {
+    failure =
+        failure_of("report_unreadable", "cannot read the earlier report " + path + ": " + reason);
+    return false;
+  }
+  batch_report earlier;
+  if (!parse_report(path, text, earlier, reason)) {
+    failure = failure_of("not_a_report", path + " is not a report of this program: " + reason);
+    return false;
+  }
+  if (earlier.rows.empty()) return true;
+  const std::string again = "; leave out --resume to update every device again";
+  if (!earlier.image.known) {
+    failure = failure_of("report_without_image", path +
+                                                     " does not say which image it was made for "
+                                                     "(a report of an older version)" +
+                                                     again);
+    return false;
+  }
+  if (earlier.image.bytes != image_.bytes || earlier.image.crc32 != image_.crc32) {
+    failure = failure_of("report_other_image",
+                         path + " is a report for another image (" + image_words(earlier.image) +
+                             "), not for " + options_.image + " (" + std::to_string(image_.bytes) +
+                             " bytes, CRC-32 " + crc32_text(image_.crc32) + ")" + again);
+    return false;
+  }
+  std::set<std::string> kept;
+  for (device_row& row : earlier.rows) {
+    if (row.result == device_result::ok && kept.insert(mac_key(row.mac)).second)
+      carried_.push_back(std::move(row));
+  }
+  return true;
+}
+
+bool batch_run::prepare(command_failure& failure) {
+  std::string code, reason;
+  if (!inspect_image(options_.image, image_, code, reason)) {
+    failure = failure_of(code.c_str(), options_.image + ": " + reason);
     return false;
   }
   if (!options_.devices_file.empty()) {
-    if (!read_device_list(options_.devices_file, listed_, reason)) return false;
+    std::string text;
+    if (read_input_file(options_.devices_file, text, reason) != input_read::read) {
+      failure = failure_of("device_list_unreadable",
+                           "cannot read the device list " + options_.devices_file + ": " + reason);
+      return false;
+    }
+    if (!parse_device_list(options_.devices_file, text, listed_, reason)) {
+      failure = failure_of("device_list_invalid", reason);
+      return false;
+    }
     if (listed_.empty()) {
-      reason = options_.devices_file + " names no device";
+      failure = failure_of("device_list_invalid", options_.devices_file + " names no device");
       return false;
     }
   }
-  if (!options_.resume_path.empty()) {
-    batch_report earlier;
-    if (!read_report(options_.resume_path, earlier, reason)) return false;
-    for (const device_row& row : earlier.rows) {
-      if (row.result == device_result::ok) done_before_.emplace(mac_key(row.mac), row);
+  if (!options_.report_path.empty()) {
+    const std::vector<std::string> inputs = {options_.image, options_.devices_file};
+    if (!report_file::usable(options_.report_path, inputs, reason)) {
+      failure = failure_of("report_path_unusable", reason);
+      return false;
+    }
+    const fs::path folder = utf8_path(options_.report_path).parent_path();
+    std::error_code unknown;
+    if (!folder.empty() && !fs::is_directory(folder, unknown)) {
+      failure = failure_of("report_path_unusable",
+                           "the folder of the report " + options_.report_path + " does not exist");
+      return false;
     }
   }
-  if (!options_.report_path.empty()) {
-    // Written once before anything else: a report that cannot be written is
-    // found out before the first device is touched.
-    batch_report first;
-    first.image = options_.image;
-    for (const auto& [mac, row] : done_before_) first.rows.push_back(row);
-    if (!write_report(options_.report_path, first, reason)) return false;
+  return options_.resume_path.empty() || read_earlier_report(failure);
+}
+
+bool batch_run::open_report(command_failure& failure) {
+  started_ = report_time_now();
+  if (options_.report_path.empty()) return true;
+  std::string reason;
+  if (!report_.take(options_.report_path, reason)) {
+    failure = failure_of("report_in_use", reason);
+    return false;
+  }
+  // Written at once: a report that cannot be written is found out before
+  // the first device is touched, and the carried rows are on record.
+  if (!write(report_of({}, {}), reason)) {
+    failure = failure_of("report_write_failed", reason, exit_status::report_unwritable);
+    return false;
   }
   return true;
 }
 
 std::vector<std::string> batch_run::targets(console_display& display) {
-  if (options_.devices_file.empty()) {
-    display.message("Looking for devices named \"" + options_.name_prefix + "...\" for " +
-                    std::to_string(options_.seconds) + " s");
-    std::vector<std::string> named;
-    for (const seen_device& device : scan_devices(options_.seconds)) {
-      if (starts_with(device.name, options_.name_prefix)) named.push_back(device.mac);
-    }
-    return named;
+  if (!options_.name_prefix) return listed_;
+  const std::string& prefix = *options_.name_prefix;
+  display.message("Looking for devices named \"" + printable(prefix) + "...\" for " +
+                  std::to_string(options_.seconds) + " s");
+  display.event({{"event", "scanning"},
+                 {"mac", nullptr},
+                 {"seconds", options_.seconds},
+                 {"name_prefix", prefix}});
+  std::vector<std::string> named;
+  for (const seen_device& device : scan_devices(options_.seconds)) {
+    if (starts_with(device.name, prefix)) named.push_back(device.mac);
   }
-  return listed_;
+  return named;
 }
 
-void batch_run::write(const batch_report& report, console_display& display) {
-  if (options_.report_path.empty()) return;
-  std::string reason;
-  if (!write_report(options_.report_path, report, reason))
-    display.error("tavren-update: " + reason);
+batch_report batch_run::report_of(const std::vector<std::string>& macs,
+                                  const std::map<std::string, device_row>& done) const {
+  batch_report report;
+  report.image =
+      report_image{options_.image, file_name_of(options_.image), image_.bytes, image_.crc32, true};
+  report.program_version = TAVREN_UPDATE_VERSION;
+  report.started = started_;
+  std::set<std::string> shown;
+  // Each device once, in the batch's order: what this batch found out of
+  // it, or what the earlier report had; then the earlier report's devices
+  // this batch does not name.
+  for (const std::string& mac : macs) {
+    const std::string key = mac_key(mac);
+    const auto row = done.find(key);
+    if (row != done.end() && shown.insert(key).second) report.rows.push_back(row->second);
+    for (const device_row& carried : carried_) {
+      if (mac_key(carried.mac) == key && shown.insert(key).second) report.rows.push_back(carried);
+    }
+  }
+  for (const device_row& carried : carried_) {
+    if (shown.insert(mac_key(carried.mac)).second) report.rows.push_back(carried);
+  }
+  return report;
+}
+
+bool batch_run::write(const batch_report& report, std::string& reason) {
+  if (options_.report_path.empty()) return true;
+  return report_.write(report_text(options_.report_path, report), reason);
 }
 
 batch_outcome batch_run::run(console_display& display) {
   batch_outcome outcome;
-  batch_report& report = outcome.report;
-  report.image = options_.image;
   const std::vector<std::string> macs = targets(display);
   std::set<std::string> carried;
+  for (const device_row& row : carried_) carried.insert(mac_key(row.mac));
+  std::map<std::string, device_row> done;
 
-  for (size_t i = 0; i < macs.size(); ++i) {
-    const std::string& mac = macs[i];
-    if (interrupted()) {
-      report.rows.push_back(not_reached(mac));
-      continue;
-    }
-    const auto earlier = done_before_.find(mac_key(mac));
-    if (earlier != done_before_.end()) {
-      display.message(mac_key(mac) + ": updated before (" + options_.resume_path + ")");
-      report.rows.push_back(earlier->second);
-      carried.insert(earlier->first);
+  for (size_t i = 0; i < macs.size() && !interrupted() && !outcome.stopped; ++i) {
+    const std::string key = mac_key(macs[i]);
+    if (carried.count(key)) {
+      display.message(key + ": updated before (" + options_.resume_path + ")");
+      for (const device_row& row : carried_) {
+        if (mac_key(row.mac) == key) display.event(done_event(row));
+      }
       continue;
     }
     display.message("Device " + std::to_string(i + 1) + " of " + std::to_string(macs.size()));
     device_job job;
-    job.mac = mac;
+    job.mac = macs[i];
     job.image = options_.image;
+    job.expected = image_.expectation();
     job.seconds = options_.seconds;
     job.retries = options_.retries;
     job.skip_if_revision = options_.skip_if_revision;
+    job.expect_revision = options_.expect_revision;
+    job.verify_seconds = options_.verify_seconds;
     const device_run device = run_device_job(job, display);
-    report.rows.push_back(device.row);
+    done[key] = device.row;
     outcome.times.push_back(device.times);
-    write(report, display);
+    say_passed_over(device.row, display);
+    if (device.stage == failure_stage::image) {
+      outcome.stopped =
+          failure_of(device.row.error_code.c_str(), options_.image + ": " + device.row.detail);
+    }
+    std::string reason;
+    if (!write(report_of(macs, done), reason))
+      outcome.stopped = failure_of("report_write_failed", reason, exit_status::report_unwritable);
   }
-  // Devices done before that this batch did not meet again stay on record.
-  for (const auto& [mac, row] : done_before_) {
-    if (!carried.count(mac)) report.rows.push_back(row);
-  }
-  report.finished = !interrupted();
-  write(report, display);
 
-  if (interrupted()) {
+  // Devices the batch did not get to, on record as such.
+  const std::string why = outcome.stopped ? "the batch stopped: " + outcome.stopped->message
+                                          : std::string("the batch was interrupted");
+  for (const std::string& mac : macs) {
+    const std::string key = mac_key(mac);
+    if (done.count(key) || carried.count(key)) continue;
+    done[key] = not_reached(mac, why);
+    display.event(done_event(done[key]));
+  }
+  batch_report& report = outcome.report;
+  report = report_of(macs, done);
+  report.finished = !interrupted() && !outcome.stopped;
+  report.ended = report_time_now();
+  std::string reason;
+  const bool report_failed_before =
+      outcome.stopped && outcome.stopped->status == exit_status::report_unwritable;
+  if (!report_failed_before && !write(report, reason))
+    outcome.stopped = failure_of("report_write_failed", reason, exit_status::report_unwritable);
+
+  display.message(summary_line(report));
+  display.event(summary_event(report));
+  if (outcome.stopped) {
+    display.error("tavren-update: " + outcome.stopped->message, outcome.stopped->code);
+    outcome.status = outcome.stopped->status;
+  } else if (interrupted()) {
     outcome.status = exit_status::interrupted;
-  } else if (report.rows.empty()) {
-    display.error("tavren-update: no device named \"" + options_.name_prefix + "...\" was seen");
+  } else if (macs.empty() && options_.name_prefix) {
+    display.error(
+        "tavren-update: no device named \"" + printable(*options_.name_prefix) + "...\" was seen",
+        "no_device_named");
+    outcome.stopped = failure_of("no_device_named",
+                                 "no device named \"" + *options_.name_prefix + "...\" was seen",
+                                 exit_status::not_reached);
     outcome.status = exit_status::not_reached;
   } else {
     outcome.status = exit_status::done;

@@ -1,5 +1,5 @@
-// Many devices, one after another on the one radio, with a report that is
-// rewritten after every device and can be resumed from.
+// Many devices, one after another, with a report that is rewritten after
+// every device and can be resumed from.
 #pragma once
 
 #include <cstdint>
@@ -11,45 +11,72 @@
 #include "cli/cli.h"
 #include "cli/console_display.h"
 #include "cli/device_session.h"
+#include "cli/image_file.h"
 #include "cli/report.h"
+#include "cli/report_file.h"
 
 struct batch_options {
   std::string image;
-  std::string devices_file;  // the devices, one MAC a line; or, when empty,
-  std::string name_prefix;   // every device seen whose name starts so
-  std::string report_path;   // empty: no report file
-  std::string resume_path;   // empty: no earlier report
+  std::string devices_file;                // the devices, one MAC a line; or, when empty,
+  std::optional<std::string> name_prefix;  // every device seen whose name starts so
+  std::string report_path;                 // empty: no report file
+  std::string resume_path;                 // empty: no earlier report
   int retries = 1;
   std::optional<std::string> skip_if_revision;
+  std::optional<std::string> expect_revision;
+  uint32_t verify_seconds = 90;
   uint32_t seconds = 30;
+};
+
+// Why a command could not go on, told to a script (a stable code) and to a
+// person (a message naming what is wrong).
+struct command_failure {
+  std::string code;
+  std::string message;
+  exit_status status = exit_status::bad_input;
 };
 
 // One MAC a line; '#' starts a comment; blank lines and repeats are passed
 // over. False with the reason (its line) for anything that is not a MAC.
-bool read_device_list(const std::string& path, std::vector<std::string>& macs, std::string& reason);
+bool parse_device_list(const std::string& path, const std::string& text,
+                       std::vector<std::string>& macs, std::string& reason);
 
 struct batch_outcome {
   batch_report report;
   std::vector<phase_times> times;  // of each device the batch worked on, in order
   exit_status status = exit_status::done;
+  std::optional<command_failure> stopped;  // why the batch stopped before its end
 };
 
 class batch_run {
  public:
   explicit batch_run(batch_options options) : options_(std::move(options)) {}
 
-  // Everything that can be checked before the radio is touched: the image,
-  // the device list, the earlier report, and that the report can be
-  // written. False with the reason: bad input.
-  bool prepare(std::string& reason);
+  // Everything that can be checked before the library is loaded and before
+  // anything is written: the image, the device list, the earlier report,
+  // and the report's path. False with the failure (bad input).
+  bool prepare(command_failure& failure);
+
+  // Once the library is loaded: takes the report (no other batch may write
+  // it meanwhile) and writes it a first time, with every row carried from
+  // the earlier report. False with the failure.
+  bool open_report(command_failure& failure);
 
   batch_outcome run(console_display& display);
 
  private:
   std::vector<std::string> targets(console_display& display);
-  void write(const batch_report& report, console_display& display);
+  batch_report report_of(const std::vector<std::string>& macs,
+                         const std::map<std::string, device_row>& done) const;
+  bool write(const batch_report& report, std::string& reason);
+  bool read_earlier_report(command_failure& failure);
 
   batch_options options_;
+  image_facts image_;
+  std::string started_;
   std::vector<std::string> listed_;
-  std::map<std::string, device_row> done_before_;  // by MAC key: ok in the earlier report
+  // Rows of the earlier report, for this image, of devices updated then:
+  // carried into every write of this one, in the earlier report's order.
+  std::vector<device_row> carried_;
+  report_file report_;
 };

@@ -1,5 +1,6 @@
 // The four commands and what each says on standard output.
 #include <cstdio>
+#include <sstream>
 #include <string>
 
 #include "ble/ble_api.h"
@@ -11,6 +12,7 @@
 #include "cli/interruption.h"
 #include "cli/mac_address.h"
 #include "cli/options.h"
+#include "cli/printable.h"
 #include "cli/report.h"
 #include "device/command_channel.h"
 #include "device/device_state.h"
@@ -31,10 +33,17 @@ struct context {
   console_display& display;
 };
 
-std::string hex32(uint32_t value) {
-  char text[16];
-  snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
-  return text;
+// A failure before any result: said on standard error, and with --json as
+// the one JSON document on standard output.
+exit_status fail(const context& c, const command_failure& failure) {
+  c.display.error("tavren-update: " + printable(failure.message), failure.code);
+  if (c.options.json) {
+    json document;
+    document["error"] = {{"code", failure.code}, {"message", failure.message}};
+    c.streams.out << json_text(document);
+    c.streams.out.flush();
+  }
+  return failure.status;
 }
 
 // The library the window program loads: on Windows the one beside the
@@ -50,18 +59,21 @@ std::string default_library() {
 
 // Loaded once per process: the library's threads read the table while they
 // run, so it is never filled again under them.
-exit_status load_library(const context& c) {
+bool load_library(const context& c, command_failure& failure) {
   static std::string loaded;
   const std::string file =
       c.options.ble_library.empty() ? default_library() : c.options.ble_library;
-  if (!loaded.empty() && loaded == file) return exit_status::done;
-  std::string error;
-  if (!ble_api_load(file.c_str(), error)) {
-    c.display.error("tavren-update: cannot use the BLE library " + file + ": " + error);
-    return exit_status::library_unusable;
+  if (!loaded.empty() && loaded == file) return true;
+  std::string error, reason;
+  if (!ble_api_load(file.c_str(), error, &reason)) {
+    failure = command_failure{"library_unusable",
+                              "cannot use the BLE library " + file + ": " + error +
+                                  (reason.empty() ? "" : " (" + reason + ")"),
+                              exit_status::library_unusable};
+    return false;
   }
   loaded = file;
-  return exit_status::done;
+  return true;
 }
 
 std::string row_line(const device_row& row) {
@@ -77,14 +89,15 @@ std::string row_line(const device_row& row) {
       line += detail;
       break;
     case device_result::skipped:
-      line += "Firmware Revision " + row.revision_before;
+      line += "Firmware Revision " + printable(row.revision_before);
       break;
     default:
       line += row.error;
+      if (!row.detail.empty()) line += ": " + printable(row.detail);
       break;
   }
   if (row.attempts > 1) line += ", " + std::to_string(row.attempts) + " attempts";
-  if (!row.name.empty()) line += "  \"" + row.name + "\"";
+  if (!row.name.empty()) line += "  \"" + printable(row.name) + "\"";
   return line;
 }
 
@@ -94,13 +107,14 @@ exit_status run_scan(const context& c) {
   if (c.options.json) {
     json list = json::array();
     for (const seen_device& device : devices)
-      list.push_back({{"mac", device.mac}, {"name", device.name}, {"rssi", device.rssi}});
+      list.push_back(
+          {{"mac", device.mac}, {"name", text_or_null(device.name)}, {"rssi", device.rssi}});
     c.streams.out << json_text(json{{"devices", list}});
   } else {
     for (const seen_device& device : devices) {
       char line[64];
-      snprintf(line, sizeof line, "%-17s  %4d dBm  ", device.mac.c_str(), device.rssi);
-      c.streams.out << line << device.name << '\n';
+      snprintf(line, sizeof line, "%-17s  %4d dBm  ", printable(device.mac).c_str(), device.rssi);
+      c.streams.out << line << printable(device.name) << '\n';
     }
   }
   c.streams.out.flush();
@@ -108,15 +122,29 @@ exit_status run_scan(const context& c) {
   return interrupted() ? exit_status::interrupted : exit_status::done;
 }
 
-// A query's text reply, cut at its first zero; empty when it failed.
+// A query's text reply, cut at its first zero; nothing when it failed.
 std::optional<std::string> fw_stamp(int (*query)(uint8_t*, uint8_t)) {
   uint8_t answer[FW_STAMP_CAPACITY + 1] = {};
   if (query(answer, FW_STAMP_CAPACITY) != 0) return std::nullopt;
   return std::string(reinterpret_cast<const char*>(answer));
 }
 
-json text_or_null(const std::optional<std::string>& text) {
-  return text ? json(*text) : json();
+json optional_text(const std::optional<std::string>& text) {
+  return text ? text_or_null(*text) : json();
+}
+
+// The queries a device refused, by name and command code.
+std::string refused_queries(bool version_read, bool date_read, bool time_read) {
+  std::string refused;
+  const auto add = [&](bool read, const char* what) {
+    if (read) return;
+    if (!refused.empty()) refused += ", ";
+    refused += what;
+  };
+  add(version_read, "the firmware version (0x0000)");
+  add(date_read, "the firmware date (0x0001)");
+  add(time_read, "the firmware time (0x0002)");
+  return refused;
 }
 
 exit_status run_info(const context& c) {
@@ -126,16 +154,18 @@ exit_status run_info(const context& c) {
   const std::optional<seen_device> found = find_device(mac, c.options.seconds);
   if (interrupted()) return exit_status::interrupted;
   if (!found) {
-    c.display.error("tavren-update: " + mac + " was not seen within " +
-                    std::to_string(c.options.seconds) + " s");
-    return exit_status::not_reached;
+    return fail(c, command_failure{"not_found",
+                                   mac_key(mac) + " was not seen within " +
+                                       std::to_string(c.options.seconds) + " s",
+                                   exit_status::not_reached});
   }
   device_connection link;
   c.display.message(found->mac + ": connecting");
   const connect_result connected = link.open(found->mac);
   if (connected != connect_result::ready) {
-    c.display.error("tavren-update: " + found->mac + ": " + connect_failure_text(connected));
-    return exit_status::not_reached;
+    return fail(c, command_failure{connect_failure_code(connected),
+                                   found->mac + ": " + connect_failure_text(connected),
+                                   exit_status::not_reached});
   }
   if (interrupted()) return exit_status::interrupted;
   const device_information information = last_device_information();
@@ -151,36 +181,39 @@ exit_status run_info(const context& c) {
     snprintf(text, sizeof text, "%u.%02u", unsigned{version.major}, unsigned{version.minor});
     version_text = text;
   }
+  const std::string refused = refused_queries(version_read, date.has_value(), time.has_value());
   if (c.options.json) {
     json document;
     document["mac"] = found->mac;
-    document["firmware_revision"] = information.firmware_revision;
-    document["manufacturer"] = information.manufacturer;
-    document["model_number"] = information.model_number;
-    document["serial_number"] = information.serial_number;
-    document["version"] = text_or_null(version_text);
+    document["firmware_revision"] = text_or_null(information.firmware_revision);
+    document["manufacturer"] = text_or_null(information.manufacturer);
+    document["model_number"] = text_or_null(information.model_number);
+    document["serial_number"] = text_or_null(information.serial_number);
+    document["version"] = optional_text(version_text);
     document["supported_commands"] = version_read ? json(version.supported_commands) : json();
-    document["firmware_date"] = text_or_null(date);
-    document["firmware_time"] = text_or_null(time);
+    document["firmware_date"] = optional_text(date);
+    document["firmware_time"] = optional_text(time);
+    if (!refused.empty())
+      document["error"] = {{"code", "query_refused"}, {"message", "the device refused " + refused}};
     c.streams.out << json_text(document);
   } else {
     const std::string unknown = "(the device did not answer)";
     char commands[32];
     snprintf(commands, sizeof commands, "0x%04X", unsigned{version.supported_commands});
-    c.streams.out << "MAC:                " << found->mac << '\n'
-                  << "Firmware Revision:  " << information.firmware_revision << '\n'
-                  << "Manufacturer:       " << information.manufacturer << '\n'
-                  << "Model Number:       " << information.model_number << '\n'
-                  << "Serial Number:      " << information.serial_number << '\n'
+    c.streams.out << "MAC:                " << printable(found->mac) << '\n'
+                  << "Firmware Revision:  " << printable(information.firmware_revision) << '\n'
+                  << "Manufacturer:       " << printable(information.manufacturer) << '\n'
+                  << "Model Number:       " << printable(information.model_number) << '\n'
+                  << "Serial Number:      " << printable(information.serial_number) << '\n'
                   << "Version:            " << version_text.value_or(unknown) << '\n'
                   << "Supported commands: " << (version_read ? commands : unknown) << '\n'
-                  << "Firmware date:      " << date.value_or(unknown) << '\n'
-                  << "Firmware time:      " << time.value_or(unknown) << '\n';
+                  << "Firmware date:      " << printable(date.value_or(unknown)) << '\n'
+                  << "Firmware time:      " << printable(time.value_or(unknown)) << '\n';
   }
   c.streams.out.flush();
   if (interrupted()) return exit_status::interrupted;
-  if (!version_read || !date || !time) {
-    c.display.error("tavren-update: " + found->mac + " refused a query");
+  if (!refused.empty()) {
+    c.display.error("tavren-update: " + found->mac + " refused " + refused, "query_refused");
     return exit_status::device_failed;
   }
   return exit_status::done;
@@ -212,20 +245,27 @@ exit_status run_update(const context& c, const image_facts& image) {
   device_job job;
   job.mac = c.options.mac;
   job.image = c.options.image;
+  job.expected = image.expectation();
   job.seconds = c.options.seconds;
   job.retries = c.options.retries;
+  job.expect_revision = c.options.expect_revision;
+  job.verify_seconds = c.options.verify_seconds;
   const device_run run = run_device_job(job, c.display);
   const exit_status status = update_status(run);
-  if (status != exit_status::done && status != exit_status::interrupted)
-    c.display.error("tavren-update: " + run.row.mac + ": " + run.row.error);
+  if (status != exit_status::done && status != exit_status::interrupted) {
+    c.display.error("tavren-update: " + run.row.mac + ": " + printable(run.row.error) +
+                        (run.row.detail.empty() ? "" : ": " + printable(run.row.detail)),
+                    run.row.error_code);
+  }
   if (c.options.json) {
     json document;
     document["mac"] = run.row.mac;
     document["image"] = c.options.image;
     document["bytes"] = image.bytes;
-    document["crc32"] = hex32(image.crc32);
+    document["crc32"] = crc32_text(image.crc32);
     const json row = row_json(run.row);
-    for (const char* key : {"result", "error", "attempts", "seconds", "bytes_per_second"})
+    for (const char* key : {"name", "revision_before", "revision_after", "result", "error",
+                            "error_code", "detail", "attempts", "seconds", "bytes_per_second"})
       document[key] = row[key];
     c.streams.out << json_text(document);
   } else {
@@ -237,6 +277,7 @@ exit_status run_update(const context& c, const image_facts& image) {
 
 exit_status run_batch(const context& c, batch_run& batch) {
   const batch_outcome outcome = batch.run(c.display);
+  // Whatever happened to the report file, the results are not lost.
   if (c.options.json) {
     c.streams.out << json_text(report_json(outcome.report));
   } else {
@@ -255,26 +296,28 @@ batch_options batch_options_of(const cli_options& options) {
   batch.resume_path = options.resume;
   batch.retries = options.retries;
   batch.skip_if_revision = options.skip_if_revision;
+  batch.expect_revision = options.expect_revision;
+  batch.verify_seconds = options.verify_seconds;
   batch.seconds = options.seconds;
   return batch;
 }
 
-// Inputs first, then the library, then the radio: a mistake in the command
-// line costs no search and no connection.
+// Inputs first, then the library, then the report, then the radio: a
+// mistake costs no search and no connection, and an earlier report is
+// replaced only once everything else is known to be in order.
 exit_status run_command(const context& c) {
   image_facts image;
   batch_run batch(batch_options_of(c.options));
-  std::string reason;
-  if (c.options.command == command_kind::update && !inspect_image(c.options.image, image, reason)) {
-    c.display.error("tavren-update: " + c.options.image + ": " + reason);
-    return exit_status::bad_input;
+  command_failure failure;
+  if (c.options.command == command_kind::update) {
+    std::string code, reason;
+    if (!inspect_image(c.options.image, image, code, reason))
+      return fail(c, command_failure{code, c.options.image + ": " + reason});
   }
-  if (c.options.command == command_kind::batch && !batch.prepare(reason)) {
-    c.display.error("tavren-update: " + reason);
-    return exit_status::bad_input;
-  }
-  const exit_status loaded = load_library(c);
-  if (loaded != exit_status::done) return loaded;
+  if (c.options.command == command_kind::batch && !batch.prepare(failure)) return fail(c, failure);
+  if (!load_library(c, failure)) return fail(c, failure);
+  if (c.options.command == command_kind::batch && !batch.open_report(failure))
+    return fail(c, failure);
   switch (c.options.command) {
     case command_kind::scan:
       return run_scan(c);
@@ -287,23 +330,53 @@ exit_status run_command(const context& c) {
   }
 }
 
+// How standard error is used: chosen by --progress, and for text by what
+// the stream is.
+progress_style style_of(const cli_options& options, const cli_streams& streams) {
+  if (options.progress == progress_format::json) return progress_style::json;
+  if (options.quiet || options.progress == progress_format::none) return progress_style::none;
+  return streams.err_is_terminal && !options.verbose ? progress_style::in_place
+                                                     : progress_style::lines;
+}
+
 }  // namespace
 
 int cli_main(int argc, char** argv, const cli_streams& streams) {
   cli_options options;
   int status = 0;
-  if (!parse_options(argc, argv, streams.out, streams.err, options, status)) return status;
+  std::string usage_error;
+  // A program reading a JSON stream on standard error gets its usage error
+  // as an event, not as the parser's text.
+  const bool json_progress = asks_for_json_progress(argc, argv);
+  std::ostringstream parser_text;
+  std::ostream& parser_err = json_progress ? parser_text : streams.err;
+  if (!parse_options(argc, argv, streams.out, parser_err, options, status, usage_error)) {
+    if (usage_error.empty()) return status;
+    json document;
+    document["error"] = {{"code", "bad_usage"}, {"message", usage_error}};
+    if (asks_for_json(argc, argv)) {
+      streams.out << json_text(document);
+      streams.out.flush();
+    }
+    if (json_progress) {
+      streams.err
+          << json{{"event", "error"}, {"code", "bad_usage"}, {"message", usage_error}}.dump()
+          << '\n'
+          << std::flush;
+    }
+    return status;
+  }
 
   console_display& display = console_display::instance();
-  const progress_style style = options.quiet ? progress_style::none
-                               : streams.err_is_terminal && !options.verbose
-                                   ? progress_style::in_place
-                                   : progress_style::lines;
+  const progress_style style = style_of(options, streams);
   display.attach(streams.err, style, options.quiet);
   // Standard output carries the results: the trace goes beside the
   // progress, and only when asked for.
   trace_set_stream(options.verbose ? streams.trace : nullptr);
-  catch_interruptions(!options.quiet);
+  catch_interruptions(
+      !options.quiet,
+      options.command == command_kind::scan ? interrupted_work::scan : interrupted_work::device,
+      style == progress_style::json);
   const exit_status result = run_command(context{options, streams, display});
   stop_catching_interruptions();
   display.detach();

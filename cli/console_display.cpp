@@ -19,11 +19,22 @@ uint32_t percent_of(uint32_t position) {
   return percent > 99 ? 99 : percent;
 }
 
+nlohmann::ordered_json mac_or_null(const std::string& subject) {
+  return subject.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(subject);
+}
+
 }  // namespace
+
+console_display::console_display(console_output& output)
+    : output_(output), line_(output.open_line()) {}
+
+console_display::~console_display() {
+  output_.close_line(line_);
+}
 
 console_display& console_display::instance() {
   static console_display* const sink = [] {
-    auto* created = new console_display;
+    auto* created = new console_display(console_output::instance());
     set_display_sink(created);
     return created;
   }();
@@ -31,20 +42,14 @@ console_display& console_display::instance() {
 }
 
 void console_display::attach(std::ostream& err, progress_style style, bool quiet) {
+  output_.attach(err, style, quiet);
   std::lock_guard<std::mutex> hold(lock_);
-  err_ = &err;
-  style_ = style;
-  quiet_ = quiet;
   subject_.clear();
-  line_length_ = 0;
   connect_steps_.clear();
 }
 
 void console_display::detach() {
-  std::lock_guard<std::mutex> hold(lock_);
-  end_line_locked();
-  err_ = nullptr;
-  style_ = progress_style::none;
+  output_.detach();
 }
 
 void console_display::set_subject(const std::string& subject) {
@@ -54,8 +59,10 @@ void console_display::set_subject(const std::string& subject) {
 
 void console_display::begin_transfer() {
   std::lock_guard<std::mutex> hold(lock_);
+  last_event_ = {};
   percent_ = 0;
   lines_shown_ = 0;
+  line_shown_ = false;
   pace_text_.clear();
   pace_ = 0;
 }
@@ -79,41 +86,28 @@ void console_display::forget_connect_steps() {
 }
 
 void console_display::message(const std::string& text) {
-  say(text, false);
+  output_.message(text);
 }
 
-void console_display::error(const std::string& text) {
-  say(text, true);
+void console_display::error(const std::string& text, const std::string& code) {
+  output_.error(text, code);
 }
 
-void console_display::say(const std::string& text, bool even_when_quiet) {
-  std::lock_guard<std::mutex> hold(lock_);
-  if (!err_ || (quiet_ && !even_when_quiet)) return;
-  end_line_locked();
-  *err_ << text << '\n' << std::flush;
-}
-
-void console_display::end_line_locked() {
-  if (line_length_ == 0 || !err_) return;
-  *err_ << '\n' << std::flush;
-  line_length_ = 0;
+void console_display::event(nlohmann::ordered_json event) {
+  if (!event.contains("mac")) {
+    std::lock_guard<std::mutex> hold(lock_);
+    event["mac"] = mac_or_null(subject_);
+  }
+  output_.event(event);
 }
 
 void console_display::show_progress_locked() {
-  if (!err_ || style_ == progress_style::none) return;
   char head[32];
   snprintf(head, sizeof head, "%3u %%", static_cast<unsigned>(percent_));
   std::string line = subject_.empty() ? std::string(head) : subject_ + "  " + head;
   if (!pace_text_.empty() && percent_ < 100) line += "  " + pace_text_;
-  if (style_ == progress_style::lines) {
-    *err_ << line << '\n' << std::flush;
-    return;
-  }
-  // Blanks wipe what a longer line before it left behind.
-  const size_t length = line.size();
-  if (length < line_length_) line.append(line_length_ - length, ' ');
-  *err_ << '\r' << line << std::flush;
-  line_length_ = length > 0 ? length : 1;
+  line_shown_ = true;
+  output_.show_line(line_, line);
 }
 
 // The status line's texts are traced by the core already; a console has
@@ -122,9 +116,11 @@ void console_display::set_text_if_different(display_window, int, const char*) {}
 
 void console_display::set_progress(display_window, int control_id, uint32_t position) {
   if (control_id != IDC_UPDATE_PROGRESS) return;
+  const progress_style style = output_.style();
+  if (style == progress_style::json || style == progress_style::none) return;
   std::lock_guard<std::mutex> hold(lock_);
   const uint32_t percent = percent_of(position);
-  if (style_ == progress_style::lines) {
+  if (style == progress_style::lines) {
     percent_ = percent;
     if (percent / PERCENT_PER_LINE <= lines_shown_) return;
     lines_shown_ = percent / PERCENT_PER_LINE;
@@ -132,7 +128,7 @@ void console_display::set_progress(display_window, int control_id, uint32_t posi
     show_progress_locked();
     return;
   }
-  if (percent == percent_ && line_length_ != 0) return;
+  if (percent == percent_ && line_shown_) return;
   percent_ = percent;
   show_progress_locked();
 }
@@ -150,17 +146,37 @@ bool console_display::show_connect_progress(uint32_t position, const char*) {
 void console_display::end_connect_progress() {}
 
 void console_display::show_transfer_progress(const transfer_progress& progress, bool running) {
+  if (!running) return;
   std::lock_guard<std::mutex> hold(lock_);
-  if (!running) {
-    end_line_locked();
-    return;
-  }
   if (progress.bytes_per_second > 0) pace_ = progress.bytes_per_second;
   const std::string text = rate_and_time_left_text(progress);
-  if (text == pace_text_) return;
+  if (text == pace_text_ || output_.style() == progress_style::json) return;
   pace_text_ = text;
   // A line per 10 % carries the pace it had then; in place, it follows.
-  if (style_ == progress_style::in_place && line_length_ != 0) show_progress_locked();
+  if (output_.style() == progress_style::in_place && line_shown_) show_progress_locked();
+}
+
+void console_display::show_transfer_step(const transfer_progress& progress) {
+  if (output_.style() != progress_style::json) return;
+  std::lock_guard<std::mutex> hold(lock_);
+  const auto now = std::chrono::steady_clock::now();
+  const bool last = progress.total_bytes > 0 && progress.sent_bytes >= progress.total_bytes;
+  if (!last && now - last_event_ < PROGRESS_EVENT_INTERVAL) return;
+  last_event_ = now;
+  nlohmann::ordered_json event;
+  event["event"] = "progress";
+  event["mac"] = mac_or_null(subject_);
+  event["bytes_sent"] = progress.sent_bytes;
+  event["bytes_total"] = progress.total_bytes;
+  event["percent"] =
+      progress.total_bytes ? progress.sent_bytes * 100 / progress.total_bytes : uint64_t{0};
+  event["bytes_per_second"] =
+      progress.bytes_per_second > 0
+          ? nlohmann::ordered_json(static_cast<uint64_t>(progress.bytes_per_second + 0.5))
+          : nlohmann::ordered_json();
+  event["seconds_left"] = progress.seconds_left >= 0 ? nlohmann::ordered_json(progress.seconds_left)
+                                                     : nlohmann::ordered_json();
+  output_.event(event);
 }
 
 // Scans are read by the command itself, which takes the list's changes at
@@ -174,5 +190,5 @@ void console_display::clear_device_rows() {}
 // The command line never runs the code that raises boxes; should one come,
 // its text is still said rather than lost.
 void console_display::message_box(display_window, const char* text, const char* caption, box_icon) {
-  say(std::string(caption ? caption : "") + ": " + (text ? text : ""), true);
+  output_.error(std::string(caption ? caption : "") + ": " + (text ? text : ""), "message_box");
 }

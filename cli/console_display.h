@@ -1,31 +1,41 @@
-// What the core shows, said on a console: the transfer's progress on
-// standard error (one line rewritten in place on a terminal, else a line
-// per 10 %), and the command's messages beside it. Results go elsewhere.
+// What the core shows of one device, said on the console: the transfer's
+// progress (a line per 10 %, or drawn in place on a terminal, or JSON
+// events), and the command's messages and events about that device.
+// Results go elsewhere. A command serving one device at a time uses the
+// process's own (instance(), installed as the display); one serving several
+// at once gives each device a display of its own over the same console.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
 #include <ostream>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
+#include "cli/console_output.h"
 #include "display/display.h"
 
-enum class progress_style {
-  none,      // --quiet
-  lines,     // a line per 10 %: a file or a pipe, or a trace in between
-  in_place,  // one line rewritten in place: a terminal
-};
+// How often a transfer's progress event goes out at most, in real time (a
+// program reading the stream wants a live figure, not a flood).
+constexpr std::chrono::milliseconds PROGRESS_EVENT_INTERVAL{250};
 
 class console_display final : public display_sink {
  public:
-  // The process's one console sink, installed as the display at the first
-  // call. Never destroyed: a library thread may still report a scan result
-  // to it while the process ends.
+  explicit console_display(console_output& output);
+  ~console_display() override;
+  console_display(const console_display&) = delete;
+  console_display& operator=(const console_display&) = delete;
+
+  // The process's own, over console_output::instance(), installed as the
+  // display at the first call. Never destroyed: a library thread may still
+  // report a scan result to it while the process ends.
   static console_display& instance();
 
-  // Where messages and progress go until detach; `quiet` keeps everything
-  // but errors off it.
+  // Where the console's messages and progress go until detach; `quiet`
+  // keeps everything but errors off it.
   void attach(std::ostream& err, progress_style style, bool quiet);
   void detach();
 
@@ -41,10 +51,14 @@ class console_display final : public display_sink {
   bool connect_step_time(uint32_t position, uint32_t& at_ms) const;
   void forget_connect_steps();
 
-  // A line for the user, kept off by --quiet.
+  // A line for the user, kept off by --quiet (and off a JSON stream).
   void message(const std::string& text);
-  // A line that is shown however quiet the command is.
-  void error(const std::string& text);
+  // A line that is shown however quiet the command is; on a JSON stream an
+  // "error" event with `code`.
+  void error(const std::string& text, const std::string& code = "error");
+  // One event of the JSON stream (its "event" key first), with the MAC this
+  // display is about unless the event names one; nothing in other styles.
+  void event(nlohmann::ordered_json event);
 
   void set_text_if_different(display_window window, int control_id, const char* text) override;
   void set_progress(display_window window, int control_id, uint32_t position) override;
@@ -52,26 +66,24 @@ class console_display final : public display_sink {
   bool show_connect_progress(uint32_t position, const char* text) override;
   void end_connect_progress() override;
   void show_transfer_progress(const transfer_progress& progress, bool running) override;
+  void show_transfer_step(const transfer_progress& progress) override;
   bool device_rows_changed() override;
   void clear_device_rows() override;
   void message_box(display_window owner, const char* text, const char* caption,
                    box_icon icon) override;
 
  private:
-  console_display() = default;
-  void say(const std::string& text, bool even_when_quiet);
   void show_progress_locked();
-  void end_line_locked();
 
+  console_output& output_;
+  const size_t line_;  // its progress line on the console
   mutable std::mutex lock_;
-  std::ostream* err_ = nullptr;
-  progress_style style_ = progress_style::none;
-  bool quiet_ = true;
   std::string subject_;
   uint32_t percent_ = 0;
   uint32_t lines_shown_ = 0;  // tens of percent already shown as lines
+  bool line_shown_ = false;   // drawn in place since the transfer began
   std::string pace_text_;
   double pace_ = 0;
-  size_t line_length_ = 0;  // of the line drawn in place; 0 when none is open
   std::map<uint32_t, uint32_t> connect_steps_;
+  std::chrono::steady_clock::time_point last_event_{};
 };

@@ -1,17 +1,21 @@
 #include "cli/device_session.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 
 #include "cli/interruption.h"
 #include "cli/mac_address.h"
+#include "cli/printable.h"
+#include "cli/report.h"
 #include "device/device_list.h"
 #include "device/device_state.h"
-#include "device/firmware_update.h"
 #include "device/scan.h"
 #include "platform/clock.h"
 
 namespace {
+
+using json = nlohmann::ordered_json;
 
 // The connection sequence reports this step once the link is up and the
 // service check passed; the rest of it subscribes the channels and reads
@@ -110,6 +114,17 @@ bool device_result_named(const std::string& name, device_result& result) {
   return false;
 }
 
+const char* connect_failure_code(connect_result result) {
+  switch (result) {
+    case connect_result::object_not_created:
+      return "gatt_error";
+    case connect_result::cannot_connect:
+      return "cannot_connect";
+    default:
+      return "service_not_found";
+  }
+}
+
 device_connection::~device_connection() {
   release();
 }
@@ -145,115 +160,339 @@ void release_timed(device_connection& link, phase_times& times) {
   times.release += seconds_since(start);
 }
 
+void fail(device_run& run, failure_stage stage, const std::string& error, const char* code,
+          const std::string& detail = "") {
+  run.row.result = device_result::failed;
+  run.row.error = error;
+  run.row.error_code = code;
+  run.row.detail = detail;
+  run.stage = stage;
+}
+
 void mark_interrupted(device_run& run) {
   run.row.result = device_result::interrupted;
   run.row.error = UPD_STEP_INTERRUPTED;
+  run.row.error_code = "interrupted";
+  run.row.detail.clear();
   run.stage = failure_stage::none;
+}
+
+std::string frame_of(const update_outcome& outcome) {
+  return "frame " + std::to_string(outcome.failed_frame) + " of " +
+         std::to_string(outcome.frames_in_image);
+}
+
+// A failed transfer, told apart by what became of its frame.
+void describe_transfer_failure(const update_outcome& outcome, device_run& run) {
+  const char* code = "transfer_failed";
+  std::string detail;
+  switch (outcome.failure) {
+    case frame_failure::refused:
+      code = "refused";
+      detail = "the device refused " + frame_of(outcome) + " (status " +
+               std::to_string(outcome.failed_status) + ")";
+      break;
+    case frame_failure::empty_reply:
+      code = "empty_reply";
+      detail = "the device answered " + frame_of(outcome) + " with an empty status";
+      break;
+    case frame_failure::no_reply:
+      code = "no_reply";
+      detail = "no reply to " + frame_of(outcome) + " within " +
+               std::to_string(UPD_REPLY_TIMEOUT_MS / 1000) + " s";
+      break;
+    case frame_failure::link_lost:
+      code = "link_lost";
+      detail = "the link was lost at " + frame_of(outcome);
+      break;
+    case frame_failure::not_written:
+      code = "write_failed";
+      detail = "the BLE library did not take " + frame_of(outcome);
+      break;
+    case frame_failure::not_listening:
+      code = "not_listening";
+      detail = "the device's status cannot be followed: " + frame_of(outcome) + " went unanswered";
+      break;
+    case frame_failure::unanswered:
+      code = "unanswered_frames";
+      detail = "fewer statuses than frames: the finish handshake's acceptance cannot be trusted";
+      break;
+    case frame_failure::none:
+      if (outcome.failed_step == UPD_STEP_NOT_IDLE) {
+        code = "device_busy";
+        detail = "the device stayed busy for 10 s";
+      } else if (outcome.failed_step == UPD_STEP_SHORT_READ) {
+        code = "image_read_error";
+        detail = "the image file could not be read to its end";
+      }
+      break;
+  }
+  fail(run, failure_stage::transfer, outcome.failed_step, code, detail);
+}
+
+const char* image_failure_code(update_result result) {
+  switch (result) {
+    case update_result::path_too_long:
+      return "image_path_too_long";
+    case update_result::file_not_found:
+      return "image_not_found";
+    case update_result::not_a_file:
+      return "image_not_a_file";
+    case update_result::image_too_large:
+      return "image_too_large";
+    case update_result::image_changed:
+      return "image_changed";
+    default:
+      return "image_length_unknown";
+  }
+}
+
+// What a transfer's row says of it: its size and time, and its pace: the
+// image over the time for one that went through, the bytes the device
+// acknowledged over the time for one that did not.
+void record_transfer(const update_outcome& outcome, device_row& row) {
+  row.bytes = outcome.image_bytes;
+  row.seconds = outcome.seconds;
+  const double counted =
+      outcome.result == update_result::accepted ? outcome.image_bytes : outcome.acknowledged_bytes;
+  row.bytes_per_second = outcome.seconds > 0 ? counted / outcome.seconds : 0;
+}
+
+// What to do after one try.
+enum class next_step { done, connect_again, search_again };
+
+// Searches for the device; false (the run says why) when it is not there.
+bool look_for(const device_job& job, console_display& display, device_run& run, bool again) {
+  display.message(run.row.mac + (again ? ": looking for it again" : ": searching") + " (up to " +
+                  std::to_string(job.seconds) + " s)");
+  display.event({{"event", "scanning"}, {"mac", run.row.mac}, {"seconds", job.seconds}});
+  const uint32_t search_start = tick_count_ms();
+  const std::optional<seen_device> found = find_device(job.mac, job.seconds);
+  run.times.find += seconds_since(search_start);
+  if (interrupted()) {
+    mark_interrupted(run);
+    return false;
+  }
+  if (!found) {
+    const std::string error = "Not seen within " + std::to_string(job.seconds) + " s";
+    if (!again) {
+      run.row.result = device_result::not_found;
+      run.row.error = error;
+      run.row.error_code = "not_found";
+      run.stage = failure_stage::search;
+    } else {
+      // Seen before, it keeps the failure that made us look again.
+      run.row.detail += (run.row.detail.empty() ? "" : "; ") +
+                        std::string("then not seen again within ") + std::to_string(job.seconds) +
+                        " s";
+    }
+    return false;
+  }
+  run.row.mac = found->mac;
+  run.row.name = found->name;
+  display.set_subject(found->mac);
+  display.event({{"event", "found"},
+                 {"mac", found->mac},
+                 {"name", text_or_null(found->name)},
+                 {"rssi", found->rssi}});
+  return true;
+}
+
+// The Device Information a connection read, for the progress stream.
+void say_connected(console_display& display, const std::string& mac) {
+  const device_information information = last_device_information();
+  display.event({{"event", "connected"},
+                 {"mac", mac},
+                 {"firmware_revision", text_or_null(information.firmware_revision)},
+                 {"manufacturer", text_or_null(information.manufacturer)},
+                 {"model_number", text_or_null(information.model_number)},
+                 {"serial_number", text_or_null(information.serial_number)}});
+}
+
+// Waits out a pause of the verification, unless its bound or an
+// interruption comes first.
+void pause_within(uint32_t pause_ms, uint32_t start, uint32_t bound_ms) {
+  const uint32_t until = std::min<uint32_t>(tick_count_ms() - start + pause_ms, bound_ms);
+  while (static_cast<uint32_t>(tick_count_ms() - start) < until && !interrupted())
+    sleep_ms(std::min<uint32_t>(100, until - (tick_count_ms() - start)));
+}
+
+// After the device accepted the image it restarts to install it: it drops
+// the link, is gone for a while, and comes back on its new firmware; while
+// it installs, it may still read its old revision. So it is looked for,
+// connected and read again until it reads the expected revision or the
+// bound runs out.
+void verify_revision(const device_job& job, console_display& display, device_run& run) {
+  const std::string& mac = run.row.mac;
+  const std::string& expected = *job.expect_revision;
+  const uint32_t bound_ms = job.verify_seconds * 1000;
+  const uint32_t start = tick_count_ms();
+  display.message(mac + ": waiting for it to come back on revision " + printable(expected) +
+                  " (up to " + std::to_string(job.verify_seconds) + " s)");
+  display.event({{"event", "verify"}, {"mac", mac}, {"state", "waiting"}, {"expected", expected}});
+  std::optional<std::string> last_read;
+  bool seen = false;
+  for (;;) {
+    const uint32_t elapsed = tick_count_ms() - start;
+    if (elapsed >= bound_ms || interrupted()) break;
+    const std::optional<seen_device> found = find_device(mac, (bound_ms - elapsed + 999) / 1000);
+    if (!found) break;
+    seen = true;
+    device_connection link;
+    if (link.open(found->mac) == connect_result::ready) {
+      last_read = last_device_information().firmware_revision;
+      link.release();
+      display.event({{"event", "verify"},
+                     {"mac", mac},
+                     {"state", "read"},
+                     {"expected", expected},
+                     {"revision", *last_read}});
+      if (*last_read == expected) {
+        run.row.revision_after = *last_read;
+        display.message(mac + ": back on revision " + printable(*last_read));
+        return;
+      }
+      display.message(mac + ": reads revision " + printable(*last_read) + ", expected " +
+                      printable(expected) + "; looking again");
+    }
+    pause_within(VERIFY_AGAIN_MS, start, bound_ms);
+  }
+  const std::string bound = std::to_string(job.verify_seconds) + " s";
+  if (interrupted()) {
+    mark_interrupted(run);
+    run.row.detail = "the device accepted the image; its revision was not verified";
+  } else if (last_read) {
+    run.row.revision_after = *last_read;
+    fail(run, failure_stage::verify,
+         "came back on revision " + *last_read + ", expected " + expected, "wrong_revision",
+         "still on revision " + *last_read + " after " + bound);
+  } else {
+    fail(run, failure_stage::verify,
+         seen ? "Not verified: not connected again within " + bound
+              : "Not verified: not seen again within " + bound,
+         "not_verified");
+  }
+}
+
+// One try: connect, check, maybe skip, send. Tells what to do next.
+next_step try_once(const device_job& job, int attempt, int attempts_allowed,
+                   console_display& display, device_run& run) {
+  const std::string& mac = run.row.mac;
+  device_connection link;
+  display.message(mac + (attempt == 1 ? ": connecting"
+                                      : ": connecting afresh (attempt " + std::to_string(attempt) +
+                                            " of " + std::to_string(attempts_allowed) + ")"));
+  run.row.attempts = attempt;
+  display.event({{"event", "connecting"}, {"mac", mac}, {"attempt", attempt}});
+  const connect_result connected = connect_timed(link, mac, display, run.times);
+  if (connected == connect_result::ready && !update_channels_subscribed()) {
+    release_timed(link, run.times);
+    fail(run, failure_stage::connection, connect_failure_text(connect_result::service_not_found),
+         "service_not_found", "the device has no firmware update characteristic we can follow");
+    return next_step::done;
+  }
+  if (connected != connect_result::ready) {
+    release_timed(link, run.times);
+    fail(run, failure_stage::connection, connect_failure_text(connected),
+         connect_failure_code(connected));
+    if (interrupted()) {
+      mark_interrupted(run);
+      return next_step::done;
+    }
+    // A device just seen may not be reachable yet for a moment (the system
+    // does not know it yet): it is looked for and connected again.
+    return connected == connect_result::cannot_connect ? next_step::search_again : next_step::done;
+  }
+  if (interrupted()) {
+    release_timed(link, run.times);
+    mark_interrupted(run);
+    return next_step::done;
+  }
+  say_connected(display, mac);
+  if (!run.information_read) {
+    run.information_read = true;
+    run.row.revision_before = last_device_information().firmware_revision;
+    display.message(mac + ": Firmware Revision " + printable(run.row.revision_before));
+    if (job.skip_if_revision && run.row.revision_before == *job.skip_if_revision) {
+      release_timed(link, run.times);
+      // Left alone: no attempt at updating it was made.
+      device_row skipped;
+      skipped.mac = run.row.mac;
+      skipped.name = run.row.name;
+      skipped.revision_before = run.row.revision_before;
+      skipped.result = device_result::skipped;
+      run.row = skipped;
+      run.stage = failure_stage::none;
+      display.message(mac + ": skipped, already on revision " + printable(run.row.revision_before));
+      return next_step::done;
+    }
+  }
+
+  display.message(mac + ": sending " + printable(job.image));
+  display.begin_transfer();
+  const uint32_t update_start = tick_count_ms();
+  const update_outcome outcome = update_image(job.image, &job.expected);
+  run.times.update += seconds_since(update_start);
+  release_timed(link, run.times);
+  record_transfer(outcome, run.row);
+
+  switch (outcome.result) {
+    case update_result::accepted: {
+      run.row.result = device_result::ok;
+      run.row.error.clear();
+      run.row.error_code.clear();
+      run.row.detail.clear();
+      run.stage = failure_stage::none;
+      if (!job.expect_revision) return next_step::done;
+      const uint32_t verify_start = tick_count_ms();
+      verify_revision(job, display, run);
+      run.times.verify += seconds_since(verify_start);
+      return next_step::done;
+    }
+    case update_result::interrupted:
+      mark_interrupted(run);
+      return next_step::done;
+    case update_result::transfer_failed:
+      describe_transfer_failure(outcome, run);
+      if (interrupted()) {
+        // The frame in flight failed; nothing more is tried.
+        return next_step::done;
+      }
+      return next_step::connect_again;
+    case update_result::image_changed:
+      fail(run, failure_stage::image, UPD_STEP_IMAGE_CHANGED, "image_changed",
+           "the image file no longer holds the bytes this command checked: nothing was "
+           "installed");
+      return next_step::done;
+    default:
+      // The image itself cannot be sent: another try would not help.
+      fail(run, failure_stage::image, update_result_text(outcome.result),
+           image_failure_code(outcome.result));
+      return next_step::done;
+  }
+}
+
+device_run try_device(const device_job& job, console_display& display) {
+  device_run run;
+  run.row.mac = mac_key(job.mac);
+  display.set_subject(run.row.mac);
+  if (!look_for(job, display, run, false)) return run;
+
+  const int attempts_allowed = 1 + (job.retries > 0 ? job.retries : 0);
+  for (int attempt = 1; attempt <= attempts_allowed; ++attempt) {
+    const next_step next = try_once(job, attempt, attempts_allowed, display, run);
+    if (next == next_step::done || attempt == attempts_allowed) break;
+    const std::string why = run.row.detail.empty() ? run.row.error : run.row.detail;
+    display.message(run.row.mac + ": " + printable(why) + "; trying again");
+    if (next == next_step::search_again && !look_for(job, display, run, true)) break;
+  }
+  return run;
 }
 
 }  // namespace
 
 device_run run_device_job(const device_job& job, console_display& display) {
-  device_run run;
-  run.row.mac = mac_key(job.mac);
-  display.set_subject(run.row.mac);
-  display.message(run.row.mac + ": searching (up to " + std::to_string(job.seconds) + " s)");
-
-  const uint32_t search_start = tick_count_ms();
-  const std::optional<seen_device> found = find_device(job.mac, job.seconds);
-  run.times.find = seconds_since(search_start);
-  if (interrupted()) {
-    mark_interrupted(run);
-    return run;
-  }
-  if (!found) {
-    run.row.result = device_result::not_found;
-    run.row.error = "Not seen within " + std::to_string(job.seconds) + " s";
-    run.stage = failure_stage::search;
-    return run;
-  }
-  run.row.mac = found->mac;
-  run.row.name = found->name;
-  display.set_subject(found->mac);
-
-  const int attempts_allowed = 1 + (job.retries > 0 ? job.retries : 0);
-  for (int attempt = 1; attempt <= attempts_allowed; ++attempt) {
-    device_connection link;
-    display.message(found->mac + (attempt == 1
-                                      ? ": connecting"
-                                      : ": connecting afresh (attempt " + std::to_string(attempt) +
-                                            " of " + std::to_string(attempts_allowed) + ")"));
-    const connect_result connected = connect_timed(link, found->mac, display, run.times);
-    if (connected != connect_result::ready) {
-      run.row.result = device_result::failed;
-      run.row.error = connect_failure_text(connected);
-      run.stage = failure_stage::connection;
-      release_timed(link, run.times);
-      if (interrupted()) {
-        mark_interrupted(run);
-        return run;
-      }
-      // A device that cannot be connected in the first place is not tried
-      // again; a fresh connection that fails uses up its attempt.
-      if (attempt == 1) return run;
-      continue;
-    }
-    if (interrupted()) {
-      release_timed(link, run.times);
-      mark_interrupted(run);
-      return run;
-    }
-    run.row.attempts = attempt;
-    if (attempt == 1) {
-      run.row.revision_before = last_device_information().firmware_revision;
-      display.message(found->mac + ": Firmware Revision " + run.row.revision_before);
-      if (job.skip_if_revision && run.row.revision_before == *job.skip_if_revision) {
-        release_timed(link, run.times);
-        run.row.result = device_result::skipped;
-        run.stage = failure_stage::none;
-        return run;
-      }
-    }
-
-    display.message(found->mac + ": sending " + job.image);
-    display.begin_transfer();
-    const uint32_t update_start = tick_count_ms();
-    const update_outcome outcome = update_image(job.image);
-    run.times.update += seconds_since(update_start);
-    release_timed(link, run.times);
-
-    run.row.bytes = outcome.image_bytes;
-    run.row.seconds = outcome.seconds;
-    run.row.bytes_per_second = outcome.result == update_result::accepted && outcome.seconds > 0
-                                   ? outcome.image_bytes / outcome.seconds
-                                   : display.last_pace();
-    switch (outcome.result) {
-      case update_result::accepted:
-        run.row.result = device_result::ok;
-        run.row.error.clear();
-        run.stage = failure_stage::none;
-        return run;
-      case update_result::interrupted:
-        mark_interrupted(run);
-        return run;
-      case update_result::transfer_failed:
-        run.row.result = device_result::failed;
-        run.row.error = outcome.failed_step;
-        run.stage = failure_stage::transfer;
-        if (interrupted()) {
-          mark_interrupted(run);
-          return run;
-        }
-        if (attempt < attempts_allowed)
-          display.message(found->mac + ": the transfer failed at \"" + outcome.failed_step + "\"");
-        break;
-      default:
-        // The image itself cannot be sent: another attempt would not help.
-        run.row.result = device_result::failed;
-        run.row.error = update_result_text(outcome.result);
-        run.stage = failure_stage::image;
-        return run;
-    }
-  }
+  device_run run = try_device(job, display);
+  display.event(done_event(run.row));
   return run;
 }

@@ -1,6 +1,6 @@
 // One device, from the search to the release: what the update command does
-// once and the batch does for each device in turn. Everything runs on the
-// calling thread, one device operation at a time.
+// once and the batch does for each device. Everything runs on the calling
+// thread, one device operation at a time.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,7 @@
 
 #include "cli/console_display.h"
 #include "device/connection.h"
+#include "device/firmware_update.h"
 
 struct seen_device {
   std::string mac;  // as the device advertised it
@@ -33,19 +34,22 @@ bool device_result_named(const std::string& name, device_result& result);
 // A row of the batch report; the update command says the same things.
 struct device_row {
   std::string mac;
-  std::string name;
+  std::string name;             // as advertised; empty when it advertised none
   std::string revision_before;  // Firmware Revision read at the first connection
+  std::string revision_after;   // read when the update was verified
   device_result result = device_result::not_found;
-  std::string error;  // the failing step's own text; empty when none failed
-  int attempts = 0;   // connections that went on to an update (0: none did)
+  std::string error;       // the failing step's own text; empty when none failed
+  std::string error_code;  // stable, for scripts; empty when none failed
+  std::string detail;      // what exactly went wrong, for a person; may be empty
+  int attempts = 0;        // tries at updating it (a failed connection counts)
   uint64_t bytes = 0;
   double seconds = 0;  // of the latest transfer
   double bytes_per_second = 0;
 };
 
 // Where a device's run stopped short; a single update's exit status
-// depends on it.
-enum class failure_stage { none, search, connection, transfer, image };
+// depends on it, and a batch stops for an image that changed.
+enum class failure_stage { none, search, connection, transfer, image, verify };
 
 // Where a device's time went, in seconds of program time.
 struct phase_times {
@@ -54,28 +58,41 @@ struct phase_times {
   double read = 0;     // subscribing and reading the Device Information
   double update = 0;
   double release = 0;
+  double verify = 0;  // from the release after the update to the revision read back
 };
 
 struct device_job {
   std::string mac;
   std::string image;
-  uint32_t seconds = 30;  // bound of the search
-  int retries = 1;        // further attempts after a failure once connected
+  image_expectation expected;  // the bytes the device must receive
+  uint32_t seconds = 30;       // bound of each search
+  int retries = 1;             // further tries after a failed connection or transfer
   std::optional<std::string> skip_if_revision;
+  // After the device accepted the image: the Firmware Revision it must come
+  // back on, looked for during at most verify_seconds.
+  std::optional<std::string> expect_revision;
+  uint32_t verify_seconds = 90;
 };
 
 struct device_run {
   device_row row;
   failure_stage stage = failure_stage::none;
   phase_times times;
+  bool information_read = false;  // at the first connection that got that far
 };
 
 // Finds the device, connects, reads its information, skips it when its
 // Firmware Revision is the one to skip, sends the image and releases it.
-// A failure after the connection is tried again from the start handshake on
-// a fresh connection, at most `retries` times.
+// A connection that fails is tried again after a new search; a transfer
+// that fails, on a fresh connection; at most `retries` times in all. With
+// an expected revision, waits for the device to come back on it. Says each
+// step as an event, and the row in a last "done" event.
 device_run run_device_job(const device_job& job, console_display& display);
 
+// How long the verification waits before it looks again at a device that
+// came back on another revision, or could not be connected: it may still be
+// installing.
+constexpr uint32_t VERIFY_AGAIN_MS = 3000;
 // A connection that is released (the documented pauses included) when it
 // goes out of scope, whatever way the scope ends.
 class device_connection {
@@ -89,3 +106,6 @@ class device_connection {
   connect_result open(const std::string& mac);
   void release();
 };
+
+// How a connection failure is told: its stable code.
+const char* connect_failure_code(connect_result result);

@@ -1,6 +1,8 @@
 #include "cli/options.h"
 
 #include <CLI/CLI.hpp>
+#include <cstring>
+#include <map>
 
 #include "cli/cli.h"
 #include "cli/mac_address.h"
@@ -10,6 +12,26 @@ namespace {
 constexpr uint32_t SECONDS_MAX = 24 * 3600;
 constexpr int RETRIES_MAX = 100;
 
+const char* const FOOTER = R"(Options for every command (before or after it): --ble-library PATH,
+--verbose, --quiet, --version, --help. "tavren-update help COMMAND" explains a
+command.
+
+Exit statuses:
+  0    done
+  1    the device refused, or the transfer failed (info: a query was refused)
+  2    bad usage or input (an option, a MAC, the image, the device list, an
+       earlier report, a report path that cannot be used or is in use)
+  3    the device was not found, or the connection or its service check failed
+  4    the BLE library is missing or unusable
+  5    a batch finished with at least one device not updated
+  6    the batch report could not be written: the batch stopped
+  130  interrupted (Ctrl+C)
+
+Examples:
+  tavren-update update C4:7C:8D:6A:3E:01 fw-1.06.bin
+  tavren-update batch fw-1.06.bin --devices bench.txt --skip-if-revision 1.06 \
+      --resume bench.csv --report bench.csv)";
+
 const CLI::Validator MAC_ADDRESS(
     [](std::string& text) {
       return is_mac_address(text) ? std::string()
@@ -17,9 +39,33 @@ const CLI::Validator MAC_ADDRESS(
     },
     "MAC");
 
+// Numbers are read as people write them: "010" is ten. (The parser would
+// take a leading zero for an octal number, and 0x for a hexadecimal one.)
+const CLI::Validator DECIMAL(
+    [](std::string& text) {
+      const bool negative = !text.empty() && text[0] == '-';
+      const size_t first = negative ? 1 : 0;
+      if (text.size() == first || text.size() > first + 9 ||
+          text.find_first_not_of("0123456789", first) != std::string::npos)
+        return "\"" + text + "\" is not a whole number";
+      const size_t significant = text.find_first_not_of('0', first);
+      const std::string digits = significant == std::string::npos ? "0" : text.substr(significant);
+      text = (negative && digits != "0" ? "-" : "") + digits;
+      return std::string();
+    },
+    "", "DECIMAL");
+
+const CLI::Validator NOT_EMPTY(
+    [](std::string& text) {
+      return text.empty() ? std::string("must not be empty (an unset shell variable?)")
+                          : std::string();
+    },
+    "", "NOT_EMPTY");
+
 void add_seconds(CLI::App& command, cli_options& options, const char* what) {
   command.add_option("--seconds", options.seconds, what)
       ->type_name("N")
+      ->transform(DECIMAL)
       ->check(CLI::Range(1u, SECONDS_MAX));
 }
 
@@ -27,22 +73,78 @@ void add_json(CLI::App& command, cli_options& options) {
   command.add_flag("--json", options.json, "One JSON document on standard output");
 }
 
+// After the device accepted the image: wait for it to come back and read
+// its Firmware Revision.
+void add_verify(CLI::App& command, cli_options& options, std::string& expected,
+                CLI::Option*& expect) {
+  expect = command
+               .add_option("--expect-revision", expected,
+                           "After the update, waits for the device to come back on this "
+                           "Firmware Revision")
+               ->type_name("TEXT")
+               ->check(NOT_EMPTY);
+  command.add_option("--verify-seconds", options.verify_seconds, "Bound of that wait (default 90)")
+      ->type_name("N")
+      ->transform(DECIMAL)
+      ->check(CLI::Range(1u, SECONDS_MAX))
+      ->needs(expect);
+}
+
 void add_retries(CLI::App& command, cli_options& options) {
   command
       .add_option("--retries", options.retries,
-                  "Tries again on a fresh connection after a failure once connected")
+                  "Tries again after a failed connection or transfer (default 1)")
       ->type_name("N")
+      ->transform(DECIMAL)
       ->check(CLI::Range(0, RETRIES_MAX));
+}
+
+// `tavren-update help [COMMAND]`: the help of the program or of a command.
+// (The formatter is asked directly: the app's own help() would show the
+// help of the command that was parsed, `help` itself.)
+bool print_help(CLI::App& app, const std::string& topic, std::ostream& out, std::ostream& err) {
+  if (topic.empty()) {
+    out << app.get_formatter()->make_help(&app, app.get_name(), CLI::AppFormatMode::Normal);
+    return true;
+  }
+  for (CLI::App* command : app.get_subcommands({})) {
+    if (command->get_name() == topic && topic != "help") {
+      out << command->get_formatter()->make_help(command, app.get_name(),
+                                                 CLI::AppFormatMode::Normal);
+      return true;
+    }
+  }
+  err << "tavren-update: no command \"" << topic << "\" (scan, info, update, batch)\n";
+  return false;
 }
 
 }  // namespace
 
+bool asks_for_json(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i] && std::strcmp(argv[i], "--json") == 0) return true;
+  }
+  return false;
+}
+
+bool asks_for_json_progress(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (!argv[i]) continue;
+    if (std::strcmp(argv[i], "--progress=json") == 0) return true;
+    if (std::strcmp(argv[i], "--progress") == 0 && i + 1 < argc && argv[i + 1] &&
+        std::strcmp(argv[i + 1], "json") == 0)
+      return true;
+  }
+  return false;
+}
+
 bool parse_options(int argc, char** argv, std::ostream& out, std::ostream& err,
-                   cli_options& options, int& status) {
+                   cli_options& options, int& status, std::string& usage_error) {
   CLI::App app("Updates the firmware of TAVREN devices over Bluetooth Low Energy.",
                "tavren-update");
   app.set_version_flag("--version", TAVREN_UPDATE_VERSION);
   app.require_subcommand(1);
+  app.footer(FOOTER);
   // Common options may also follow the command.
   app.fallthrough();
   app.add_option("--ble-library", options.ble_library,
@@ -51,6 +153,13 @@ bool parse_options(int argc, char** argv, std::ostream& out, std::ostream& err,
   CLI::Option* verbose =
       app.add_flag("--verbose", options.verbose, "The program's trace on standard error");
   app.add_flag("--quiet", options.quiet, "Nothing on standard error but errors")->excludes(verbose);
+  const std::map<std::string, progress_format> formats = {{"text", progress_format::text},
+                                                          {"json", progress_format::json},
+                                                          {"none", progress_format::none}};
+  app.add_option("--progress", options.progress,
+                 "Standard error: text (default), json (one JSON object a line), or none")
+      ->type_name("FORMAT")
+      ->transform(CLI::CheckedTransformer(formats));
 
   CLI::App* scan = app.add_subcommand("scan", "Lists the devices in range");
   add_seconds(*scan, options, "How long to scan (default 30)");
@@ -64,26 +173,32 @@ bool parse_options(int argc, char** argv, std::ostream& out, std::ostream& err,
   CLI::App* update = app.add_subcommand("update", "Sends a firmware image to a device");
   update->add_option("MAC", options.mac, "The device")->required()->check(MAC_ADDRESS);
   update->add_option("IMAGE", options.image, "The firmware image (.bin)")->required();
-  add_seconds(*update, options, "Bound of the search for the device (default 30)");
+  add_seconds(*update, options, "Bound of each search for the device (default 30)");
   add_retries(*update, options);
+  std::string update_expected;
+  CLI::Option* update_expect = nullptr;
+  add_verify(*update, options, update_expected, update_expect);
   add_json(*update, options);
 
-  CLI::App* batch = app.add_subcommand("batch", "Sends a firmware image to many devices in turn");
+  CLI::App* batch = app.add_subcommand("batch", "Sends a firmware image to many devices");
   batch->add_option("IMAGE", options.image, "The firmware image (.bin)")->required();
   CLI::Option* devices =
       batch
           ->add_option("--devices", options.devices_file, "The devices: one MAC a line, # comments")
           ->type_name("FILE");
-  CLI::Option* prefix = batch
-                            ->add_option("--name-prefix", options.name_prefix,
-                                         "Every device seen whose name starts so")
-                            ->type_name("TEXT");
+  std::string prefix_text;
+  CLI::Option* prefix =
+      batch->add_option("--name-prefix", prefix_text, "Every device seen whose name starts so")
+          ->type_name("TEXT")
+          ->check(NOT_EMPTY);
   devices->excludes(prefix);
   batch
       ->add_option("--report", options.report,
                    "The report, rewritten after every device (CSV when named *.csv, else JSON)")
       ->type_name("FILE");
-  batch->add_option("--resume", options.resume, "Passes over the devices ok in this earlier report")
+  batch
+      ->add_option("--resume", options.resume,
+                   "Passes over the devices this earlier report of the same image shows ok")
       ->type_name("REPORT");
   std::string skip_revision;
   CLI::Option* skip =
@@ -92,10 +207,16 @@ bool parse_options(int argc, char** argv, std::ostream& out, std::ostream& err,
                        "Leaves a device whose Firmware Revision reads this as it is")
           ->type_name("TEXT");
   add_retries(*batch, options);
-  add_seconds(
-      *batch, options,
-      "Bound of the search for each device, and of the scan for --name-prefix (default 30)");
+  std::string batch_expected;
+  CLI::Option* batch_expect = nullptr;
+  add_verify(*batch, options, batch_expected, batch_expect);
+  add_seconds(*batch, options,
+              "Bound of each search for a device, and of the scan for --name-prefix (default 30)");
   add_json(*batch, options);
+
+  CLI::App* help = app.add_subcommand("help", "Explains the program, or one command");
+  std::string topic;
+  help->add_option("COMMAND", topic, "The command to explain");
 
   try {
     app.parse(argc, argv);
@@ -103,11 +224,27 @@ bool parse_options(int argc, char** argv, std::ostream& out, std::ostream& err,
       throw CLI::RequiredError("--devices or --name-prefix");
   } catch (const CLI::ParseError& error) {
     // Help and the version end the command well; anything else is usage.
+    if (error.get_exit_code() != 0) usage_error = error.what();
     status = app.exit(error, out, err) == 0 ? static_cast<int>(exit_status::done)
                                             : static_cast<int>(exit_status::bad_input);
     return false;
   }
+  if (help->parsed()) {
+    const bool known = print_help(app, topic, out, err);
+    status = static_cast<int>(known ? exit_status::done : exit_status::bad_input);
+    if (!known) usage_error = "no command \"" + topic + "\"";
+    return false;
+  }
   if (*skip) options.skip_if_revision = skip_revision;
+  if (*update_expect) options.expect_revision = update_expected;
+  if (*batch_expect) options.expect_revision = batch_expected;
+  if (options.progress == progress_format::json && options.verbose) {
+    usage_error = "--progress json keeps standard error for its events: leave out --verbose";
+    err << "tavren-update: " << usage_error << "\n";
+    status = static_cast<int>(exit_status::bad_input);
+    return false;
+  }
+  if (*prefix) options.name_prefix = prefix_text;
   options.command = scan->parsed()     ? command_kind::scan
                     : info->parsed()   ? command_kind::info
                     : update->parsed() ? command_kind::update

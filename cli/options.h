@@ -8,6 +8,11 @@
 
 enum class command_kind { scan, info, update, batch };
 
+// What standard error carries: lines for a person (text), one JSON object
+// a line for a program (json), or nothing but errors about the progress
+// (none).
+enum class progress_format { text, json, none };
+
 struct cli_options {
   command_kind command = command_kind::scan;
   std::string mac;
@@ -16,10 +21,13 @@ struct cli_options {
   int retries = 1;
   bool json = false;
   std::string devices_file;
-  std::string name_prefix;
+  std::optional<std::string> name_prefix;
   std::string report;
   std::string resume;
   std::optional<std::string> skip_if_revision;
+  std::optional<std::string> expect_revision;
+  uint32_t verify_seconds = 90;
+  progress_format progress = progress_format::text;
   std::string ble_library;
   bool verbose = false;
   bool quiet = false;
@@ -27,6 +35,12 @@ struct cli_options {
 
 // False when there is no command to run: help or the version was asked for
 // (printed on `out`, status 0), or the command line is wrong (said on
-// `err`, status 2). `status` holds which.
+// `err`, status 2, and in `usage_error`). `status` holds which.
 bool parse_options(int argc, char** argv, std::ostream& out, std::ostream& err,
-                   cli_options& options, int& status);
+                   cli_options& options, int& status, std::string& usage_error);
+
+// Whether the words ask for JSON results, or a JSON progress stream, looked
+// for before they are parsed: a command line too wrong to parse still
+// answers a script in JSON.
+bool asks_for_json(int argc, char** argv);
+bool asks_for_json_progress(int argc, char** argv);

@@ -1,23 +1,40 @@
 #include "cli/report.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include <ctime>
 
+#include "cli/image_file.h"
+#include "cli/mac_address.h"
 #include "platform/os.h"
 
 namespace {
 
-const char* const CSV_COLUMNS[] = {"mac",    "name",    "revision_before",
-                                   "result", "error",   "attempts",
-                                   "bytes",  "seconds", "bytes_per_second"};
+using json = nlohmann::ordered_json;
+
+const char* const CSV_COLUMNS[] = {
+    "mac",        "name",        "revision_before", "revision_after",
+    "result",     "error",       "error_code",      "detail",
+    "attempts",   "bytes",       "seconds",         "bytes_per_second",
+    "image_name", "image_bytes", "image_crc32",     "program_version",
+    "started",    "ended",       "finished"};
 constexpr size_t CSV_COLUMN_COUNT = sizeof CSV_COLUMNS / sizeof CSV_COLUMNS[0];
 
-// Text that was never learnt, or a step that never failed, is null.
-nlohmann::ordered_json text_or_null(const std::string& text) {
-  return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text);
+// A spreadsheet takes a cell that begins so for a formula, and a device's
+// name is anybody's text: such a cell gets a leading apostrophe, which
+// spreadsheets show as text and which reading a report back takes off.
+bool formula_start(char c) {
+  return c == '=' || c == '+' || c == '-' || c == '@' || c == '\t' || c == '\r';
+}
+
+std::string neutralised(const std::string& text) {
+  return !text.empty() && formula_start(text[0]) ? "'" + text : text;
+}
+
+std::string restored(const std::string& cell) {
+  return cell.size() >= 2 && cell[0] == '\'' && formula_start(cell[1]) ? cell.substr(1) : cell;
 }
 
 double milliseconds_rounded(double seconds) {
@@ -28,13 +45,6 @@ uint64_t whole(double value) {
   return value > 0 ? static_cast<uint64_t>(std::llround(value)) : 0;
 }
 
-bool ends_with_csv(const std::string& path) {
-  if (path.size() < 4) return false;
-  std::string tail = path.substr(path.size() - 4);
-  for (char& c : tail) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return tail == ".csv";
-}
-
 std::string csv_field(const std::string& text) {
   if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
   std::string quoted = "\"";
@@ -43,6 +53,11 @@ std::string csv_field(const std::string& text) {
     quoted += c;
   }
   return quoted + "\"";
+}
+
+// A text cell of the report, safe for a spreadsheet.
+std::string csv_text(const std::string& text) {
+  return csv_field(neutralised(text));
 }
 
 std::string seconds_text(double seconds) {
@@ -97,67 +112,109 @@ bool parse_csv(const std::string& text, std::vector<std::vector<std::string>>& r
   return true;
 }
 
-bool read_whole_file(const std::string& path, std::string& text) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return false;
-  std::ostringstream content;
-  content << file.rdbuf();
-  text = content.str();
-  // A report edited and saved by a spreadsheet may start with a byte order
-  // mark.
-  constexpr char UTF8_BOM[] = "\xEF\xBB\xBF";
-  if (text.rfind(UTF8_BOM, 0) == 0) text.erase(0, sizeof UTF8_BOM - 1);
-  return true;
-}
-
-std::string text_of(const nlohmann::ordered_json& object, const char* key) {
+std::string text_of(const json& object, const char* key) {
   const auto found = object.find(key);
   return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
 }
 
-double number_of(const nlohmann::ordered_json& object, const char* key) {
+double number_of(const json& object, const char* key) {
   const auto found = object.find(key);
   return found != object.end() && found->is_number() ? found->get<double>() : 0.0;
 }
 
-bool row_from_json(const nlohmann::ordered_json& object, device_row& row) {
-  if (!object.is_object()) return false;
+// A whole number written as text ("4096"), or false.
+bool parse_count(const std::string& text, uint64_t& value) {
+  if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  value = std::strtoull(text.c_str(), nullptr, 10);
+  return true;
+}
+
+bool parse_crc(const std::string& text, uint32_t& value) {
+  if (text.size() != 10 || text.compare(0, 2, "0x") != 0 ||
+      text.find_first_not_of("0123456789abcdefABCDEF", 2) != std::string::npos)
+    return false;
+  value = static_cast<uint32_t>(std::strtoul(text.c_str() + 2, nullptr, 16));
+  return true;
+}
+
+// The image a report names, from its fields; `known` stays false when it
+// names none (an older report).
+void read_image(const std::string& name, const std::string& bytes, const std::string& crc,
+                report_image& image) {
+  image.name = name;
+  image.known = parse_count(bytes, image.bytes) && parse_crc(crc, image.crc32);
+}
+
+bool row_is_valid(const device_row& row, const std::string& result, std::string& reason,
+                  const std::string& where) {
+  if (!is_mac_address(row.mac)) {
+    reason = where + ": \"" + row.mac + "\" is not a MAC address";
+    return false;
+  }
+  device_result ignored;
+  if (!device_result_named(result, ignored)) {
+    reason = where + ": unknown result \"" + result + "\"";
+    return false;
+  }
+  return true;
+}
+
+bool row_from_json(const json& object, device_row& row, std::string& reason,
+                   const std::string& where) {
+  if (!object.is_object()) {
+    reason = where + ": not an object";
+    return false;
+  }
   row.mac = text_of(object, "mac");
   row.name = text_of(object, "name");
   row.revision_before = text_of(object, "revision_before");
+  row.revision_after = text_of(object, "revision_after");
   row.error = text_of(object, "error");
+  row.error_code = text_of(object, "error_code");
+  row.detail = text_of(object, "detail");
   row.attempts = static_cast<int>(number_of(object, "attempts"));
   row.bytes = static_cast<uint64_t>(number_of(object, "bytes"));
   row.seconds = number_of(object, "seconds");
   row.bytes_per_second = number_of(object, "bytes_per_second");
-  return !row.mac.empty() && device_result_named(text_of(object, "result"), row.result);
+  const std::string result = text_of(object, "result");
+  if (!row_is_valid(row, result, reason, where)) return false;
+  device_result_named(result, row.result);
+  return true;
 }
 
-bool read_json_report(const std::string& text, batch_report& report, std::string& reason) {
-  const auto document = nlohmann::ordered_json::parse(text, nullptr, false);
+bool parse_json_report(const std::string& text, batch_report& report, std::string& reason) {
+  const auto document = json::parse(text, nullptr, false);
   if (document.is_discarded() || !document.is_object() || !document.contains("devices") ||
       !document["devices"].is_array()) {
-    reason = "not a report of this program (JSON with a \"devices\" list)";
+    reason = "JSON with a \"devices\" list expected";
     return false;
   }
-  report.image = text_of(document, "image");
+  report.image.path = text_of(document, "image");
+  const auto bytes = document.find("image_bytes");
+  read_image(text_of(document, "image_name"),
+             bytes != document.end() && bytes->is_number_unsigned()
+                 ? std::to_string(bytes->get<uint64_t>())
+                 : std::string(),
+             text_of(document, "image_crc32"), report.image);
+  report.program_version = text_of(document, "program_version");
+  report.started = text_of(document, "started");
+  report.ended = text_of(document, "ended");
   const auto finished = document.find("finished");
   report.finished = finished != document.end() && finished->is_boolean() && finished->get<bool>();
+  size_t index = 0;
   for (const auto& entry : document["devices"]) {
     device_row row;
-    if (!row_from_json(entry, row)) {
-      reason = "a device without a MAC or with an unknown result";
-      return false;
-    }
+    if (!row_from_json(entry, row, reason, "device " + std::to_string(++index))) return false;
     report.rows.push_back(std::move(row));
   }
   return true;
 }
 
-bool read_csv_report(const std::string& text, batch_report& report, std::string& reason) {
+bool parse_csv_report(const std::string& text, batch_report& report, std::string& reason) {
   std::vector<std::vector<std::string>> records;
   if (!parse_csv(text, records) || records.empty()) {
-    reason = "not a CSV report of this program";
+    reason = "CSV with a header line expected";
     return false;
   }
   const std::vector<std::string>& header = records.front();
@@ -167,30 +224,49 @@ bool read_csv_report(const std::string& text, batch_report& report, std::string&
     }
     return -1;
   };
-  const int mac = column("mac"), result = column("result");
-  if (mac < 0 || result < 0) {
+  if (column("mac") < 0 || column("result") < 0) {
     reason = "its first line names no \"mac\" and \"result\" columns";
     return false;
   }
+  bool first_row = true;
   for (size_t r = 1; r < records.size(); ++r) {
     const std::vector<std::string>& record = records[r];
     if (record.size() == 1 && record[0].empty()) continue;  // a blank line
     auto cell = [&](const char* name) -> std::string {
       const int at = column(name);
-      return at >= 0 && static_cast<size_t>(at) < record.size() ? record[static_cast<size_t>(at)]
-                                                                : std::string();
+      return at >= 0 && static_cast<size_t>(at) < record.size()
+                 ? restored(record[static_cast<size_t>(at)])
+                 : std::string();
     };
     device_row row;
     row.mac = cell("mac");
     row.name = cell("name");
     row.revision_before = cell("revision_before");
+    row.revision_after = cell("revision_after");
     row.error = cell("error");
+    row.error_code = cell("error_code");
+    row.detail = cell("detail");
     row.attempts = std::atoi(cell("attempts").c_str());
     row.bytes = std::strtoull(cell("bytes").c_str(), nullptr, 10);
     row.seconds = std::strtod(cell("seconds").c_str(), nullptr);
     row.bytes_per_second = std::strtod(cell("bytes_per_second").c_str(), nullptr);
-    if (row.mac.empty() || !device_result_named(cell("result"), row.result)) {
-      reason = "line " + std::to_string(r + 1) + ": no MAC or an unknown result";
+    const std::string result = cell("result");
+    if (!row_is_valid(row, result, reason, "line " + std::to_string(r + 1))) return false;
+    device_result_named(result, row.result);
+    // Every row names the image; they must agree, or the file was put
+    // together from several batches.
+    report_image image;
+    read_image(cell("image_name"), cell("image_bytes"), cell("image_crc32"), image);
+    if (first_row) {
+      report.image = image;
+      report.program_version = cell("program_version");
+      report.started = cell("started");
+      report.ended = cell("ended");
+      report.finished = cell("finished") == "true";
+      first_row = false;
+    } else if (image.known != report.image.known || image.bytes != report.image.bytes ||
+               image.crc32 != report.image.crc32) {
+      reason = "line " + std::to_string(r + 1) + " names another image than the lines before it";
       return false;
     }
     report.rows.push_back(std::move(row));
@@ -200,17 +276,41 @@ bool read_csv_report(const std::string& text, batch_report& report, std::string&
 
 }  // namespace
 
-bool report_is_csv(const std::string& path) {
-  return ends_with_csv(path);
+json text_or_null(const std::string& text) {
+  return text.empty() ? json() : json(text);
 }
 
-nlohmann::ordered_json row_json(const device_row& row) {
-  nlohmann::ordered_json object;
+std::string report_time_now() {
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  std::tm utc{};
+  if (!os_utc_time(now, utc)) return {};
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+std::string file_name_of(const std::string& path) {
+  const size_t separator = path.find_last_of("/\\");
+  return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
+bool report_is_csv(const std::string& path) {
+  if (path.size() < 4) return false;
+  std::string tail = path.substr(path.size() - 4);
+  for (char& c : tail) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return tail == ".csv";
+}
+
+json row_json(const device_row& row) {
+  json object;
   object["mac"] = row.mac;
-  object["name"] = row.name;
+  object["name"] = text_or_null(row.name);
   object["revision_before"] = text_or_null(row.revision_before);
+  object["revision_after"] = text_or_null(row.revision_after);
   object["result"] = device_result_name(row.result);
   object["error"] = text_or_null(row.error);
+  object["error_code"] = text_or_null(row.error_code);
+  object["detail"] = text_or_null(row.detail);
   object["attempts"] = row.attempts;
   object["bytes"] = row.bytes;
   object["seconds"] = milliseconds_rounded(row.seconds);
@@ -218,11 +318,25 @@ nlohmann::ordered_json row_json(const device_row& row) {
   return object;
 }
 
-nlohmann::ordered_json report_json(const batch_report& report) {
-  nlohmann::ordered_json document;
-  document["image"] = report.image;
+json done_event(const device_row& row) {
+  json event;
+  event["event"] = "done";
+  const json fields = row_json(row);
+  for (auto field = fields.begin(); field != fields.end(); ++field) event[field.key()] = *field;
+  return event;
+}
+
+json report_json(const batch_report& report) {
+  json document;
+  document["program_version"] = report.program_version;
+  document["image"] = report.image.path;
+  document["image_name"] = report.image.name;
+  document["image_bytes"] = report.image.bytes;
+  document["image_crc32"] = crc32_text(report.image.crc32);
+  document["started"] = text_or_null(report.started);
+  document["ended"] = text_or_null(report.ended);
   document["finished"] = report.finished;
-  document["devices"] = nlohmann::ordered_json::array();
+  document["devices"] = json::array();
   for (const device_row& row : report.rows) document["devices"].push_back(row_json(row));
   return document;
 }
@@ -231,10 +345,14 @@ std::string report_csv(const batch_report& report) {
   std::vector<std::vector<std::string>> lines;
   lines.emplace_back(CSV_COLUMNS, CSV_COLUMNS + CSV_COLUMN_COUNT);
   for (const device_row& row : report.rows) {
-    lines.push_back({csv_field(row.mac), csv_field(row.name), csv_field(row.revision_before),
-                     device_result_name(row.result), csv_field(row.error),
+    lines.push_back({row.mac, csv_text(row.name), csv_text(row.revision_before),
+                     csv_text(row.revision_after), device_result_name(row.result),
+                     csv_text(row.error), csv_text(row.error_code), csv_text(row.detail),
                      std::to_string(row.attempts), std::to_string(row.bytes),
-                     seconds_text(row.seconds), std::to_string(whole(row.bytes_per_second))});
+                     seconds_text(row.seconds), std::to_string(whole(row.bytes_per_second)),
+                     csv_text(report.image.name), std::to_string(report.image.bytes),
+                     crc32_text(report.image.crc32), csv_text(report.program_version),
+                     report.started, report.ended, report.finished ? "true" : "false"});
   }
   std::string text;
   for (const std::vector<std::string>& fields : lines) {
@@ -247,40 +365,16 @@ std::string report_csv(const batch_report& report) {
   return text;
 }
 
-std::string json_text(const nlohmann::ordered_json& document) {
-  return document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+std::string report_text(const std::string& path, const batch_report& report) {
+  return report_is_csv(path) ? report_csv(report) : json_text(report_json(report));
 }
 
-bool write_report(const std::string& path, const batch_report& report, std::string& reason) {
-  const std::string text =
-      report_is_csv(path) ? report_csv(report) : json_text(report_json(report));
-  // Beside the report, so that putting it in place is a rename within one
-  // folder (one file system), never a copy.
-  const std::string temporary = path + "." + std::to_string(os_process_id()) + ".tmp";
-  FILE* file = os_create_file(temporary.c_str());
-  if (!file) {
-    reason = "cannot create " + temporary;
-    return false;
-  }
-  const bool written = fwrite(text.data(), 1, text.size(), file) == text.size();
-  const bool committed = written && os_commit_file(file);
-  const bool closed = fclose(file) == 0;
-  if (!committed || !closed || !os_replace_file(temporary.c_str(), path.c_str())) {
-    std::remove(temporary.c_str());
-    reason = "cannot write " + path;
-    return false;
-  }
-  return true;
+std::string json_text(const json& document) {
+  return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
-bool read_report(const std::string& path, batch_report& report, std::string& reason) {
-  std::string text;
-  if (!read_whole_file(path, text)) {
-    reason = "cannot read " + path;
-    return false;
-  }
-  const bool read = report_is_csv(path) ? read_csv_report(text, report, reason)
-                                        : read_json_report(text, report, reason);
-  if (!read) reason = path + ": " + reason;
-  return read;
+bool parse_report(const std::string& path, const std::string& text, batch_report& report,
+                  std::string& reason) {
+  return report_is_csv(path) ? parse_csv_report(text, report, reason)
+                             : parse_json_report(text, report, reason);
 }

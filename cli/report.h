@@ -1,8 +1,10 @@
 // The batch report: a row per device, in JSON or (for a name ending in
-// .csv) CSV, rewritten whole after every device so that it always tells
-// where the batch stands, even after a crash or a power cut.
+// .csv) CSV. It is a production line's record of which device got which
+// image, and what a later batch resumes from: it names the image by its
+// size and CRC-32, and nothing read back from one is trusted unchecked.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -10,26 +12,51 @@
 
 #include "cli/device_session.h"
 
+struct report_image {
+  std::string path;  // as given on the command line
+  std::string name;  // its file name
+  uint64_t bytes = 0;
+  uint32_t crc32 = 0;
+  bool known = false;  // false: a report read back that does not say
+};
+
 struct batch_report {
-  std::string image;
+  report_image image;
+  std::string program_version;
+  std::string started;    // UTC, ISO 8601 ("2026-12-08T04:13:16Z")
+  std::string ended;      // empty until the batch ended, however it ended
   bool finished = false;  // every device of the batch was dealt with
   std::vector<device_row> rows;
 };
 
+// The time now as reports write it.
+std::string report_time_now();
+
+// The file name part of a path (either separator).
+std::string file_name_of(const std::string& path);
+
 bool report_is_csv(const std::string& path);
 
 nlohmann::ordered_json row_json(const device_row& row);
+// The progress stream's event for a device the command is done with: the
+// report row's fields.
+nlohmann::ordered_json done_event(const device_row& row);
 nlohmann::ordered_json report_json(const batch_report& report);
 std::string report_csv(const batch_report& report);
 
-// Written beside `path` under another name, pushed to the disk, then put in
-// its place: a reader finds the previous report or this one, whole. False
-// with the reason when it could not be written.
-bool write_report(const std::string& path, const batch_report& report, std::string& reason);
+// The report as it is written to `path` (JSON, or CSV by its name).
+std::string report_text(const std::string& path, const batch_report& report);
 
-// An earlier report, in either format; false with the reason.
-bool read_report(const std::string& path, batch_report& report, std::string& reason);
+// An earlier report's text, in the format its name says. False with the
+// reason when it is not a report of this program: every row needs a MAC
+// and a known result.
+bool parse_report(const std::string& path, const std::string& text, batch_report& report,
+                  std::string& reason);
 
 // The one way every JSON document of the command line is written: text from
 // devices and file names that is not valid UTF-8 is replaced, not refused.
 std::string json_text(const nlohmann::ordered_json& document);
+
+// Text that was never learnt, or a step that never failed, is null: in
+// every JSON document an absent text is null, never "".
+nlohmann::ordered_json text_or_null(const std::string& text);

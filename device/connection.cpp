@@ -40,6 +40,10 @@ struct dis_step {
 
 // In reading order. The serial number reports 900 and the step after it
 // 800: the bar steps back once, which the progress dialog has always shown.
+// Whether the latest connection subscribed the channels an update needs.
+// Worker thread only.
+bool update_subscribed = false;
+
 const dis_step DIS_STEPS[] = {
     {FIRMWARE_REVISION_UUID, 500, "Firmware Revision: %s\n", "FwVer: %s\n",
      &device_information::firmware_revision},
@@ -64,8 +68,15 @@ std::string format_with_value(const char* format, const char* value) {
   return text;
 }
 
-// Drops a connection object that never reached the ready state.
-void abandon_connection(WarbleGatt* connection) {
+// Drops a connection object that never reached the ready state. A link
+// that came up, or an attempt that never answered (it may still bring one
+// up), is let go first as every close does: the library must not be left
+// with a link, or an attempt, on an object it no longer has.
+void abandon_connection(WarbleGatt* connection, bool link_may_be_up) {
+  if (connection && link_may_be_up) {
+    gatt_cancel_connect_sync(connection);
+    sleep_ms(RELEASE_DISCONNECT_PAUSE_MS);
+  }
   gatt_delete_if_set(connection);
   gatt = nullptr;
 }
@@ -123,15 +134,19 @@ connect_result connect_device() {
   information.mac = address;
   set_last_device_information(information);
 
+  update_subscribed = false;
   WarbleGatt* connection = create_connection(address);
   gatt = connection;
   if (!connection) return fail_connection(connect_result::object_not_created);
   device_ready = false;
   report_connect_progress(200, "Opening GATT");
 
-  if (gatt_connect_sync(connection) != GATT_OK) {
+  const gatt_status connected = gatt_connect_sync(connection);
+  if (connected != GATT_OK) {
     fail_connection(connect_result::cannot_connect);
-    abandon_connection(connection);
+    // A completion that reported an error ended the attempt; one that never
+    // came did not.
+    abandon_connection(connection, connected == GATT_TIMED_OUT);
     return connect_result::cannot_connect;
   }
   report_connect_progress(300, "Connected OK");
@@ -144,7 +159,7 @@ connect_result connect_device() {
   uint8_t check[DIS_BUFFER_SIZE] = {};
   if (gatt_read_sync(connection, RESPONSE_CHAR_UUID, check, DIS_READ_MAX) == -1) {
     fail_connection(connect_result::service_not_found);
-    abandon_connection(connection);
+    abandon_connection(connection, true);
     return connect_result::service_not_found;
   }
   report_connect_progress(400, "Propietary service found");
@@ -156,8 +171,9 @@ connect_result connect_device() {
   for (notify_channel* channel : channels_in_order()) notify_clear(channel);
   forget_unfinished_command();
   notify_enable(connection, RESPONSE_CHAR_UUID, &response_channel);
-  notify_enable(connection, STATUS_CHAR_UUID, &status_channel);
-  notify_enable(connection, UPDATE_CHAR_UUID, &update_channel);
+  const gatt_status status_enabled = notify_enable(connection, STATUS_CHAR_UUID, &status_channel);
+  const gatt_status update_enabled = notify_enable(connection, UPDATE_CHAR_UUID, &update_channel);
+  update_subscribed = status_enabled == GATT_OK && update_enabled == GATT_OK;
 
   read_device_information(connection, info, information);
   report_connect_progress(800, "Update service found");
@@ -202,8 +218,13 @@ int release_device() {
   sleep_ms(RELEASE_DELETE_PAUSE_MS);
 
   device_ready = false;
+  update_subscribed = false;
   gatt = nullptr;
   return 0;
+}
+
+bool update_channels_subscribed() {
+  return update_subscribed;
 }
 
 int report_ble_initialized() {

@@ -21,5 +21,11 @@ void close_device();
 // connection; does nothing when there is none. Returns 0.
 int release_device();
 
+// Worker thread, after connect_device reported ready: whether the status
+// and update channels of this connection are subscribed, as an update needs
+// them (the window connects a device without them all the same, and its
+// update then fails).
+bool update_channels_subscribed();
+
 // Prints "Bluetooth system initialized"; returns 0.
 int report_ble_initialized();

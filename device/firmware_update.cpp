@@ -55,35 +55,34 @@ constexpr uint32_t UPD_SETTLE_MIN_MS = 250;
 constexpr uint32_t UPD_RATE_SHOW_MS = 1000;
 constexpr uint32_t UPD_SETTLE_MAX_MS = 5000;
 
-// What a transfer has seen of the status channel since it began, and the
-// text of the step that failed it.
+// What a transfer has seen of the status channel since it began, and how
+// its failing frame failed.
 struct transfer_watch {
   uint32_t since_sequence = 0;  // the status channel's count before the first frame
   uint32_t frames_written = 0;
   uint32_t slowest_reply_ms = 0;
+  uint32_t acknowledged_bytes = 0;
   const char* failed_step = "";
+  frame_failure failure = frame_failure::none;
+  uint32_t failed_frame = 0;
+  int failed_status = -1;
 };
 
 transfer_watch start_watch() {
-  return transfer_watch{notify_snapshot(status_channel).sequence, 0, 0, ""};
+  transfer_watch watch;
+  watch.since_sequence = notify_snapshot(status_channel).sequence;
+  return watch;
 }
 
 // Set from a signal handler or a console handler: lock-free, nothing else.
 std::atomic<bool> stop_requested{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
-// A reply wait is cut into slices, so that a stop is heard within one.
-constexpr uint32_t UPD_STOP_POLL_MS = 100;
-
+// The reply to a frame already written is waited for whether or not a stop
+// was asked for meanwhile: it tells whether the device took the frame, and
+// for the finish handshake whether it now installs the image.
 gatt_status wait_reply(uint32_t before) {
-  const uint32_t start = tick_count_ms();
-  for (;;) {
-    const uint32_t elapsed = tick_count_ms() - start;
-    if (elapsed >= UPD_REPLY_TIMEOUT_MS) return GATT_TIMED_OUT;
-    const uint32_t slice = std::min(UPD_REPLY_TIMEOUT_MS - elapsed, UPD_STOP_POLL_MS);
-    const gatt_status waited = notify_wait_for_new(&status_channel, before, slice);
-    if (waited != GATT_TIMED_OUT || stop_requested) return waited;
-  }
+  return notify_wait_for_new(&status_channel, before, UPD_REPLY_TIMEOUT_MS);
 }
 
 bool refusal_seen(const transfer_watch& watch) {
@@ -92,6 +91,14 @@ bool refusal_seen(const transfer_watch& watch) {
 
 uint32_t replies_seen(const transfer_watch& watch) {
   return notify_snapshot(status_channel).sequence - watch.since_sequence;
+}
+
+// Records how the latest frame failed; 1, as send_frame returns it.
+int frame_failed(transfer_watch& watch, frame_failure failure, int status = -1) {
+  watch.failure = failure;
+  watch.failed_frame = watch.frames_written;
+  watch.failed_status = status;
+  return 1;
 }
 
 void put_u32_be(uint32_t value, uint8_t* out) {
@@ -112,17 +119,33 @@ uint8_t status_byte_0() {
 
 // At most UPD_IDLE_POLL_COUNT re-readings 100 ms apart; a device still busy
 // after them costs one more pause, so the whole wait lasts 10 s.
+// A stop ends the wait: nothing has been written yet.
 bool wait_update_idle() {
   if (status_byte_0() == 0) return true;
   for (uint32_t reading = 0; reading < UPD_IDLE_POLL_COUNT; ++reading) {
     sleep_ms(UPD_IDLE_POLL_MS);
     if (status_byte_0() == 0) return true;
+    if (stop_requested) return false;
   }
   sleep_ms(UPD_IDLE_POLL_MS);
   return false;
 }
 
+// Why a frame could not be written, or what became of its reply.
+frame_failure reply_failure(gatt_status waited, const WarbleGatt* connection) {
+  switch (waited) {
+    case GATT_LINK_LOST:
+      return frame_failure::link_lost;
+    case GATT_NOT_LISTENING:
+      return frame_failure::not_listening;
+    default:
+      return gatt_link_lost(connection) ? frame_failure::link_lost : frame_failure::no_reply;
+  }
+}
+
 // One frame of a transfer (rules above); 0 when the device accepted it.
+// A frame that is not written (a stop, a refusal already seen) leaves
+// frames_written as it was.
 int send_frame(transfer_watch& watch, uint8_t code, const uint8_t* params, uint16_t count) {
   WarbleGatt* connection = gatt.load();
   if (!connection || count > UPD_MAX_PARAMS) return 1;
@@ -132,7 +155,7 @@ int send_frame(transfer_watch& watch, uint8_t code, const uint8_t* params, uint1
   }
   if (refusal_seen(watch)) {
     trace_line("[RCS] The device refused the transfer: nothing more is sent");
-    return 1;
+    return frame_failed(watch, frame_failure::refused, UPD_STATUS_REJECTED);
   }
   uint8_t frame[UPD_FRAME_MAX];
   const size_t size = build_update_frame(code, params, count, frame);
@@ -147,28 +170,36 @@ int send_frame(transfer_watch& watch, uint8_t code, const uint8_t* params, uint1
   // earlier status) set the shared event too; only a status notification
   // numbered after this one answers the frame.
   const uint32_t before = notify_snapshot(status_channel).sequence;
-  if (gatt_write_no_resp(connection, UPDATE_CHAR_UUID, frame, static_cast<uint8_t>(size)) != 0)
-    return 1;
   ++watch.frames_written;
+  if (gatt_write_no_resp(connection, UPDATE_CHAR_UUID, frame, static_cast<uint8_t>(size)) != 0) {
+    return frame_failed(
+        watch, gatt_link_lost(connection) ? frame_failure::link_lost : frame_failure::not_written);
+  }
   const uint32_t written_at = tick_count_ms();
-  if (wait_reply(before) != GATT_OK) return 1;
+  const gatt_status waited = wait_reply(before);
+  if (waited != GATT_OK) return frame_failed(watch, reply_failure(waited, connection));
   const uint32_t reply_ms = tick_count_ms() - written_at;
   if (reply_ms > watch.slowest_reply_ms) watch.slowest_reply_ms = reply_ms;
-  if (refusal_seen(watch)) return 1;
+  if (refusal_seen(watch)) return frame_failed(watch, frame_failure::refused, UPD_STATUS_REJECTED);
 
   // An empty reply carries no verdict; bytes past its length are an older
   // reply's, so it cannot count as an acceptance.
   const notify_value reply = notify_snapshot(status_channel);
-  if (reply.length == 0) return 1;
-  return reply.data[0] == UPD_STATUS_REJECTED ? 1 : 0;
+  if (reply.length == 0) return frame_failed(watch, frame_failure::empty_reply);
+  if (reply.data[0] == UPD_STATUS_REJECTED)
+    return frame_failed(watch, frame_failure::refused, reply.data[0]);
+  return 0;
 }
 
 // The frames other than packets, with the text a front end reports when
 // one fails (the status-line text where the window shows one).
 bool send_step(transfer_watch& watch, uint8_t code, const uint8_t* params, uint16_t count,
                const char* failed_step) {
+  const uint32_t written_before = watch.frames_written;
   if (send_frame(watch, code, params, count) == 0) return true;
-  watch.failed_step = stop_requested ? UPD_STEP_INTERRUPTED : failed_step;
+  // Interrupted only when the stop kept this frame from being written.
+  const bool held_back = watch.frames_written == written_before && stop_requested;
+  watch.failed_step = held_back ? UPD_STEP_INTERRUPTED : failed_step;
   return false;
 }
 
@@ -202,8 +233,10 @@ int send_image_packets(transfer_watch& watch, uint32_t image_length, FILE* image
     // paces the whole transfer, so it lasts its length, not a timer tick.
     precise_sleep_ms(UPD_PACKET_PAUSE_MS);
     sent += count;
+    watch.acknowledged_bytes = sent;
     const uint32_t now = tick_count_ms();
     meter.sample(sent, now);
+    show_transfer_step(meter.progress());
     if (now - shown_at >= UPD_RATE_SHOW_MS) {
       show_transfer_progress(meter.progress(), true);
       shown_at = now;
@@ -238,6 +271,17 @@ bool finish_settles(const transfer_watch& watch) {
   return true;
 }
 
+// finish_settles failed: on what, for the front end.
+void settle_failed(transfer_watch& watch) {
+  watch.failed_frame = watch.frames_written;
+  if (refusal_seen(watch)) {
+    watch.failure = frame_failure::refused;
+    watch.failed_status = UPD_STATUS_REJECTED;
+  } else {
+    watch.failure = frame_failure::unanswered;
+  }
+}
+
 // The image's length in the 32-bit field; nothing has been sent when it
 // cannot be had.
 update_result learn_image_length(FILE* image, uint32_t& length) {
@@ -254,8 +298,11 @@ struct transfer_progress_shown {
 };
 
 // The whole transfer (see update_transfer); the failed step is in `watch`.
+// With `expected_crc`, packets whose checksum differs (the file changed
+// under us) end it before the checksum frame: the device then never takes
+// them as an image.
 int run_transfer(transfer_watch& watch, uint16_t b1_value, uint32_t image_length, FILE* image,
-                 uint32_t& crc) {
+                 uint32_t& crc, const uint32_t* expected_crc = nullptr) {
   const precise_timing_scope pauses_at_their_length;
   const transfer_progress_shown cleared_at_the_end;
   show_update_progress(0);
@@ -286,6 +333,11 @@ int run_transfer(transfer_watch& watch, uint16_t b1_value, uint32_t image_length
   trace_line("Firmware packets");
   crc = CRC32_INITIAL;
   if (send_image_packets(watch, image_length, image, crc) != 0) return 1;
+  if (expected_crc && crc != *expected_crc) {
+    trace_line("[RCS] The image file changed while it was sent: nothing more is sent");
+    watch.failed_step = UPD_STEP_IMAGE_CHANGED;
+    return 1;
+  }
 
   status_printf("CRC32\n");
   uint8_t crc_params[4];
@@ -300,9 +352,13 @@ int run_transfer(transfer_watch& watch, uint16_t b1_value, uint32_t image_length
 
   status_printf("Finish handshake\n");
   if (!send_step(watch, UPD_CMD_FINISH, UPD_FINISH_TOKEN, sizeof UPD_FINISH_TOKEN,
-                 "Finish ERROR") ||
-      !finish_settles(watch)) {
-    if (!*watch.failed_step) watch.failed_step = "Finish ERROR";
+                 "Finish ERROR")) {
+    status_printf("Finish ERROR\n");
+    return 1;
+  }
+  if (!finish_settles(watch)) {
+    settle_failed(watch);
+    watch.failed_step = "Finish ERROR";
     status_printf("Finish ERROR\n");
     return 1;
   }
@@ -335,6 +391,12 @@ uint32_t crc32_fold(uint32_t crc, const uint8_t* bytes, size_t count) {
     for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ ((crc & 1u) ? CRC32_POLYNOMIAL : 0u);
   }
   return crc;
+}
+
+uint32_t update_frame_count(uint32_t image_length) {
+  const uint32_t packets = image_length / UPD_MAX_PARAMS + (image_length % UPD_MAX_PARAMS ? 1 : 0);
+  // Start, B1 and length before the packets; checksum and finish after.
+  return 5 + packets;
 }
 
 uint32_t update_progress(uint32_t sent, uint32_t image_length) {
@@ -378,7 +440,7 @@ size_t path_length_in_characters(const std::string& utf8) {
   return units;
 }
 
-update_outcome update_image(const std::string& path) {
+update_outcome update_image(const std::string& path, const image_expectation* expected) {
   update_outcome outcome;
   // The whole text is read, so an over-long path is refused rather than
   // cut to a different, possibly existing, file.
@@ -402,16 +464,29 @@ update_outcome update_image(const std::string& path) {
     return outcome;
   }
   outcome.image_bytes = length;
+  outcome.frames_in_image = update_frame_count(length);
+  if (expected && expected->bytes != length) {
+    fclose(image);
+    outcome.result = update_result::image_changed;
+    outcome.failed_step = UPD_STEP_IMAGE_CHANGED;
+    return outcome;
+  }
   const uint32_t started = tick_count_ms();
   transfer_watch watch = start_watch();
-  const int failed = run_transfer(watch, 0, length, image, outcome.image_crc);
+  const int failed = run_transfer(watch, 0, length, image, outcome.image_crc,
+                                  expected ? &expected->crc32 : nullptr);
   fclose(image);
   outcome.seconds = (tick_count_ms() - started) / 1000.0;
+  outcome.acknowledged_bytes = watch.acknowledged_bytes;
   if (failed) {
-    outcome.result = *watch.failed_step == '\0' || strcmp(watch.failed_step, UPD_STEP_INTERRUPTED)
-                         ? update_result::transfer_failed
-                         : update_result::interrupted;
-    outcome.failed_step = *watch.failed_step ? watch.failed_step : "Update ERROR";
+    const std::string step = *watch.failed_step ? watch.failed_step : "Update ERROR";
+    outcome.result = step == UPD_STEP_INTERRUPTED     ? update_result::interrupted
+                     : step == UPD_STEP_IMAGE_CHANGED ? update_result::image_changed
+                                                      : update_result::transfer_failed;
+    outcome.failed_step = step;
+    outcome.failure = watch.failure;
+    outcome.failed_frame = watch.failed_frame;
+    outcome.failed_status = watch.failed_status;
     return outcome;
   }
   outcome.result = update_result::accepted;

@@ -57,6 +57,7 @@ constexpr const char* UPD_STEP_NOT_IDLE = "Device busy";
 constexpr const char* UPD_STEP_B1 = "B1 ERROR";
 constexpr const char* UPD_STEP_SHORT_READ = "Image read ERROR";
 constexpr const char* UPD_STEP_INTERRUPTED = "Interrupted";
+constexpr const char* UPD_STEP_IMAGE_CHANGED = "Image changed";
 
 // How an update ended; each front end says it its own way.
 enum class update_result {
@@ -68,6 +69,26 @@ enum class update_result {
   length_unknown,
   transfer_failed,  // refused, unanswered, link lost, short read: see failed_step
   interrupted,      // stopped on request before a frame
+  image_changed,    // the file no longer holds the bytes it was expected to hold
+};
+
+// Why the frame that ended a transfer failed.
+enum class frame_failure {
+  none,
+  refused,        // the device answered with a refusal (status 5)
+  empty_reply,    // the device answered with an empty status
+  no_reply,       // no status within UPD_REPLY_TIMEOUT_MS
+  link_lost,      // the link went down before the reply
+  not_written,    // the library did not take the write
+  not_listening,  // the status channel was never subscribed: no reply can be heard
+  unanswered,     // after the finish: fewer statuses than frames
+};
+
+// What the update is to send: a front end that checked the image before
+// (and told its user what it holds) has exactly those bytes sent or nothing.
+struct image_expectation {
+  uint64_t bytes = 0;
+  uint32_t crc32 = 0;  // as the CRC frame carries it
 };
 
 struct update_outcome {
@@ -76,6 +97,14 @@ struct update_outcome {
   uint32_t image_bytes = 0;  // the image's length, once it was learnt
   uint32_t image_crc = 0;    // the checksum sent, once every packet was
   double seconds = 0;        // from the idle wait to the end
+  // For transfer_failed: why the frame failed, which one (counted from 1,
+  // the start handshake; 0 when none was written), and the status that
+  // refused it (-1 when none did).
+  frame_failure failure = frame_failure::none;
+  uint32_t failed_frame = 0;
+  int failed_status = -1;
+  uint32_t frames_in_image = 0;     // every frame the whole transfer takes
+  uint32_t acknowledged_bytes = 0;  // image bytes in packets the device accepted
 };
 
 // The length of a UTF-8 path in the path field's characters (UTF-16 units).
@@ -87,12 +116,18 @@ const char* update_result_text(update_result result);
 
 // Worker thread (or a front end's own thread that runs no other device
 // operation meanwhile): sends the image at `path` (UTF-8) to the connected
-// device.
-update_outcome update_image(const std::string& path);
+// device. With `expected`, a file whose length differs is refused before
+// any frame, and one whose bytes differ fails before the checksum frame,
+// so the device never takes other bytes than those expected.
+update_outcome update_image(const std::string& path, const image_expectation* expected = nullptr);
 
 // Any thread, also a signal handler: the running update writes no new
-// frame; the one in flight is waited for (at most until its reply) and the
-// update ends as interrupted. Stays until cleared.
+// frame. The frame in flight is waited for and judged as ever (its reply
+// within its bound; for the finish handshake also the settle time after
+// it): a refusal ends the update as failed, and a finish accepted ends it
+// as accepted, since the device then installs the image whatever we do.
+// Only an update that had a frame left to write ends as interrupted. Stays
+// until cleared.
 void request_update_stop();
 void clear_update_stop();
 
@@ -121,6 +156,10 @@ int update_command(uint8_t code, const uint8_t* params, uint16_t count);
 // Folds bytes into a running CRC-32 (reflected 0xEDB88320, no table, no
 // final inversion); start from 0xFFFFFFFF.
 uint32_t crc32_fold(uint32_t crc, const uint8_t* bytes, size_t count);
+
+// Every frame a transfer of `image_length` bytes takes: start, B1, length,
+// the packets, checksum and finish.
+uint32_t update_frame_count(uint32_t image_length);
 
 // The progress bar's position before a packet: sent * 900 / image_length,
 // rounded down, in 64-bit arithmetic (an image of several MiB overflows the

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <string>
 
-
 namespace {
 
 // Shows nothing: the state before a window system is attached.
@@ -68,6 +67,10 @@ void show_connection_state(bool connected, const std::string& device_info) {
 
 void show_transfer_progress(const transfer_progress& progress, bool running) {
   display().show_transfer_progress(progress, running);
+}
+
+void show_transfer_step(const transfer_progress& progress) {
+  display().show_transfer_step(progress);
 }
 
 void report_connect_progress(uint32_t position, const char* format, ...) {

@@ -80,11 +80,16 @@ class display_sink {
   // Empties the list view; called on the UI thread by device_list_clear.
   virtual void clear_device_rows() = 0;
 
+  // After each packet the device accepted: how far, how fast, how long
+  // still. For a front end that follows a transfer more closely than
+  // show_transfer_progress's once a second; the window does not. Runs
+  // between packets: it must be quick and must not block.
+  virtual void show_transfer_step(const transfer_progress&) {}
+
   // A modal message box with an OK button; returns when the user closed it.
   // Called on the worker thread and, at start-up, on the UI thread.
   virtual void message_box(display_window owner, const char* text, const char* caption,
                            box_icon icon) = 0;
-
 };
 
 // Installs the process-wide sink (null: nothing is shown anywhere). The
@@ -98,6 +103,6 @@ void status_printf(const char* format, ...) TRACE_PRINTF_FORMAT(1, 2);
 void set_progress(display_window window, int control_id, uint32_t position);
 void show_connection_state(bool connected, const std::string& device_info);
 void show_transfer_progress(const transfer_progress& progress, bool running);
+void show_transfer_step(const transfer_progress& progress);
 void report_connect_progress(uint32_t position, const char* format, ...) TRACE_PRINTF_FORMAT(2, 3);
 void message_box(display_window owner, const char* text, const char* caption, box_icon icon);
-

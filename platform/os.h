@@ -15,6 +15,11 @@ using os_library = void*;
 // (LoadLibraryA on Windows, dlopen on POSIX). Returns null on failure.
 os_library os_library_open(const char* file_name);
 
+// Why the latest os_library_open on this thread failed, in the system's
+// words (the dynamic loader's message; on Windows the text of the error
+// code); empty when it did not fail.
+std::string os_library_error();
+
 // Resolves an exported symbol; null when the library does not export it.
 void* os_library_symbol(os_library library, const char* name);
 
@@ -55,8 +60,47 @@ void os_write_raw(int fd, const char* bytes, unsigned length);
 // A device (NUL, CON, COM1, anything under \\.\), a directory or a pipe is
 // refused: it would give no length, an endless or empty stream, or (a FIFO)
 // block the opener until some writer came.
-enum class open_file_result { opened, not_found, not_a_file };
+// `unreadable`: it is there but could not be opened (no permission, held by
+// another program); os_last_error() right after the call tells why.
+enum class open_file_result { opened, not_found, not_a_file, unreadable };
 FILE* os_open_regular_file(const char* path, open_file_result& result);
+
+// The system's words for an error code of os_last_error ("Permission
+// denied"), without a trailing period or line break.
+std::string os_error_text(unsigned long code);
+
+// What is at `path`, the last component not followed when it is a link (a
+// link, or on Windows any reparse point, is `other`): only a regular file
+// is ever replaced or read as a report.
+enum class path_kind { missing, regular, other, unknown };
+path_kind os_path_kind(const char* path);
+
+// Whether `a` and `b` name the same existing file, however they are spelled
+// (links followed, letter case, relative or absolute): the device and
+// volume, and the file's number on it. False when either is missing.
+bool os_same_file(const char* a, const char* b);
+
+// Creates the file at `path` for binary writing only if nothing is there
+// (never through a link planted under its name), readable by the user as a
+// new file would be. Null when it exists or cannot be created.
+FILE* os_create_new_file(const char* path);
+
+// Removes a file (not a folder); false when it could not be.
+bool os_remove_file(const char* path);
+
+// Pushes a rename or creation in the folder that holds `path` to the disk
+// (POSIX: the folder's own entry list is synced; Windows: the replacing
+// move is write-through already).
+bool os_sync_folder_of(const char* path);
+
+// A lock on a file beside something the program owns for a while (a
+// report), held until released or until the process ends in any way, so
+// that a crashed holder never leaves it locked. Null with the holder's
+// process id in `holder` (0 when unknown) when another process holds it, or
+// null with `holder` 0 when the lock file cannot be made.
+struct os_file_lock;
+os_file_lock* os_lock_file(const char* path, unsigned long& holder);
+void os_unlock_file(os_file_lock* lock);
 
 // Creates (or empties) the file at the UTF-8 `path` for binary writing.
 FILE* os_create_file(const char* path);
@@ -66,6 +110,8 @@ unsigned long os_process_id();
 
 // Local calendar time of `when`; false when it cannot be had.
 bool os_local_time(std::time_t when, std::tm& local);
+// Calendar time of `when` in UTC; false when it cannot be had.
+bool os_utc_time(std::time_t when, std::tm& utc);
 
 // The length of an open file in bytes, with 64-bit positions on every
 // platform (a long is 32 bits on Windows); the file is left at its start.
@@ -88,7 +134,9 @@ bool os_commit_file(FILE* file);
 
 // Puts the file at `from` in the place of `to` (both UTF-8, in the same
 // folder) in one step: a reader finds the old file or the new one, never a
-// mix, and never no file at all.
+// mix, and never no file at all. On Windows a target that another program
+// holds open (a spreadsheet, a virus scanner) refuses the move for a while:
+// it is tried again for about 2 s. False with os_last_error() set.
 bool os_replace_file(const char* from, const char* to);
 
 // A console program's interruptions: Ctrl+C and a termination request

@@ -9,11 +9,24 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/os.h"
 
+namespace {
+thread_local std::string library_error;
+}  // namespace
+
 os_library os_library_open(const char* file_name) {
-  return dlopen(file_name, RTLD_NOW | RTLD_LOCAL);
+  os_library library = dlopen(file_name, RTLD_NOW | RTLD_LOCAL);
+  const char* why = library ? nullptr : dlerror();
+  library_error = why ? why : "";
+  return library;
+}
+
+std::string os_library_error() {
+  return library_error;
 }
 
 void* os_library_symbol(os_library library, const char* name) {
@@ -73,7 +86,10 @@ FILE* os_open_regular_file(const char* path, open_file_result& result) {
   if (!path) return nullptr;
   // Non-blocking, so that a FIFO opens at once and can be told apart.
   const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    if (errno != ENOENT && errno != ENOTDIR) result = open_file_result::unreadable;
+    return nullptr;
+  }
   struct stat about {};
   if (fstat(fd, &about) != 0 || !S_ISREG(about.st_mode)) {
     close(fd);
@@ -110,6 +126,10 @@ bool os_local_time(std::time_t when, std::tm& local) {
   return localtime_r(&when, &local) != nullptr;
 }
 
+bool os_utc_time(std::time_t when, std::tm& utc) {
+  return gmtime_r(&when, &utc) != nullptr;
+}
+
 std::string os_program_folder() {
   char path[4096];
   const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
@@ -129,6 +149,116 @@ bool os_commit_file(FILE* file) {
 
 bool os_replace_file(const char* from, const char* to) {
   return from && to && rename(from, to) == 0;
+}
+
+std::string os_error_text(unsigned long code) {
+  char buffer[256];
+  // The GNU variant returns the text, which may or may not be in `buffer`.
+  const char* text = strerror_r(static_cast<int>(code), buffer, sizeof buffer);
+  return text ? text : "error " + std::to_string(code);
+}
+
+path_kind os_path_kind(const char* path) {
+  struct stat about {};
+  if (!path || lstat(path, &about) != 0)
+    return errno == ENOENT ? path_kind::missing : path_kind::unknown;
+  return S_ISREG(about.st_mode) ? path_kind::regular : path_kind::other;
+}
+
+bool os_same_file(const char* a, const char* b) {
+  struct stat first {
+  }, second{};
+  if (!a || !b || stat(a, &first) != 0 || stat(b, &second) != 0) return false;
+  return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+FILE* os_create_new_file(const char* path) {
+  if (!path) return nullptr;
+  const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  FILE* file = fdopen(fd, "wb");
+  if (!file) {
+    const int saved = errno;
+    close(fd);
+    unlink(path);
+    errno = saved;
+  }
+  return file;
+}
+
+bool os_remove_file(const char* path) {
+  return path && unlink(path) == 0;
+}
+
+bool os_sync_folder_of(const char* path) {
+  if (!path) return false;
+  const std::string text = path;
+  const size_t slash = text.rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : text.substr(0, slash);
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = fsync(fd) == 0;
+  close(fd);
+  return synced;
+}
+
+struct os_file_lock {
+  int fd = -1;
+  std::string path;
+};
+
+namespace {
+
+unsigned long holder_written_in(int fd) {
+  char text[32] = {};
+  const ssize_t got = pread(fd, text, sizeof text - 1, 0);
+  return got > 0 ? std::strtoul(text, nullptr, 10) : 0;
+}
+
+}  // namespace
+
+// An advisory lock (fcntl) that the system drops with the process. The file
+// is removed by its holder on release; a locker that finds, once it holds
+// the lock, that the name now names another file (removed and made anew
+// meanwhile) tries again, so two processes never both hold "the" lock.
+os_file_lock* os_lock_file(const char* path, unsigned long& holder) {
+  holder = 0;
+  if (!path) return nullptr;
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    const int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (fcntl(fd, F_SETLK, &whole) != 0) {
+      holder = holder_written_in(fd);
+      close(fd);
+      return nullptr;
+    }
+    struct stat held {
+    }, named{};
+    if (fstat(fd, &held) != 0 || stat(path, &named) != 0 || held.st_ino != named.st_ino ||
+        held.st_dev != named.st_dev) {
+      close(fd);
+      continue;
+    }
+    const std::string pid = std::to_string(getpid()) + "\n";
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, pid.data(), pid.size(), 0) < 0) {
+      // The lock holds all the same; only the message of a second batch
+      // loses the process id.
+    }
+    return new os_file_lock{fd, path};
+  }
+  return nullptr;
+}
+
+void os_unlock_file(os_file_lock* lock) {
+  if (!lock) return;
+  unlink(lock->path.c_str());
+  close(lock->fd);
+  delete lock;
 }
 
 namespace {

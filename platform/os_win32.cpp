@@ -63,8 +63,31 @@ void os_precise_timing_end() {
   if (--precise_timing_users == 0) timeEndPeriod(1);
 }
 
+namespace {
+thread_local std::string library_error;
+
+std::string system_error_text(DWORD code) {
+  char* text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string message = length && text ? std::string(text, length) : std::string();
+  if (text) LocalFree(text);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                              message.back() == ' ' || message.back() == '.'))
+    message.pop_back();
+  return message + " (error " + std::to_string(code) + ")";
+}
+}  // namespace
+
 os_library os_library_open(const char* file_name) {
-  return reinterpret_cast<os_library>(LoadLibraryA(file_name));
+  HMODULE library = LoadLibraryA(file_name);
+  library_error = library ? std::string() : system_error_text(GetLastError());
+  return reinterpret_cast<os_library>(library);
+}
+
+std::string os_library_error() {
+  return library_error;
 }
 
 void* os_library_symbol(os_library library, const char* name) {
@@ -133,7 +156,14 @@ FILE* os_open_regular_file(const char* path, open_file_result& result) {
   HANDLE handle = CreateFileW(wide_path(path).c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND &&
+        error != ERROR_INVALID_NAME)
+      result = open_file_result::unreadable;
+    SetLastError(error);
+    return nullptr;
+  }
   BY_HANDLE_FILE_INFORMATION about{};
   if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &about) ||
       (about.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
@@ -175,6 +205,10 @@ bool os_local_time(std::time_t when, std::tm& local) {
   return localtime_s(&local, &when) == 0;
 }
 
+bool os_utc_time(std::time_t when, std::tm& utc) {
+  return gmtime_s(&utc, &when) == 0;
+}
+
 std::string os_program_folder() {
   std::string path(MAX_PATH, '\0');
   for (;;) {
@@ -203,11 +237,172 @@ bool os_commit_file(FILE* file) {
   return file && fflush(file) == 0 && _commit(_fileno(file)) == 0;
 }
 
+namespace {
+
+// A spreadsheet that shows the report, or a scanner reading it, holds the
+// file open for a moment: the move is refused meanwhile.
+constexpr DWORD REPLACE_RETRY_MS = 50;
+constexpr int REPLACE_ATTEMPTS = 40;  // about 2 s in all
+
+bool held_by_another_program(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+         error == ERROR_LOCK_VIOLATION;
+}
+
+}  // namespace
+
 bool os_replace_file(const char* from, const char* to) {
   if (!from || !to) return false;
-  // Write-through: the call returns once the new name is on the disk.
-  return MoveFileExW(wide_path(from).c_str(), wide_path(to).c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  const std::wstring source = wide_path(from), target = wide_path(to);
+  for (int attempt = 1;; ++attempt) {
+    // Write-through: the call returns once the new name is on the disk.
+    if (MoveFileExW(source.c_str(), target.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+      return true;
+    const DWORD error = GetLastError();
+    if (attempt >= REPLACE_ATTEMPTS || !held_by_another_program(error)) {
+      SetLastError(error);
+      return false;
+    }
+    Sleep(REPLACE_RETRY_MS);
+  }
+}
+
+std::string os_error_text(unsigned long code) {
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string message;
+  if (length && text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
+                                         nullptr, nullptr);
+    message.resize(static_cast<size_t>(size > 0 ? size : 0));
+    if (size > 0)
+      WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), message.data(), size, nullptr,
+                          nullptr);
+  }
+  if (text) LocalFree(text);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                              message.back() == ' ' || message.back() == '.'))
+    message.pop_back();
+  return message.empty() ? "error " + std::to_string(code) : message;
+}
+
+path_kind os_path_kind(const char* path) {
+  if (!path) return path_kind::unknown;
+  const DWORD attributes = GetFileAttributesW(wide_path(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? path_kind::missing
+                                                                          : path_kind::unknown;
+  }
+  if (strncmp(path, "\\\\.\\", 4) == 0) return path_kind::other;
+  if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) return path_kind::other;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    // A link leads elsewhere; other reparse points (a file synced from the
+    // cloud, a deduplicated one) are plain files to their user.
+    WIN32_FIND_DATAW found{};
+    HANDLE search = FindFirstFileW(wide_path(path).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return path_kind::unknown;
+    FindClose(search);
+    if (found.dwReserved0 == IO_REPARSE_TAG_SYMLINK ||
+        found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT)
+      return path_kind::other;
+  }
+  return path_kind::regular;
+}
+
+namespace {
+
+bool identity_of(const char* path, BY_HANDLE_FILE_INFORMATION& about) {
+  HANDLE handle = CreateFileW(wide_path(path).c_str(), 0,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool known = GetFileInformationByHandle(handle, &about) != 0;
+  CloseHandle(handle);
+  return known;
+}
+
+}  // namespace
+
+bool os_same_file(const char* a, const char* b) {
+  BY_HANDLE_FILE_INFORMATION first{}, second{};
+  if (!a || !b || !identity_of(a, first) || !identity_of(b, second)) return false;
+  return first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+         first.nFileIndexHigh == second.nFileIndexHigh &&
+         first.nFileIndexLow == second.nFileIndexLow;
+}
+
+FILE* os_create_new_file(const char* path) {
+  if (!path) return nullptr;
+  // CREATE_NEW fails on anything already there, a link included.
+  HANDLE handle = CreateFileW(wide_path(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    DeleteFileW(wide_path(path).c_str());
+    return nullptr;
+  }
+  FILE* file = _fdopen(fd, "wb");
+  if (!file) {
+    _close(fd);
+    DeleteFileW(wide_path(path).c_str());
+  }
+  return file;
+}
+
+bool os_remove_file(const char* path) {
+  return path && DeleteFileW(wide_path(path).c_str()) != 0;
+}
+
+bool os_sync_folder_of(const char*) {
+  return true;
+}
+
+struct os_file_lock {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+};
+
+// The file is opened for writing with no sharing of writes and deleted when
+// its last handle closes, which the system does when the process ends,
+// however it ends. Others may read it, to learn who holds it.
+os_file_lock* os_lock_file(const char* path, unsigned long& holder) {
+  holder = 0;
+  if (!path) return nullptr;
+  const std::wstring name = wide_path(path);
+  HANDLE handle =
+      CreateFileW(name.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    if (!held_by_another_program(GetLastError())) return nullptr;
+    HANDLE reader = CreateFileW(name.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (reader != INVALID_HANDLE_VALUE) {
+      char text[32] = {};
+      DWORD got = 0;
+      if (ReadFile(reader, text, sizeof text - 1, &got, nullptr) && got > 0)
+        holder = strtoul(text, nullptr, 10);
+      CloseHandle(reader);
+    }
+    return nullptr;
+  }
+  const std::string pid = std::to_string(GetCurrentProcessId()) + "\r\n";
+  DWORD written = 0;
+  SetEndOfFile(handle);
+  WriteFile(handle, pid.data(), static_cast<DWORD>(pid.size()), &written, nullptr);
+  FlushFileBuffers(handle);
+  return new os_file_lock{handle};
+}
+
+void os_unlock_file(os_file_lock* lock) {
+  if (!lock) return;
+  CloseHandle(lock->handle);
+  delete lock;
 }
 
 namespace {

@@ -24,7 +24,9 @@ std::string utf8_text(const fs::path& path) {
   return std::string(text.begin(), text.end());
 }
 
-// Local date and time to the second: names sort in the order runs began.
+// Local date and time to the second, for a person reading the folder. The
+// clock may be set back (by hand, or by a time server after a wrong start),
+// so the names are not what tells old logs from new.
 std::string stamp_now() {
   const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   std::tm local{};
@@ -34,18 +36,30 @@ std::string stamp_now() {
   return text;
 }
 
-// Older logs of the program, oldest first.
+// Older logs of the program, least recently written first (a log that is
+// still being written by a running copy counts as new).
 std::vector<fs::path> logs_of(const fs::path& folder, const std::string& program) {
-  std::vector<fs::path> logs;
+  struct found_log {
+    fs::file_time_type written;
+    fs::path path;
+  };
+  std::vector<found_log> found;
   std::error_code failed;
   for (fs::directory_iterator it(folder, failed), end; !failed && it != end; it.increment(failed)) {
     const std::string name = utf8_text(it->path().filename());
     if (name.size() > program.size() + 5 &&
         name.compare(0, program.size() + 1, program + "-") == 0 &&
-        name.compare(name.size() - 4, 4, ".log") == 0)
-      logs.push_back(it->path());
+        name.compare(name.size() - 4, 4, ".log") == 0) {
+      std::error_code unknown;
+      const fs::file_time_type written = fs::last_write_time(it->path(), unknown);
+      found.push_back({unknown ? fs::file_time_type::min() : written, it->path()});
+    }
   }
-  std::sort(logs.begin(), logs.end());
+  std::sort(found.begin(), found.end(), [](const found_log& a, const found_log& b) {
+    return a.written != b.written ? a.written < b.written : a.path < b.path;
+  });
+  std::vector<fs::path> logs;
+  for (found_log& log : found) logs.push_back(std::move(log.path));
   return logs;
 }
 

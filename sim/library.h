@@ -101,6 +101,7 @@ struct device_runtime {
   std::vector<uint8_t> response;
   sim_time command_free_at{};
   bool stays_busy = false;
+  int32_t connect_errors_given = 0;  // connect_error_times
   // The latest update reply, sent again once the next frame arrives
   // (late_duplicate_replies).
   std::optional<std::array<uint8_t, 2>> duplicate_reply;

@@ -367,6 +367,10 @@ const std::map<std::string, device_setter>& device_keys() {
          d.connect_error = std::string(v);
          return true;
        }},
+      {"connect_error_times",
+       [](device_config& d, std::string_view v) {
+         return parse_into(v, 1, INT32_MAX, d.connect_error_times);
+       }},
       {"connect_timeout",
        [](device_config& d, std::string_view v) { return parse_yes_no(v, d.connect_timeout); }},
       {"read_error",

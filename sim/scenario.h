@@ -97,6 +97,7 @@ struct device_config {
   int32_t late_status_ms = 0;
   int32_t response_after_status_ms = -1;  // -1: the response goes first
   std::optional<std::string> connect_error;
+  int32_t connect_error_times = 0;  // the first this many attempts fail; 0: every one
   bool connect_timeout = false;
   uuid_selector read_error;
   uuid_selector write_error;

@@ -397,7 +397,9 @@ WARBLE_API void warble_gatt_connect_async(WarbleGatt* gatt, void* context,
     return;
   }
   const device_config& config = l.world.devices[device];
-  if (config.connect_error) {
+  if (config.connect_error &&
+      (config.connect_error_times == 0 ||
+       l.world.runtime[device].connect_errors_given++ < config.connect_error_times)) {
     queue.post(now, report(*config.connect_error, false, 0));
     return;
   }

@@ -127,6 +127,9 @@
  *                                 handler
  *   connect_error = text          connect completes with this error
  *                                 (an address no device has: an error too)
+ *   connect_error_times = N       only the first N connect attempts to the
+ *                                 device fail so (a device the system does
+ *                                 not know yet, for a moment)
  *   connect_timeout = yes         connect never completes
  *   read_error = uuid | all       reads of it complete with an error
  *   write_error = uuid | all      writes of it complete with an error

@@ -120,8 +120,9 @@ int main(int argc, char** argv) {
   options.devices_file = folder + "/devices.txt";
   options.report_path = folder + "/report.json";
   batch_run batch(options);
-  if (!batch.prepare(error)) {
-    fprintf(stderr, "batch_bench: %s\n", error.c_str());
+  command_failure failure;
+  if (!batch.prepare(failure) || !batch.open_report(failure)) {
+    fprintf(stderr, "batch_bench: %s\n", failure.message.c_str());
     return 1;
   }
   printf("batch of %d devices, %zu-byte image, connection interval %.1f ms (real time)\n",

@@ -1,38 +1,14 @@
 // The command line in-process against the stand-in library, in a world of
 // several devices: what it prints, how it ends, what the devices received.
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <fstream>
-#include <nlohmann/json.hpp>
 #include <set>
-#include <sstream>
 #include <string>
-#include <vector>
 
-#include "cli/cli.h"
-#include "platform/clock.h"
-#include "sim/warble_sim.h"
+#include "tests/cli/cli_fixture.h"
 #include "tests/support/reference_crc.h"
 
 namespace {
 
-using json = nlohmann::json;
-
-// The protocol's pauses (10 ms a packet, 1 s before the finish, 2 x 1 s to
-// release) and the 30 s search go 100 times faster; the stand-in's radio
-// keeps real time, so a search still sees every advert it would.
-constexpr uint32_t TIME_COMPRESSION = 100;
-
-constexpr const char* FIRST = "C4:7C:8D:6A:3E:01";
-constexpr const char* SECOND = "C4:7C:8D:6A:3E:02";
-constexpr const char* SPEAKER = "5A:10:22:33:44:55";
-constexpr const char* ABSENT = "C4:7C:8D:6A:3E:09";
-
-std::string device(const std::string& mac, const std::string& name, const std::string& extra = "") {
-  return "[device]\nmac = " + mac + "\nname = " + name + "\ncommand_busy_ms = 5\n" + extra;
-}
+using namespace cli_test;
 
 // Two of ours and a stranger without our service.
 std::string three_devices() {
@@ -43,73 +19,6 @@ std::string three_devices() {
                 "fw_time = 08:15:00\nrssi = -55\n") +
          device(SPEAKER, "Kitchen Speaker", "proprietary = no\nrssi = -81\n");
 }
-
-struct run_result {
-  int status = -1;
-  std::string out, err;
-  json document() const { return json::parse(out, nullptr, false); }
-};
-
-class command_line : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { set_time_compression_for_tests(TIME_COMPRESSION); }
-
-  void SetUp() override {
-    char pattern[] = "/tmp/cli-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    image_.resize(5000);
-    for (size_t i = 0; i < image_.size(); ++i) image_[i] = static_cast<uint8_t>(i * 7 + i / 251);
-    image_path_ = write_file("image.bin", std::string(image_.begin(), image_.end()));
-  }
-
-  void TearDown() override {
-    const std::string command = "rm -rf '" + dir_ + "'";
-    EXPECT_EQ(system(command.c_str()), 0);
-  }
-
-  void world(const std::string& scenario) {
-    ASSERT_EQ(warble_sim_configure(scenario.c_str()), 0) << warble_sim_error();
-  }
-
-  run_result run(const std::vector<std::string>& arguments) {
-    std::vector<std::string> words = {"tavren-update"};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    std::ostringstream out, err;
-    run_result result;
-    result.status = cli_main(static_cast<int>(words.size()), argv.data(),
-                             cli_streams{out, err, false, nullptr});
-    result.out = out.str();
-    result.err = err.str();
-    return result;
-  }
-
-  std::string write_file(const std::string& name, const std::string& content) {
-    const std::string path = dir_ + "/" + name;
-    std::ofstream(path, std::ios::binary) << content;
-    return path;
-  }
-
-  std::string read_file(const std::string& name) {
-    std::ifstream file(dir_ + "/" + name, std::ios::binary);
-    std::ostringstream content;
-    content << file.rdbuf();
-    return content.str();
-  }
-
-  static std::vector<uint8_t> sim_image() {
-    std::vector<uint8_t> bytes(warble_sim_image(nullptr, 0));
-    warble_sim_image(bytes.data(), static_cast<uint32_t>(bytes.size()));
-    return bytes;
-  }
-
-  std::string dir_;
-  std::vector<uint8_t> image_;
-  std::string image_path_;
-};
 
 TEST_F(command_line, ScanListsEveryDeviceAndInfoReadsOneWhateverTheLetterCase) {
   world(three_devices());
@@ -235,7 +144,9 @@ TEST_F(command_line, BatchReportsEveryDeviceAndResumesWhereItLeftOff) {
   EXPECT_EQ(warble_sim_counter("connect_attempts"), 2);
   const std::string csv = read_file("report.csv");
   EXPECT_EQ(csv.substr(0, csv.find('\n')),
-            "mac,name,revision_before,result,error,attempts,bytes,seconds,bytes_per_second");
+            "mac,name,revision_before,revision_after,result,error,error_code,detail,attempts,"
+            "bytes,seconds,bytes_per_second,image_name,image_bytes,image_crc32,program_version,"
+            "started,ended,finished");
   for (const std::string mac : {FIRST, SECOND, D3.c_str(), D4.c_str(), SPEAKER})
     EXPECT_NE(csv.find("\n" + mac + ",RD "), std::string::npos) << mac << " in\n" << csv;
   EXPECT_EQ(csv.find(",failed,"), std::string::npos) << csv;

@@ -54,6 +54,41 @@ run "$work/program/tavren-update.exe" update c4:7c:8d:6a:3e:01 image.bin --json
 grep -q '"result": "ok"' <<<"$out" && grep -q '"bytes": 3000' <<<"$out" ||
   fail "update --json printed: $out"
 
+# A batch keeps its report: written whole, nothing left beside it; never
+# over its own image; and one batch at a time, the second told which process
+# holds it.
+printf 'C4:7C:8D:6A:3E:01\n' >devices.txt
+run "$work/program/tavren-update.exe" batch image.bin --devices devices.txt --report report.csv
+[ "$status" -eq 0 ] || fail "batch ended with $status: $err"
+head -n 1 report.csv | grep -q ',image_bytes,image_crc32,' || fail "report.csv: $(cat report.csv)"
+leftovers=$(ls -A | grep -v -x -e image.bin -e devices.txt -e report.csv -e warble.dll)
+[ -z "$leftovers" ] || fail "left beside the report: $leftovers"
+cp image.bin image.before
+run "$work/program/tavren-update.exe" batch image.bin --devices devices.txt --report image.bin
+[ "$status" -eq 2 ] && cmp -s image.bin image.before || fail "--report IMAGE ended with $status"
+rm -f image.before
+
+# A slow link (200 packets, 3 intervals of 30 ms each) keeps the first batch
+# busy while the second one starts.
+head -c 48000 /dev/urandom >slow.bin
+printf 'connection_interval_ms = 30\n' >slow-world.txt
+WARBLE_SIM_SCENARIO="$work/elsewhere/slow-world.txt" timeout 120 wine \
+  "$work/program/tavren-update.exe" batch slow.bin --devices devices.txt --report slow.json \
+  >"$work/first-out.txt" 2>"$work/first-err.txt" &
+first=$!
+for _ in $(seq 1 600); do
+  grep -q '"devices"' slow.json 2>/dev/null && break
+  sleep 0.1
+done
+run "$work/program/tavren-update.exe" batch slow.bin --devices devices.txt --report slow.json
+[ "$status" -eq 2 ] && grep -q 'in use by another batch (process [0-9]' <<<"$err" ||
+  fail "a second batch on the same report ended with $status: $err"
+wait "$first"
+first_status=$?
+[ "$first_status" -eq 0 ] || fail "the first batch ended with $first_status: $(cat "$work/first-err.txt")"
+grep -q '"result": "ok"' slow.json || fail "slow.json: $(cat slow.json)"
+[ ! -e slow.json.lock ] || fail "the lock stayed behind"
+
 # A warble.dll in the current folder is not the program's.
 run "$work/alone/tavren-update.exe" scan --seconds 1
 [ "$status" -eq 4 ] || fail "without a library beside it the program ended with $status: $err"

@@ -219,6 +219,13 @@ size_t count(call kind) {
   return n;
 }
 
+std::vector<call> sequence() {
+  std::lock_guard<std::mutex> hold(state().lock);
+  std::vector<call> kinds;
+  for (const call_record& r : state().calls) kinds.push_back(r.kind);
+  return kinds;
+}
+
 size_t find_count() {
   std::lock_guard<std::mutex> hold(state().lock);
   return state().finds;

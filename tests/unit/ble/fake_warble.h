@@ -59,6 +59,8 @@ void set_connected(bool connected);
 void on_next(call kind, std::function<void(const call_record&)> reaction);
 
 size_t count(call kind);
+// Every recorded call's kind, in the order the calls were made.
+std::vector<call> sequence();
 size_t find_count();
 call_record nth(call kind, size_t index);
 call_record last(call kind);

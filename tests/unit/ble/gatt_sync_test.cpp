@@ -193,6 +193,53 @@ TEST_F(GattSync, AFailedCallAfterWhichTheLibrarySaysTheLinkIsDownStopsLaterCalls
 
 // The completion handler asks the library nothing about its connection:
 // by the time it runs, the wait may have expired and the worker deleted it.
+// Two connection objects, as when one is being released while another is
+// made: each link is watched on its own, and a deleted one is forgotten.
+TEST_F(GattSync, EachConnectionsLinkIsWatchedOnItsOwn) {
+  WarbleGatt* const other = reinterpret_cast<WarbleGatt*>(fake_warble::characteristic(9));
+  complete_at_once(call::connect);
+  ASSERT_EQ(gatt_connect_sync(CONNECTION), 0);
+  const call_record first_watch = last(call::on_disconnect);
+  complete_at_once(call::connect);
+  ASSERT_EQ(gatt_connect_sync(other), 0);
+  const call_record second_watch = last(call::on_disconnect);
+
+  fake_warble::fire_link_down(first_watch);
+  EXPECT_TRUE(gatt_link_lost(CONNECTION)) << "the first link's disconnect went unheard";
+  EXPECT_FALSE(gatt_link_lost(other));
+  fake_warble::fire_link_down(second_watch);
+  EXPECT_TRUE(gatt_link_lost(other));
+
+  // Deleted, the object may come back for a new connection: nothing of the
+  // old link's state carries over, and the old handler says nothing.
+  gatt_delete_if_set(CONNECTION);
+  EXPECT_FALSE(gatt_link_lost(CONNECTION));
+  complete_at_once(call::connect);
+  ASSERT_EQ(gatt_connect_sync(CONNECTION), 0);
+  fake_warble::fire_link_down(first_watch);
+  EXPECT_FALSE(gatt_link_lost(CONNECTION));
+}
+
+// A connect that went unanswered may still bring a link up later: the
+// attempt is called off with a disconnect, whatever the library says of
+// the link, and a link that did come up is waited for until it is down.
+TEST_F(GattSync, AnUnansweredConnectIsCalledOffBeforeTheObjectGoes) {
+  set_time_compression_for_tests(FAST);
+  fake_warble::set_connected(false);
+  EXPECT_EQ(gatt_connect_sync(CONNECTION), 2);
+  EXPECT_EQ(gatt_cancel_connect_sync(CONNECTION), 0);
+  EXPECT_EQ(fake_warble::count(call::disconnect), 1u);
+
+  fake_warble::set_connected(true);
+  EXPECT_EQ(gatt_connect_sync(CONNECTION), 2);
+  on_next(call::disconnect,
+          [](const call_record&) { fake_warble::fire_link_down(last(call::on_disconnect)); });
+  EXPECT_EQ(gatt_cancel_connect_sync(CONNECTION), 0);
+  EXPECT_EQ(fake_warble::count(call::disconnect), 2u);
+  EXPECT_EQ(gatt_connect_sync(CONNECTION), 2);
+  EXPECT_EQ(gatt_cancel_connect_sync(CONNECTION), 2) << "the link was never reported down";
+}
+
 TEST_F(GattSync, TheConnectCompletionLeavesTheLinkQuestionToTheWaitingOperation) {
   auto connected = start([] { return gatt_connect_sync(CONNECTION); });
   ASSERT_TRUE(fake_warble::await_calls(call::connect, 1));
@@ -453,11 +500,14 @@ TEST_F(GattSync, WaitsOnAChannelWithoutAnEvent) {
   EXPECT_EQ(notify_reset(nullptr), 1);
   EXPECT_EQ(notify_wait_for_new(nullptr, 0, 0), 1);
 
+  // Nothing could ever end these waits early: they end at once, and a wait
+  // for a reply says why, so that a caller waiting in slices stops too.
   auto waited = start([] {
-    return notify_wait(&status_channel, OP_TIMEOUT_MS) +
-           notify_wait_for_new(&status_channel, 0, OP_TIMEOUT_MS);
+    return std::make_pair(notify_wait(&status_channel, OP_TIMEOUT_MS),
+                          notify_wait_for_new(&status_channel, 0, OP_TIMEOUT_MS));
   });
-  EXPECT_EQ(finish(waited, std::chrono::seconds(5)), 4);
+  EXPECT_EQ(finish(waited, std::chrono::seconds(5)),
+            std::make_pair(GATT_TIMED_OUT, GATT_NOT_LISTENING));
   EXPECT_EQ(notify_reset(&status_channel), 1);
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -47,10 +48,12 @@ TEST_F(RunLog, KeepsTheLastRunsAndGetsEveryTraceLine) {
   // A folder whose name no single-byte code page holds.
   const std::string folder = root_.string() + "/Журнал ログ";
   fs::create_directories(utf8_path(folder));
+  const auto an_hour_ago = fs::file_time_type::clock::now() - std::chrono::hours(1);
   for (int i = 0; i < 25; ++i) {
     char name[64];
     snprintf(name, sizeof name, "TavrenUpdate-20260101-0000%02d-1.log", i);
     std::ofstream(utf8_path(folder) / name) << "old run " << i << "\n";
+    fs::last_write_time(utf8_path(folder) / name, an_hour_ago + std::chrono::seconds(i));
   }
   std::ofstream(utf8_path(folder) / "notes.txt") << "not a log\n";
 
@@ -67,6 +70,28 @@ TEST_F(RunLog, KeepsTheLastRunsAndGetsEveryTraceLine) {
   EXPECT_FALSE(fs::exists(utf8_path(folder) / "TavrenUpdate-20260101-000005-1.log"));
   EXPECT_TRUE(fs::exists(utf8_path(folder) / "TavrenUpdate-20260101-000006-1.log"));
   EXPECT_TRUE(fs::exists(utf8_path(folder) / "notes.txt"));
+}
+
+// Names carry the local time a run began; after the clock was set back the
+// newest runs have the smallest names. What was written last is kept.
+TEST_F(RunLog, AfterTheClockWasSetBackTheNewestRunsAreKept) {
+  const std::string folder = root_.string();
+  const auto now = fs::file_time_type::clock::now();
+  const char* const older_runs[] = {"TavrenUpdate-20990101-120000-7.log",
+                                    "TavrenUpdate-20990101-130000-8.log"};
+  const char* const newer_runs[] = {"TavrenUpdate-20260101-090000-9.log",
+                                    "TavrenUpdate-20260101-091000-10.log"};
+  for (int i = 0; i < 2; ++i) {
+    std::ofstream(root_ / older_runs[i]) << "before the clock was set back\n";
+    fs::last_write_time(root_ / older_runs[i], now - std::chrono::hours(3 - i));
+    std::ofstream(root_ / newer_runs[i]) << "after\n";
+    fs::last_write_time(root_ / newer_runs[i], now - std::chrono::minutes(20 - i));
+  }
+  ASSERT_FALSE(start_run_log(folder, "TavrenUpdate", 3).empty());
+  EXPECT_FALSE(fs::exists(root_ / older_runs[0]));
+  EXPECT_FALSE(fs::exists(root_ / older_runs[1]));
+  EXPECT_TRUE(fs::exists(root_ / newer_runs[0]));
+  EXPECT_TRUE(fs::exists(root_ / newer_runs[1]));
 }
 
 TEST_F(RunLog, ALogThatCannotBeWrittenStopsNothing) {

@@ -1,0 +1,11 @@
+// Text that came from outside (a device's name or strings, a file's name)
+// as it may be shown to a person on a terminal.
+#pragma once
+
+#include <string>
+
+// Control characters (C0, DEL, and C1, which some terminals obey as
+// escape sequences too) and bytes that are not UTF-8 become \xNN, so that
+// text from a device can neither move the cursor nor change colours, nor
+// hide what follows it. A backslash stays as it is.
+std::string printable(const std::string& text);
