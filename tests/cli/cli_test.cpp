@@ -66,7 +66,9 @@ TEST_F(command_line, UpdateSendsTheImageAndSaysHowARefusalEnded) {
   EXPECT_EQ(record.accepted, 1) << record.verdict;
   EXPECT_TRUE(sim_image() == image_);
   // Without a terminal: a progress line per 10 %, the last one at 100 %.
-  EXPECT_NE(accepted.err.find(std::string(FIRST) + "   50 %\n"), std::string::npos) << accepted.err;
+  // (A slow machine may have learnt the pace by then: it follows the percent.)
+  EXPECT_NE(accepted.err.find("\n" + std::string(FIRST) + "   50 %"), std::string::npos)
+      << accepted.err;
   EXPECT_NE(accepted.err.find(std::string(FIRST) + "  100 %\n"), std::string::npos);
 
   // Refused at every checksum: the retry on a fresh connection is refused too.
