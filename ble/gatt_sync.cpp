@@ -117,6 +117,9 @@ struct slot_state {
   notify_event_registry registry;
   std::mutex tag_lock;
   std::string tag;
+  // The library's own words for the latest connect it refused, under the
+  // operation lock (only the slot's thread connects and asks).
+  std::string connect_error;
 };
 
 slot_state* slot_states() {
@@ -287,7 +290,14 @@ void on_connect_done(void* context, WarbleGatt*, const char* error) {
   const callback_context call = decode(context);
   const handler_trace_tag tagged(call);
   if (error) print_error(error);
-  deliver_status(call, error ? ANSWER_ERROR : ANSWER_RECEIVED);
+  // The error text lives only during this call: a bounded copy goes with
+  // the answer.
+  deliver(call, [error](completion_answer& answer) {
+    answer.status = error ? ANSWER_ERROR : ANSWER_RECEIVED;
+    const size_t length = error ? strnlen(error, sizeof answer.data - 1) : 0;
+    answer.length = static_cast<uint8_t>(length);
+    if (length) memcpy(answer.data, error, length);
+  });
 }
 
 void on_read_done(void* context, WarbleGattChar*, const uint8_t* value, uint8_t size,
@@ -541,12 +551,22 @@ gatt_status gatt_connect_sync(connection_slot& slot, WarbleGatt* connection) {
   // still heard of.
   watch_link(slot, connection);
   const uint32_t serial = open_completion(slot);
+  state_of(slot).connect_error.clear();
   ble_api.warble_gatt_connect_async(connection, context_of(slot, serial), on_connect_done);
   const awaited_answer result = await_completion(slot, connection);
   if (result.outcome == wait_outcome::timed_out) return GATT_TIMED_OUT;
   if (result.outcome == wait_outcome::link_lost) return GATT_FAILED;
-  if (result.answer.status != ANSWER_RECEIVED) return GATT_FAILED;
+  if (result.answer.status != ANSWER_RECEIVED) {
+    state_of(slot).connect_error.assign(reinterpret_cast<const char*>(result.answer.data),
+                                        result.answer.length);
+    return GATT_FAILED;
+  }
   return ble_api.warble_gatt_is_connected(connection) ? GATT_OK : GATT_FAILED;
+}
+
+std::string gatt_connect_error(connection_slot& slot) {
+  operation_frame frame(slot);
+  return state_of(slot).connect_error;
 }
 
 gatt_status gatt_connect_sync(WarbleGatt* connection) {

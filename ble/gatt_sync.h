@@ -154,6 +154,10 @@ bool gatt_lock_objects_create(const char** which);
 // the library reports the link up, asked after the completion woke us.
 gatt_status gatt_connect_sync(connection_slot& slot, WarbleGatt* connection);
 gatt_status gatt_connect_sync(WarbleGatt* connection);
+// What the library said when it refused the slot's latest connect (its
+// error text; empty when it did not refuse): an adapter that holds as many
+// links as it can says so.
+std::string gatt_connect_error(connection_slot& slot);
 // 0 when the link is down (also when it already was, or `connection` is 0),
 // 2 when the library did not report it down in time.
 gatt_status gatt_disconnect_sync(connection_slot& slot, WarbleGatt* connection);

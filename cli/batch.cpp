@@ -39,10 +39,13 @@ bool same_path(const std::string& a, const std::string& b) {
   return !failed && first == second;
 }
 
-command_failure failure_of(const char* code, const std::string& message,
-                           exit_status status = exit_status::bad_input) {
+}  // namespace
+
+command_failure failure_of(const char* code, const std::string& message, exit_status status) {
   return command_failure{code, message, status};
 }
+
+namespace {
 
 // A device the batch did not get to, and why.
 device_row not_reached(const std::string& mac, const std::string& why) {
@@ -87,6 +90,8 @@ nlohmann::ordered_json summary_event(const batch_report& report) {
   return event;
 }
 
+}  // namespace
+
 // What a person is told of a device that was not updated and did not fail.
 void say_passed_over(const device_row& row, console_display& display) {
   if (row.result == device_result::not_found) {
@@ -95,8 +100,6 @@ void say_passed_over(const device_row& row, console_display& display) {
     display.message(row.mac + ": skipped, Firmware Revision " + printable(row.revision_before));
   }
 }
-
-}  // namespace
 
 bool parse_device_list(const std::string& path, const std::string& text,
                        std::vector<std::string>& macs, std::string& reason) {
@@ -230,7 +233,9 @@ std::vector<std::string> batch_run::targets(console_display& display) {
                  {"name_prefix", prefix}});
   std::vector<std::string> named;
   for (const seen_device& device : scan_devices(options_.seconds)) {
-    if (starts_with(device.name, prefix)) named.push_back(device.mac);
+    if (!starts_with(device.name, prefix)) continue;
+    named.push_back(device.mac);
+    seen_[mac_key(device.mac)] = device;
   }
   return named;
 }
@@ -265,63 +270,94 @@ bool batch_run::write(const batch_report& report, std::string& reason) {
   return report_.write(report_text(options_.report_path, report), reason);
 }
 
-batch_outcome batch_run::run(console_display& display) {
-  batch_outcome outcome;
-  const std::vector<std::string> macs = targets(display);
-  std::set<std::string> carried;
-  for (const device_row& row : carried_) carried.insert(mac_key(row.mac));
-  std::map<std::string, device_row> done;
+device_job batch_run::job_for(const std::string& mac) const {
+  device_job job;
+  job.mac = mac;
+  job.image = options_.image;
+  job.expected = image_.expectation();
+  job.seconds = options_.seconds;
+  job.retries = options_.retries;
+  job.skip_if_revision = options_.skip_if_revision;
+  job.expect_revision = options_.expect_revision;
+  job.verify_seconds = options_.verify_seconds;
+  return job;
+}
 
-  for (size_t i = 0; i < macs.size() && !interrupted() && !outcome.stopped; ++i) {
-    const std::string key = mac_key(macs[i]);
-    if (carried.count(key)) {
-      display.message(key + ": updated before (" + options_.resume_path + ")");
-      for (const device_row& row : carried_) {
-        if (mac_key(row.mac) == key) display.event(done_event(row));
-      }
+bool batch_run::carried(const std::string& mac) const {
+  for (const device_row& row : carried_) {
+    if (same_mac(row.mac, mac)) return true;
+  }
+  return false;
+}
+
+void batch_run::pass_carried(const std::string& mac, console_display& display) const {
+  display.message(mac_key(mac) + ": updated before (" + options_.resume_path + ")");
+  for (const device_row& row : carried_) {
+    if (same_mac(row.mac, mac)) display.event(done_event(row));
+  }
+}
+
+void batch_run::record(const std::vector<std::string>& macs, const device_run& device,
+                       console_display& display, batch_progress& progress) {
+  progress.done[mac_key(device.row.mac)] = device.row;
+  progress.times.push_back(device.times);
+  say_passed_over(device.row, display);
+  if (device.stage == failure_stage::image && !progress.stopped) {
+    progress.stopped =
+        failure_of(device.row.error_code.c_str(), options_.image + ": " + device.row.detail);
+  }
+  std::string reason;
+  if (!write(report_of(macs, progress.done), reason))
+    progress.stopped = failure_of("report_write_failed", reason, exit_status::report_unwritable);
+}
+
+void batch_run::run_in_turn(const std::vector<std::string>& macs, console_display& display,
+                            batch_progress& progress) {
+  for (size_t i = 0; i < macs.size() && !interrupted() && !progress.stopped; ++i) {
+    if (carried(macs[i])) {
+      pass_carried(macs[i], display);
       continue;
     }
     display.message("Device " + std::to_string(i + 1) + " of " + std::to_string(macs.size()));
-    device_job job;
-    job.mac = macs[i];
-    job.image = options_.image;
-    job.expected = image_.expectation();
-    job.seconds = options_.seconds;
-    job.retries = options_.retries;
-    job.skip_if_revision = options_.skip_if_revision;
-    job.expect_revision = options_.expect_revision;
-    job.verify_seconds = options_.verify_seconds;
-    const device_run device = run_device_job(job, display);
-    done[key] = device.row;
-    outcome.times.push_back(device.times);
-    say_passed_over(device.row, display);
-    if (device.stage == failure_stage::image) {
-      outcome.stopped =
-          failure_of(device.row.error_code.c_str(), options_.image + ": " + device.row.detail);
-    }
-    std::string reason;
-    if (!write(report_of(macs, done), reason))
-      outcome.stopped = failure_of("report_write_failed", reason, exit_status::report_unwritable);
+    record(macs, run_device_job(job_for(macs[i]), display), display, progress);
   }
+}
 
+batch_outcome batch_run::run(console_display& display) {
+  const std::vector<std::string> macs = targets(display);
+  batch_progress progress;
+  if (options_.parallel > 1) {
+    run_at_once(macs, display, progress);
+  } else {
+    run_in_turn(macs, display, progress);
+  }
+  return conclude(macs, display, progress);
+}
+
+batch_outcome batch_run::conclude(const std::vector<std::string>& macs, console_display& display,
+                                  batch_progress& progress) {
+  batch_outcome outcome;
+  outcome.times = progress.times;
+  std::map<std::string, device_row>& done = progress.done;
   // Devices the batch did not get to, on record as such.
-  const std::string why = outcome.stopped ? "the batch stopped: " + outcome.stopped->message
-                                          : std::string("the batch was interrupted");
+  const std::string why = progress.stopped ? "the batch stopped: " + progress.stopped->message
+                                           : std::string("the batch was interrupted");
   for (const std::string& mac : macs) {
     const std::string key = mac_key(mac);
-    if (done.count(key) || carried.count(key)) continue;
+    if (done.count(key) || carried(mac)) continue;
     done[key] = not_reached(mac, why);
     display.event(done_event(done[key]));
   }
   batch_report& report = outcome.report;
   report = report_of(macs, done);
-  report.finished = !interrupted() && !outcome.stopped;
+  report.finished = !interrupted() && !progress.stopped;
   report.ended = report_time_now();
   std::string reason;
   const bool report_failed_before =
-      outcome.stopped && outcome.stopped->status == exit_status::report_unwritable;
+      progress.stopped && progress.stopped->status == exit_status::report_unwritable;
   if (!report_failed_before && !write(report, reason))
-    outcome.stopped = failure_of("report_write_failed", reason, exit_status::report_unwritable);
+    progress.stopped = failure_of("report_write_failed", reason, exit_status::report_unwritable);
+  outcome.stopped = progress.stopped;
 
   display.message(summary_line(report));
   display.event(summary_event(report));

@@ -26,7 +26,16 @@ struct batch_options {
   std::optional<std::string> expect_revision;
   uint32_t verify_seconds = 90;
   uint32_t seconds = 30;
+  // Devices served at once (1: one after another); and whether standard
+  // error is a terminal that takes cursor movements (their progress lines
+  // are then drawn in place).
+  int parallel = 1;
+  bool cursor_movement = false;
 };
+
+// At most this many devices at once: the adapter's links, and the pool of
+// connection records.
+constexpr int PARALLEL_MAX = 8;
 
 // Why a command could not go on, told to a script (a stable code) and to a
 // person (a message naming what is wrong).
@@ -35,6 +44,11 @@ struct command_failure {
   std::string message;
   exit_status status = exit_status::bad_input;
 };
+command_failure failure_of(const char* code, const std::string& message,
+                           exit_status status = exit_status::bad_input);
+
+// What a person is told of a device that was not updated and did not fail.
+void say_passed_over(const device_row& row, console_display& display);
 
 // One MAC a line; '#' starts a comment; blank lines and repeats are passed
 // over. False with the reason (its line) for anything that is not a MAC.
@@ -65,7 +79,28 @@ class batch_run {
   batch_outcome run(console_display& display);
 
  private:
+  // Where a batch stands while it runs: what it found out of each device
+  // (by MAC key), the phases' times, and why it stopped early.
+  struct batch_progress {
+    std::map<std::string, device_row> done;
+    std::vector<phase_times> times;
+    std::optional<command_failure> stopped;
+  };
+
   std::vector<std::string> targets(console_display& display);
+  device_job job_for(const std::string& mac) const;
+  bool carried(const std::string& mac) const;
+  void pass_carried(const std::string& mac, console_display& display) const;
+  // A device done with: on record, said, and the report written.
+  void record(const std::vector<std::string>& macs, const device_run& device,
+              console_display& display, batch_progress& progress);
+  void run_in_turn(const std::vector<std::string>& macs, console_display& display,
+                   batch_progress& progress);
+  // batch_parallel.cpp
+  void run_at_once(const std::vector<std::string>& macs, console_display& display,
+                   batch_progress& progress);
+  batch_outcome conclude(const std::vector<std::string>& macs, console_display& display,
+                         batch_progress& progress);
   batch_report report_of(const std::vector<std::string>& macs,
                          const std::map<std::string, device_row>& done) const;
   bool write(const batch_report& report, std::string& reason);
@@ -78,5 +113,7 @@ class batch_run {
   // Rows of the earlier report, for this image, of devices updated then:
   // carried into every write of this one, in the earlier report's order.
   std::vector<device_row> carried_;
+  // The devices a search by name found, by MAC key.
+  std::map<std::string, seen_device> seen_;
   report_file report_;
 };

@@ -287,8 +287,12 @@ exit_status run_batch(const context& c, batch_run& batch) {
   return outcome.status;
 }
 
-batch_options batch_options_of(const cli_options& options) {
+batch_options batch_options_of(const context& c) {
+  const cli_options& options = c.options;
   batch_options batch;
+  batch.parallel = options.parallel;
+  // A terminal is the process's standard error (main says so).
+  batch.cursor_movement = c.streams.err_is_terminal && os_enable_cursor_movement(stderr);
   batch.image = options.image;
   batch.devices_file = options.devices_file;
   batch.name_prefix = options.name_prefix;
@@ -307,7 +311,7 @@ batch_options batch_options_of(const cli_options& options) {
 // replaced only once everything else is known to be in order.
 exit_status run_command(const context& c) {
   image_facts image;
-  batch_run batch(batch_options_of(c.options));
+  batch_run batch(batch_options_of(c));
   command_failure failure;
   if (c.options.command == command_kind::update) {
     std::string code, reason;

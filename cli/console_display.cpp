@@ -67,6 +67,10 @@ void console_display::begin_transfer() {
   pace_ = 0;
 }
 
+void console_display::end_device() {
+  output_.hide_line(line_);
+}
+
 double console_display::last_pace() const {
   std::lock_guard<std::mutex> hold(lock_);
   return pace_;

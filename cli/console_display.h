@@ -43,6 +43,8 @@ class console_display final : public display_sink {
   void set_subject(const std::string& subject);
   // A new transfer starts: its progress and pace start afresh.
   void begin_transfer();
+  // Done with a device: its progress line, drawn among others, goes.
+  void end_device();
   // The pace last measured while the latest transfer ran; 0 when none was.
   double last_pace() const;
 

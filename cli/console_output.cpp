@@ -137,6 +137,15 @@ void console_output::close_line(size_t id) {
   if (err_ && !quiet_ && style_ == progress_style::in_place) draw_locked();
 }
 
+void console_output::hide_line(size_t id) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (!block_) return;
+  for (progress_line& line : lines_) {
+    if (line.id == id) line.text.clear();
+  }
+  if (err_ && !quiet_ && style_ == progress_style::in_place) draw_locked();
+}
+
 void console_output::set_total(const std::string& text) {
   std::lock_guard<std::mutex> hold(lock_);
   total_ = text;

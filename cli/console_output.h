@@ -53,6 +53,9 @@ class console_output {
   void show_line(size_t id, const std::string& text);
   // The device is done: its line goes (or, drawn alone, is left as it was).
   void close_line(size_t id);
+  // In a block, the line is left out until it is shown again (its display
+  // serves its next device); elsewhere nothing changes.
+  void hide_line(size_t id);
   // The block's total line (empty: none).
   void set_total(const std::string& text);
 

@@ -22,6 +22,11 @@ using json = nlohmann::ordered_json;
 // the Device Information.
 constexpr uint32_t CONNECT_STEP_SERVICE_FOUND = 400;
 
+// A device that could not be connected, and is not looked for again, is
+// connected again after this pause (the device may have been busy with
+// another central, or the system not know it yet).
+constexpr uint32_t CONNECT_AGAIN_MS = 1000;
+
 double seconds_since(uint32_t start_ms) {
   return static_cast<uint32_t>(tick_count_ms() - start_ms) / 1000.0;
 }
@@ -79,6 +84,23 @@ std::vector<seen_device> scan_devices(uint32_t seconds) {
   return search(nullptr, seconds);
 }
 
+std::map<std::string, seen_device> find_devices(const std::vector<std::string>& macs,
+                                                uint32_t seconds) {
+  const auto all_seen = [&](const std::vector<seen_device>& so_far) {
+    for (const std::string& mac : macs) {
+      if (!with_mac(so_far, mac)) return false;
+    }
+    return true;
+  };
+  std::map<std::string, seen_device> found;
+  for (const seen_device& device : search(all_seen, seconds)) {
+    for (const std::string& mac : macs) {
+      if (same_mac(device.mac, mac)) found.emplace(mac_key(mac), device);
+    }
+  }
+  return found;
+}
+
 std::optional<seen_device> find_device(const std::string& mac, uint32_t seconds) {
   const std::vector<seen_device> seen = search(
       [&](const std::vector<seen_device>& so_far) { return with_mac(so_far, mac) != nullptr; },
@@ -130,12 +152,12 @@ device_connection::~device_connection() {
 }
 
 connect_result device_connection::open(const std::string& mac) {
-  if (set_device_address(mac.c_str()) != 0) return connect_result::object_not_created;
-  return connect_device();
+  if (set_device_address(record_, mac.c_str()) != 0) return connect_result::object_not_created;
+  return connect_device(record_);
 }
 
 void device_connection::release() {
-  if (gatt.load()) close_device();
+  if (slot_of(record_).gatt.load()) close_device(record_);
 }
 
 namespace {
@@ -261,8 +283,29 @@ void record_transfer(const update_outcome& outcome, device_row& row) {
 // What to do after one try.
 enum class next_step { done, connect_again, search_again };
 
+// A pause that an interruption ends early.
+void pause_briefly(uint32_t pause_ms) {
+  const uint32_t start = tick_count_ms();
+  while (static_cast<uint32_t>(tick_count_ms() - start) < pause_ms && !interrupted())
+    sleep_ms(std::min<uint32_t>(100, pause_ms - (tick_count_ms() - start)));
+}
+
+// Takes the device the search found for this run.
+void take_found(const seen_device& found, console_display& display, device_run& run) {
+  run.row.mac = found.mac;
+  run.row.name = found.name;
+  display.set_subject(found.mac);
+}
+
 // Searches for the device; false (the run says why) when it is not there.
-bool look_for(const device_job& job, console_display& display, device_run& run, bool again) {
+bool look_for(const device_job& job, const device_worker& worker, device_run& run, bool again) {
+  console_display& display = worker.display;
+  if (!worker.searches) {
+    // The device was found before; it is connected again after a moment.
+    pause_briefly(CONNECT_AGAIN_MS);
+    if (interrupted()) mark_interrupted(run);
+    return !interrupted();
+  }
   display.message(run.row.mac + (again ? ": looking for it again" : ": searching") + " (up to " +
                   std::to_string(job.seconds) + " s)");
   display.event({{"event", "scanning"}, {"mac", run.row.mac}, {"seconds", job.seconds}});
@@ -288,9 +331,7 @@ bool look_for(const device_job& job, console_display& display, device_run& run, 
     }
     return false;
   }
-  run.row.mac = found->mac;
-  run.row.name = found->name;
-  display.set_subject(found->mac);
+  take_found(*found, display, run);
   display.event({{"event", "found"},
                  {"mac", found->mac},
                  {"name", text_or_null(found->name)},
@@ -299,8 +340,9 @@ bool look_for(const device_job& job, console_display& display, device_run& run, 
 }
 
 // The Device Information a connection read, for the progress stream.
-void say_connected(console_display& display, const std::string& mac) {
-  const device_information information = last_device_information();
+void say_connected(const device_worker& worker, const std::string& mac) {
+  console_display& display = worker.display;
+  const device_information information = last_device_information(worker.record);
   display.event({{"event", "connected"},
                  {"mac", mac},
                  {"firmware_revision", text_or_null(information.firmware_revision)},
@@ -322,7 +364,8 @@ void pause_within(uint32_t pause_ms, uint32_t start, uint32_t bound_ms) {
 // it installs, it may still read its old revision. So it is looked for,
 // connected and read again until it reads the expected revision or the
 // bound runs out.
-void verify_revision(const device_job& job, console_display& display, device_run& run) {
+void verify_revision(const device_job& job, const device_worker& worker, device_run& run) {
+  console_display& display = worker.display;
   const std::string& mac = run.row.mac;
   const std::string& expected = *job.expect_revision;
   const uint32_t bound_ms = job.verify_seconds * 1000;
@@ -335,12 +378,17 @@ void verify_revision(const device_job& job, console_display& display, device_run
   for (;;) {
     const uint32_t elapsed = tick_count_ms() - start;
     if (elapsed >= bound_ms || interrupted()) break;
-    const std::optional<seen_device> found = find_device(mac, (bound_ms - elapsed + 999) / 1000);
-    if (!found) break;
-    seen = true;
-    device_connection link;
-    if (link.open(found->mac) == connect_result::ready) {
-      last_read = last_device_information().firmware_revision;
+    // A worker that may not scan takes a connection for the device's sign
+    // of life: it connects only while the device is there.
+    if (worker.searches) {
+      const std::optional<seen_device> found = find_device(mac, (bound_ms - elapsed + 999) / 1000);
+      if (!found) break;
+      seen = true;
+    }
+    device_connection link(worker.record);
+    if (link.open(mac) == connect_result::ready) {
+      seen = true;
+      last_read = last_device_information(worker.record).firmware_revision;
       link.release();
       display.event({{"event", "verify"},
                      {"mac", mac},
@@ -376,16 +424,27 @@ void verify_revision(const device_job& job, console_display& display, device_run
 
 // One try: connect, check, maybe skip, send. Tells what to do next.
 next_step try_once(const device_job& job, int attempt, int attempts_allowed,
-                   console_display& display, device_run& run) {
+                   const device_worker& worker, device_run& run) {
+  console_display& display = worker.display;
   const std::string& mac = run.row.mac;
-  device_connection link;
+  device_connection link(worker.record);
   display.message(mac + (attempt == 1 ? ": connecting"
                                       : ": connecting afresh (attempt " + std::to_string(attempt) +
                                             " of " + std::to_string(attempts_allowed) + ")"));
   run.row.attempts = attempt;
   display.event({{"event", "connecting"}, {"mac", mac}, {"attempt", attempt}});
   const connect_result connected = connect_timed(link, mac, display, run.times);
-  if (connected == connect_result::ready && !update_channels_subscribed()) {
+  if (connected == connect_result::cannot_connect && attempt == 1 &&
+      gatt_connect_error(slot_of(worker.record)) == ADAPTER_FULL_ERROR) {
+    // Not the device's doing: the caller may try it again once a link is free.
+    release_timed(link, run.times);
+    fail(run, failure_stage::connection, connect_failure_text(connected), "adapter_full",
+         "the adapter holds as many connections as it can");
+    run.row.attempts = 0;
+    run.adapter_full = true;
+    return next_step::done;
+  }
+  if (connected == connect_result::ready && !update_channels_subscribed(worker.record)) {
     release_timed(link, run.times);
     fail(run, failure_stage::connection, connect_failure_text(connect_result::service_not_found),
          "service_not_found", "the device has no firmware update characteristic we can follow");
@@ -408,10 +467,10 @@ next_step try_once(const device_job& job, int attempt, int attempts_allowed,
     mark_interrupted(run);
     return next_step::done;
   }
-  say_connected(display, mac);
+  say_connected(worker, mac);
   if (!run.information_read) {
     run.information_read = true;
-    run.row.revision_before = last_device_information().firmware_revision;
+    run.row.revision_before = last_device_information(worker.record).firmware_revision;
     display.message(mac + ": Firmware Revision " + printable(run.row.revision_before));
     if (job.skip_if_revision && run.row.revision_before == *job.skip_if_revision) {
       release_timed(link, run.times);
@@ -431,7 +490,7 @@ next_step try_once(const device_job& job, int attempt, int attempts_allowed,
   display.message(mac + ": sending " + printable(job.image));
   display.begin_transfer();
   const uint32_t update_start = tick_count_ms();
-  const update_outcome outcome = update_image(job.image, &job.expected);
+  const update_outcome outcome = update_image(worker.record, job.image, &job.expected);
   run.times.update += seconds_since(update_start);
   release_timed(link, run.times);
   record_transfer(outcome, run.row);
@@ -445,7 +504,7 @@ next_step try_once(const device_job& job, int attempt, int attempts_allowed,
       run.stage = failure_stage::none;
       if (!job.expect_revision) return next_step::done;
       const uint32_t verify_start = tick_count_ms();
-      verify_revision(job, display, run);
+      verify_revision(job, worker, run);
       run.times.verify += seconds_since(verify_start);
       return next_step::done;
     }
@@ -472,27 +531,37 @@ next_step try_once(const device_job& job, int attempt, int attempts_allowed,
   }
 }
 
-device_run try_device(const device_job& job, console_display& display) {
-  device_run run;
-  run.row.mac = mac_key(job.mac);
-  display.set_subject(run.row.mac);
-  if (!look_for(job, display, run, false)) return run;
-
+// The tries after the device was found.
+void try_found(const device_job& job, const device_worker& worker, device_run& run) {
   const int attempts_allowed = 1 + (job.retries > 0 ? job.retries : 0);
   for (int attempt = 1; attempt <= attempts_allowed; ++attempt) {
-    const next_step next = try_once(job, attempt, attempts_allowed, display, run);
+    const next_step next = try_once(job, attempt, attempts_allowed, worker, run);
     if (next == next_step::done || attempt == attempts_allowed) break;
     const std::string why = run.row.detail.empty() ? run.row.error : run.row.detail;
-    display.message(run.row.mac + ": " + printable(why) + "; trying again");
-    if (next == next_step::search_again && !look_for(job, display, run, true)) break;
+    worker.display.message(run.row.mac + ": " + printable(why) + "; trying again");
+    if (next == next_step::search_again && !look_for(job, worker, run, true)) break;
   }
-  return run;
 }
 
 }  // namespace
 
 device_run run_device_job(const device_job& job, console_display& display) {
-  device_run run = try_device(job, display);
+  const device_worker worker{window_device_record(), display, true};
+  device_run run;
+  run.row.mac = mac_key(job.mac);
+  display.set_subject(run.row.mac);
+  if (look_for(job, worker, run, false)) try_found(job, worker, run);
   display.event(done_event(run.row));
+  return run;
+}
+
+device_run run_found_device_job(const device_job& job, const seen_device& found,
+                                const device_worker& worker) {
+  device_run run;
+  take_found(found, worker.display, run);
+  try_found(job, worker, run);
+  // A device the adapter had no room for is said done by whoever tries it
+  // again.
+  if (!run.adapter_full) worker.display.event(done_event(run.row));
   return run;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +26,11 @@ std::vector<seen_device> scan_devices(uint32_t seconds);
 // The device with `mac` (any letter case) as soon as it is seen; nothing
 // when it was not seen within `seconds` or the search was interrupted.
 std::optional<seen_device> find_device(const std::string& mac, uint32_t seconds);
+
+// The devices of `macs` seen within `seconds` (the search ends once all
+// were), by MAC key (upper case).
+std::map<std::string, seen_device> find_devices(const std::vector<std::string>& macs,
+                                                uint32_t seconds);
 
 // How it went for one device, in the words of the report.
 enum class device_result { ok, failed, skipped, not_found, interrupted };
@@ -79,7 +85,26 @@ struct device_run {
   failure_stage stage = failure_stage::none;
   phase_times times;
   bool information_read = false;  // at the first connection that got that far
+  // The adapter refused the first connection: it holds as many links as it
+  // can. Nothing was tried on the device.
+  bool adapter_full = false;
 };
+
+// Where a job runs: the device record whose connection it uses (the
+// window's when a command serves one device at a time), the display it
+// reports through, and whether it may look for the device itself. A
+// command serving several devices at once looked for them all before the
+// first transfer: nothing scans while transfers run, and a device is then
+// connected again rather than looked for again.
+struct device_worker {
+  device_record& record;
+  console_display& display;
+  bool searches = true;
+};
+
+// The adapter's words for a connection it refused because it holds as
+// many links as it can.
+constexpr const char* ADAPTER_FULL_ERROR = "Too many connections";
 
 // Finds the device, connects, reads its information, skips it when its
 // Firmware Revision is the one to skip, sends the image and releases it.
@@ -89,6 +114,11 @@ struct device_run {
 // step as an event, and the row in a last "done" event.
 device_run run_device_job(const device_job& job, console_display& display);
 
+// The same for a device the caller found already, on the worker's record;
+// a worker that does not search connects again where the search would be.
+device_run run_found_device_job(const device_job& job, const seen_device& found,
+                                const device_worker& worker);
+
 // How long the verification waits before it looks again at a device that
 // came back on another revision, or could not be connected: it may still be
 // installing.
@@ -97,7 +127,7 @@ constexpr uint32_t VERIFY_AGAIN_MS = 3000;
 // goes out of scope, whatever way the scope ends.
 class device_connection {
  public:
-  device_connection() = default;
+  explicit device_connection(device_record& record = window_device_record()) : record_(record) {}
   ~device_connection();
   device_connection(const device_connection&) = delete;
   device_connection& operator=(const device_connection&) = delete;
@@ -105,6 +135,10 @@ class device_connection {
   // The device at `mac`, as the search reported it.
   connect_result open(const std::string& mac);
   void release();
+  device_record& record() const { return record_; }
+
+ private:
+  device_record& record_;
 };
 
 // How a connection failure is told: its stable code.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <map>
 
+#include "cli/batch.h"
 #include "cli/cli.h"
 #include "cli/mac_address.h"
 
@@ -213,6 +214,12 @@ bool parse_options(int argc, char** argv, std::ostream& out, std::ostream& err,
   add_seconds(*batch, options,
               "Bound of each search for a device, and of the scan for --name-prefix (default 30)");
   add_json(*batch, options);
+  batch
+      ->add_option("--parallel", options.parallel,
+                   "Devices updated at once over the one adapter, 1 to 8 (default 1)")
+      ->type_name("N")
+      ->transform(DECIMAL)
+      ->check(CLI::Range(1, PARALLEL_MAX));
 
   CLI::App* help = app.add_subcommand("help", "Explains the program, or one command");
   std::string topic;

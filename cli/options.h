@@ -28,6 +28,7 @@ struct cli_options {
   std::optional<std::string> expect_revision;
   uint32_t verify_seconds = 90;
   progress_format progress = progress_format::text;
+  int parallel = 1;
   std::string ble_library;
   bool verbose = false;
   bool quiet = false;

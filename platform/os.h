@@ -128,6 +128,11 @@ std::string os_program_folder();
 // redirection to NUL is a character device too, but no terminal).
 bool os_is_terminal(FILE* stream);
 
+// Whether cursor movements written to `stream` (a terminal) move the
+// cursor rather than show as text; on Windows asks the console to take them
+// (Windows 10 and later do). False for anything but a terminal.
+bool os_enable_cursor_movement(FILE* stream);
+
 // Pushes what was written to `file` through to the disk, so that a rename
 // that follows it cannot publish an empty or partial file after a crash.
 bool os_commit_file(FILE* file);

@@ -143,6 +143,10 @@ bool os_is_terminal(FILE* stream) {
   return stream && isatty(fileno(stream)) == 1;
 }
 
+bool os_enable_cursor_movement(FILE* stream) {
+  return os_is_terminal(stream);
+}
+
 bool os_commit_file(FILE* file) {
   return file && fflush(file) == 0 && fsync(fileno(file)) == 0;
 }

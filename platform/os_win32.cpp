@@ -233,6 +233,17 @@ bool os_is_terminal(FILE* stream) {
   return handle != -1 && GetConsoleMode(reinterpret_cast<HANDLE>(handle), &mode) != 0;
 }
 
+bool os_enable_cursor_movement(FILE* stream) {
+  if (!stream) return false;
+  const intptr_t handle = _get_osfhandle(_fileno(stream));
+  DWORD mode = 0;
+  if (handle == -1 || !GetConsoleMode(reinterpret_cast<HANDLE>(handle), &mode)) return false;
+  // Not every header names it (Windows 10 and later).
+  constexpr DWORD VIRTUAL_TERMINAL_PROCESSING = 0x0004;
+  if (mode & VIRTUAL_TERMINAL_PROCESSING) return true;
+  return SetConsoleMode(reinterpret_cast<HANDLE>(handle), mode | VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
 bool os_commit_file(FILE* file) {
   return file && fflush(file) == 0 && _commit(_fileno(file)) == 0;
 }

@@ -187,4 +187,68 @@ TEST(InterruptedProgram, StopsAfterTheFrameInFlightReleasesTheDeviceAndReportsIt
   EXPECT_EQ(report.at("devices")[0].at("error"), "Interrupted");
 }
 
+// Three devices served at once: Ctrl+C stops each transfer after its own
+// frame in flight, releases every device and writes the report.
+TEST(InterruptedProgram, AtOnceEveryTransferStopsAfterItsOwnFrameInFlight) {
+  char pattern[] = "/tmp/cli-interrupt-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  const std::unique_ptr<const std::string, void (*)(const std::string*)> removed(
+      &dir, [](const std::string* path) { std::filesystem::remove_all(*path); });
+  const char* const macs[] = {"C4:7C:8D:6A:3E:01", "C4:7C:8D:6A:3E:02", "C4:7C:8D:6A:3E:03"};
+  std::ofstream world(dir + "/world.txt");
+  world << "connection_interval_ms = 30\nadvertise_interval_ms = 20\n";
+  std::ofstream list(dir + "/devices.txt");
+  for (const char* mac : macs) {
+    world << "[device]\nmac = " << mac << "\ncommand_busy_ms = 5\n";
+    list << mac << "\n";
+  }
+  world.close();
+  list.close();
+  std::ofstream(dir + "/image.bin", std::ios::binary) << std::string(48000, '\x5A');
+
+  program_run program(
+      {"batch", dir + "/image.bin", "--devices", dir + "/devices.txt", "--parallel", "3",
+       "--report", dir + "/report.json", "--verbose"},
+      {"LD_LIBRARY_PATH=" WARBLE_LIBRARY_DIR, "WARBLE_SIM_SCENARIO=" + dir + "/world.txt",
+       "WARBLE_SIM_RECORD=" + dir + "/record.txt"});
+  ASSERT_TRUE(program.started());
+  const auto all_under_way = [&] {
+    for (const char* mac : macs) {
+      if (program.err().find(std::string(mac) + "   10 %") == std::string::npos) return false;
+    }
+    return true;
+  };
+  ASSERT_TRUE(
+      eventually([&] { return all_under_way() || !program.running(); }, TRANSFER_SEEN_LIMIT));
+  ASSERT_TRUE(program.running()) << program.err();
+  ASSERT_EQ(kill(program.pid(), SIGINT), 0);
+  EXPECT_EQ(program.wait_exit(EXIT_LIMIT), 130) << program.err();
+
+  const std::string& err = program.err();
+  const size_t notice = err.find("Interrupted: no frame goes after the one in flight");
+  ASSERT_NE(notice, std::string::npos) << err;
+  std::map<std::string, std::string> record = read_record(dir + "/record.txt");
+  for (const char* mac : macs) {
+    SCOPED_TRACE(mac);
+    const std::string key = std::string("device.") + mac + ".";
+    const size_t packets_begun =
+        occurrences(err.substr(0, notice), "[" + std::string(mac) + "] Progress ");
+    const int packets = std::stoi(record[key + "packets"]);
+    EXPECT_GE(packets, 1);
+    EXPECT_LE(packets, static_cast<int>(packets_begun)) << "a frame went after the one in flight";
+    EXPECT_EQ(std::stoi(record[key + "frames"]), 3 + packets);
+    EXPECT_EQ(record[key + "finished"], "0");
+  }
+  EXPECT_EQ(record["counter.open_connections"], "0") << "a device was not released";
+  EXPECT_EQ(record["counter.live_links"], "0");
+
+  const nlohmann::json report =
+      nlohmann::json::parse(read_file(dir + "/report.json"), nullptr, false);
+  ASSERT_TRUE(report.is_object()) << read_file(dir + "/report.json");
+  EXPECT_EQ(report.at("finished"), false);
+  ASSERT_EQ(report.at("devices").size(), 3u);
+  for (const auto& row : report.at("devices")) EXPECT_EQ(row.at("result"), "interrupted") << row;
+}
+
 }  // namespace
