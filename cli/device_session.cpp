@@ -492,6 +492,8 @@ next_step try_once(const device_job& job, int attempt, int attempts_allowed,
   const uint32_t update_start = tick_count_ms();
   const update_outcome outcome = update_image(worker.record, job.image, &job.expected);
   run.times.update += seconds_since(update_start);
+  run.times.transfer_began_ms = update_start;
+  run.times.transfer_ended_ms = tick_count_ms();
   release_timed(link, run.times);
   record_transfer(outcome, run.row);
 

@@ -1,19 +1,27 @@
-// Figures for a batch, not a pass/fail test: N simulated devices updated one
-// after another with one image, in real time, through the command line's
-// batch itself.
-//  - the batch's total time against the sum of its transfers, and against
-//    the sum of the transfers' bounds: per packet one cycle of
-//    (1 + ceil(10 / CI)) x CI (the write waits for a connection event, the
-//    reply for the next one, the 10 ms pause for the one after it), each
-//    other frame two intervals, plus the 1000 ms pause before the finish
-//    handshake and the shortest settle after it (250 ms);
-//  - what each device costs besides its transfer: finding it, connecting
-//    (the link and the service check), reading (subscribing and the Device
-//    Information) and releasing it (with its two documented 1 s pauses).
-// Usage: batch_bench [--devices N] [--image-kib K] [--interval-ms CI]
-//        (defaults 20 devices, 64 KiB, 7.5 ms)
+// Figures for a batch, not a pass/fail test: simulated devices updated with
+// one image, in real time, through the command line's batch itself.
+//
+//   batch_bench [--devices N] [--image-kib K] [--interval-ms CI]
+//               [--data-length L] [--parallel P]
+//       One batch: its total time against the sum of its transfers and of
+//       the transfers' bounds, and what each device costs besides its
+//       transfer (finding, connecting, reading, releasing).
+//   batch_bench --compare [--devices 8] [--parallel 8] [--image-kib K] ...
+//       The same world one device after another, then P at once, in one
+//       process, on the shared radio (15 ms, data length extension unless
+//       told otherwise): fleet kB/s, the wall-clock and the transfer-phase
+//       ratios, the radio's use; ends with the fleet speed-up line.
+//   batch_bench --matrix [--image-kib K]
+//       For each connection interval (7.5, 15, 30 ms) x data length (27,
+//       251) x N (1, 2, 4, 8): the transfer phase of N devices at once
+//       against N transfers one after another, beside the radio model's
+//       figure.
+// Per packet one device's cycle is (1 + ceil(10 / CI)) x CI: the write
+// waits for a connection event, the reply for the next one, the 10 ms
+// pause for the one after it.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -29,6 +37,7 @@
 #include "cli/console_display.h"
 #include "device/firmware_update.h"
 #include "platform/trace.h"
+#include "sim/radio_model.h"
 #include "sim/warble_sim.h"
 
 namespace {
@@ -45,21 +54,44 @@ struct settings {
   int devices = 20;
   size_t image_bytes = 64 * 1024;
   double interval_ms = 7.5;
+  int data_length = 251;
+  int parallel = 1;
+  bool compare = false;
+  bool matrix = false;
 };
 
 bool parse(int argc, char** argv, settings& s) {
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (!strcmp(argv[i], "--devices")) {
-      s.devices = atoi(argv[i + 1]);
-    } else if (!strcmp(argv[i], "--image-kib")) {
-      s.image_bytes = static_cast<size_t>(atoi(argv[i + 1])) * 1024;
-    } else if (!strcmp(argv[i], "--interval-ms")) {
-      s.interval_ms = atof(argv[i + 1]);
+  bool devices_given = false, interval_given = false, parallel_given = false;
+  for (int i = 1; i < argc; ++i) {
+    const bool has_value = i + 1 < argc;
+    if (!strcmp(argv[i], "--compare")) {
+      s.compare = true;
+    } else if (!strcmp(argv[i], "--matrix")) {
+      s.matrix = true;
+    } else if (!strcmp(argv[i], "--devices") && has_value) {
+      s.devices = atoi(argv[++i]);
+      devices_given = true;
+    } else if (!strcmp(argv[i], "--image-kib") && has_value) {
+      s.image_bytes = static_cast<size_t>(atoi(argv[++i])) * 1024;
+    } else if (!strcmp(argv[i], "--interval-ms") && has_value) {
+      s.interval_ms = atof(argv[++i]);
+      interval_given = true;
+    } else if (!strcmp(argv[i], "--data-length") && has_value) {
+      s.data_length = atoi(argv[++i]);
+    } else if (!strcmp(argv[i], "--parallel") && has_value) {
+      s.parallel = atoi(argv[++i]);
+      parallel_given = true;
     } else {
       return false;
     }
   }
-  return argc % 2 == 1 && s.devices > 0 && s.devices < 256 && s.interval_ms >= 0;
+  if (s.compare) {
+    if (!devices_given) s.devices = 8;
+    if (!parallel_given) s.parallel = 8;
+    if (!interval_given) s.interval_ms = 15;
+  }
+  return s.devices > 0 && s.devices < 256 && s.interval_ms >= 0 && s.parallel >= 1 &&
+         s.parallel <= PARALLEL_MAX && s.data_length >= 27 && s.data_length <= 251;
 }
 
 std::string mac_of(int index) {
@@ -77,33 +109,219 @@ double transfer_bound_s(size_t image_bytes, double interval_ms) {
          UPD_FINISH_PAUSE_MS / 1000.0 + SETTLE_MIN_S;
 }
 
+// A folder with the image and a device list, and the stand-in's world of
+// devices on one shared radio.
+struct bench_world {
+  std::string folder;
+  std::string image;
+  std::string devices;
+
+  bool make(const settings& s) {
+    char dir[] = "/tmp/batch-bench-XXXXXX";
+    if (!mkdtemp(dir)) return false;
+    folder = dir;
+    image = folder + "/image.bin";
+    devices = folder + "/devices.txt";
+    std::string bytes(s.image_bytes, '\0');
+    std::mt19937 random(7);
+    for (char& byte : bytes) byte = static_cast<char>(random());
+    std::ofstream(image, std::ios::binary) << bytes;
+    return true;
+  }
+
+  bool configure(const settings& s) const {
+    std::string world = "seed = 11\nradio = shared\nconnection_interval_ms = " +
+                        std::to_string(s.interval_ms) + "\n";
+    std::ofstream list(devices);
+    for (int i = 0; i < s.devices; ++i) {
+      world += "[device]\nmac = " + mac_of(i) + "\nname = TAVREN RD\ndata_length = " +
+               std::to_string(s.data_length) + "\n";
+      list << mac_of(i) << '\n';
+    }
+    if (warble_sim_configure(world.c_str()) != 0) {
+      fprintf(stderr, "batch_bench: %s\n", warble_sim_error());
+      return false;
+    }
+    return true;
+  }
+
+  ~bench_world() {
+    if (folder.empty()) return;
+    const std::string command = "rm -rf '" + folder + "'";
+    if (system(command.c_str()) != 0) fprintf(stderr, "batch_bench: %s stays\n", folder.c_str());
+  }
+};
+
+struct batch_figures {
+  double total_s = 0;
+  int updated = 0;
+  phase_times sum;
+  double transfer_phase_s = 0;  // first transfer's start to the last one's end
+  size_t devices = 0;
+  double airtime_share = 0;     // of the radio, over the whole batch
+  int skipped_events = 0;
+};
+
+bool run_batch(const bench_world& world, const settings& s, console_display& display,
+               batch_figures& figures) {
+  if (!world.configure(s)) return false;
+  batch_options options;
+  options.image = world.image;
+  options.devices_file = world.devices;
+  options.report_path = world.folder + "/report.json";
+  options.parallel = s.parallel;
+  batch_run batch(options);
+  command_failure failure;
+  if (!batch.prepare(failure) || !batch.open_report(failure)) {
+    fprintf(stderr, "batch_bench: %s\n", failure.message.c_str());
+    return false;
+  }
+  const steady::time_point start = steady::now();
+  const batch_outcome outcome = batch.run(display);
+  figures.total_s = std::chrono::duration<double>(steady::now() - start).count();
+  uint32_t first_began = 0, last_ended = 0;
+  bool any = false;
+  for (const device_row& row : outcome.report.rows) figures.updated += row.result == device_result::ok;
+  for (const phase_times& t : outcome.times) {
+    figures.sum.find += t.find;
+    figures.sum.connect += t.connect;
+    figures.sum.read += t.read;
+    figures.sum.update += t.update;
+    figures.sum.release += t.release;
+    if (t.transfer_ended_ms == 0) continue;
+    if (!any || static_cast<int32_t>(t.transfer_began_ms - first_began) < 0)
+      first_began = t.transfer_began_ms;
+    if (!any || static_cast<int32_t>(t.transfer_ended_ms - last_ended) > 0)
+      last_ended = t.transfer_ended_ms;
+    any = true;
+  }
+  figures.devices = outcome.times.size();
+  figures.transfer_phase_s = any ? static_cast<uint32_t>(last_ended - first_began) / 1000.0 : 0;
+  figures.airtime_share = warble_sim_counter("airtime_us") / 1e6 / figures.total_s;
+  figures.skipped_events = warble_sim_counter("skipped_events");
+  if (warble_sim_counter("overlaps") != 0) {
+    fprintf(stderr, "batch_bench: the radio carried two events at once\n");
+    return false;
+  }
+  return true;
+}
+
+double fleet_kb_per_s(const settings& s, const batch_figures& f) {
+  return s.devices * static_cast<double>(s.image_bytes) / f.total_s / 1000.0;
+}
+
+int one_batch(const bench_world& world, const settings& s, console_display& display) {
+  printf("batch of %d devices, %zu-byte image, connection interval %.1f ms, %d at once "
+         "(real time)\n",
+         s.devices, s.image_bytes, s.interval_ms, s.parallel);
+  fflush(stdout);
+  batch_figures f;
+  if (!run_batch(world, s, display, f)) return 1;
+  const double n = static_cast<double>(f.devices);
+  const double bound_s = transfer_bound_s(s.image_bytes, s.interval_ms);
+  const double bounds_s = bound_s * n;
+  const double besides_s = f.sum.find + f.sum.connect + f.sum.read + f.sum.release;
+  printf("updated:                    %d of %d\n", f.updated, s.devices);
+  printf("total:                      %8.2f s  (fleet %.1f kB/s)\n", f.total_s,
+         fleet_kb_per_s(s, f));
+  printf("transfers, sum:             %8.2f s  (%.3f s each)\n", f.sum.update, f.sum.update / n);
+  printf("transfers' bounds, sum:     %8.2f s  (%.3f s each)\n", bounds_s, bound_s);
+  printf("total / sum of transfers:   %8.3f\n", f.total_s / f.sum.update);
+  printf("total / sum of bounds:      %8.3f\n", f.total_s / bounds_s);
+  printf("transfers / their bounds:   %8.3f\n", f.sum.update / bounds_s);
+  printf("per device, besides its transfer:\n");
+  printf("  finding                   %8.3f s\n", f.sum.find / n);
+  printf("  connecting                %8.3f s\n", f.sum.connect / n);
+  printf("  reading                   %8.3f s\n", f.sum.read / n);
+  printf("  releasing                 %8.3f s\n", f.sum.release / n);
+  printf("  together                  %8.3f s  (%.1f %% of the total)\n", besides_s / n,
+         100.0 * besides_s / f.total_s);
+  return f.updated == s.devices ? 0 : 1;
+}
+
+// The transfer phase of N devices at once against the same transfers one
+// after another, in multiples: the fleet's transfer speed-up.
+double transfer_ratio(const batch_figures& in_turn, const batch_figures& at_once) {
+  return at_once.transfer_phase_s > 0 ? in_turn.sum.update / at_once.transfer_phase_s : 0;
+}
+
+double model_ratio(const settings& s) {
+  return sim::radio::model_frames_per_second(s.parallel, s.interval_ms, s.data_length) /
+         sim::radio::model_frames_per_second(1, s.interval_ms, s.data_length);
+}
+
+int compare(const bench_world& world, const settings& s, console_display& display) {
+  settings sequential = s;
+  sequential.parallel = 1;
+  printf("%d devices, %zu-byte image, connection interval %.1f ms, data length %d, radio "
+         "shared: one after another, then %d at once (real time)\n",
+         s.devices, s.image_bytes, s.interval_ms, s.data_length, s.parallel);
+  fflush(stdout);
+  batch_figures in_turn, at_once;
+  if (!run_batch(world, sequential, display, in_turn) || !run_batch(world, s, display, at_once))
+    return 1;
+  for (const auto& [name, f] : {std::pair<const char*, const batch_figures&>{"in turn", in_turn},
+                                std::pair<const char*, const batch_figures&>{"at once", at_once}}) {
+    printf("%-8s total %7.2f s, fleet %6.1f kB/s, transfer phase %7.2f s, radio %4.1f %% busy, "
+           "%d events skipped, %d of %d updated\n",
+           name, f.total_s, fleet_kb_per_s(s, f),
+           &f == &in_turn ? f.sum.update : f.transfer_phase_s, 100 * f.airtime_share,
+           f.skipped_events, f.updated, s.devices);
+  }
+  const double transfers = transfer_ratio(in_turn, at_once);
+  const double model = model_ratio(s);
+  printf("wall-clock ratio      %5.2f\n", in_turn.total_s / at_once.total_s);
+  printf("transfer-phase ratio  %5.2f  (model %.2f, %+.1f %%)\n", transfers, model,
+         100 * (transfers / model - 1));
+  printf("fleet speed-up %.2f (sequential %.1f s, parallel %.1f s, %d devices, CI %g ms, radio "
+         "shared)\n",
+         in_turn.total_s / at_once.total_s, in_turn.total_s, at_once.total_s, s.devices,
+         s.interval_ms);
+  return in_turn.updated == s.devices && at_once.updated == s.devices ? 0 : 1;
+}
+
+int matrix(const bench_world& world, const settings& base, console_display& display) {
+  printf("%zu-byte image, transfer phase of N devices at once against N one after another "
+         "(real time)\n",
+         base.image_bytes);
+  printf("%8s %6s %3s %10s %10s %8s %8s %8s\n", "interval", "length", "N", "one (s)", "N (s)",
+         "ratio", "model", "off");
+  for (double interval : {7.5, 15.0, 30.0}) {
+    for (int data_length : {27, 251}) {
+      double one_s = 0;
+      for (int n : {1, 2, 4, 8}) {
+        settings s = base;
+        s.interval_ms = interval;
+        s.data_length = data_length;
+        s.devices = n;
+        s.parallel = n;
+        batch_figures f;
+        if (!run_batch(world, s, display, f) || f.updated != n) return 1;
+        if (n == 1) one_s = f.sum.update;
+        const double ratio = n * one_s / f.transfer_phase_s;
+        const double model = model_ratio(s);
+        printf("%6.1fms %6d %3d %10.2f %10.2f %7.2fx %7.2fx %+7.1f%%\n", interval, data_length, n,
+               one_s, f.transfer_phase_s, ratio, model, 100 * (ratio / model - 1));
+        fflush(stdout);
+      }
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   settings s;
   if (!parse(argc, argv, s)) {
-    fprintf(stderr, "usage: batch_bench [--devices N] [--image-kib K] [--interval-ms CI]\n");
+    fprintf(stderr,
+            "usage: batch_bench [--compare | --matrix] [--devices N] [--image-kib K] "
+            "[--interval-ms CI] [--data-length L] [--parallel P]\n");
     return 2;
   }
-  char dir[] = "/tmp/batch-bench-XXXXXX";
-  if (!mkdtemp(dir)) return 1;
-  const std::string folder = dir;
-
-  std::string world = "seed = 11\nconnection_interval_ms = " + std::to_string(s.interval_ms) + "\n";
-  std::ofstream list(folder + "/devices.txt");
-  for (int i = 0; i < s.devices; ++i) {
-    world += "[device]\nmac = " + mac_of(i) + "\nname = TAVREN RD\n";
-    list << mac_of(i) << '\n';
-  }
-  list.close();
-  if (warble_sim_configure(world.c_str()) != 0) {
-    fprintf(stderr, "batch_bench: %s\n", warble_sim_error());
-    return 1;
-  }
-  std::string image(s.image_bytes, '\0');
-  std::mt19937 random(7);
-  for (char& byte : image) byte = static_cast<char>(random());
-  std::ofstream(folder + "/image.bin", std::ios::binary) << image;
+  if (s.matrix) s.image_bytes = std::min<size_t>(s.image_bytes, 16 * 1024);
+  bench_world world;
+  if (!world.make(s)) return 1;
 
   trace_set_stream(nullptr);
   std::string error;
@@ -114,56 +332,9 @@ int main(int argc, char** argv) {
   std::ostream nowhere(nullptr);
   console_display& display = console_display::instance();
   display.attach(nowhere, progress_style::none, true);
-
-  batch_options options;
-  options.image = folder + "/image.bin";
-  options.devices_file = folder + "/devices.txt";
-  options.report_path = folder + "/report.json";
-  batch_run batch(options);
-  command_failure failure;
-  if (!batch.prepare(failure) || !batch.open_report(failure)) {
-    fprintf(stderr, "batch_bench: %s\n", failure.message.c_str());
-    return 1;
-  }
-  printf("batch of %d devices, %zu-byte image, connection interval %.1f ms (real time)\n",
-         s.devices, s.image_bytes, s.interval_ms);
-  fflush(stdout);
-  const steady::time_point start = steady::now();
-  const batch_outcome outcome = batch.run(display);
-  const double total_s = std::chrono::duration<double>(steady::now() - start).count();
-
-  int updated = 0;
-  for (const device_row& row : outcome.report.rows) updated += row.result == device_result::ok;
-  phase_times sum;
-  for (const phase_times& t : outcome.times) {
-    sum.find += t.find;
-    sum.connect += t.connect;
-    sum.read += t.read;
-    sum.update += t.update;
-    sum.release += t.release;
-  }
-  const double n = static_cast<double>(outcome.times.size());
-  const double bound_s = transfer_bound_s(s.image_bytes, s.interval_ms);
-  const double bounds_s = bound_s * n;
-  const double besides_s = sum.find + sum.connect + sum.read + sum.release;
-
-  printf("updated:                    %d of %d\n", updated, s.devices);
-  printf("total:                      %8.2f s\n", total_s);
-  printf("transfers, sum:             %8.2f s  (%.3f s each)\n", sum.update, sum.update / n);
-  printf("transfers' bounds, sum:     %8.2f s  (%.3f s each)\n", bounds_s, bound_s);
-  printf("total / sum of transfers:   %8.3f\n", total_s / sum.update);
-  printf("total / sum of bounds:      %8.3f\n", total_s / bounds_s);
-  printf("transfers / their bounds:   %8.3f\n", sum.update / bounds_s);
-  printf("per device, besides its transfer:\n");
-  printf("  finding                   %8.3f s\n", sum.find / n);
-  printf("  connecting                %8.3f s\n", sum.connect / n);
-  printf("  reading                   %8.3f s\n", sum.read / n);
-  printf("  releasing                 %8.3f s\n", sum.release / n);
-  printf("  together                  %8.3f s  (%.1f %% of the total)\n", besides_s / n,
-         100.0 * besides_s / total_s);
-  printf("  the batch's own work      %8.3f s  (total less every phase, per device)\n",
-         (total_s - besides_s - sum.update) / n);
+  const int status = s.matrix    ? matrix(world, s, display)
+                     : s.compare ? compare(world, s, display)
+                                 : one_batch(world, s, display);
   display.detach();
-  std::string command = "rm -rf '" + folder + "'";
-  return system(command.c_str()) == 0 && updated == s.devices ? 0 : 1;
+  return status;
 }

@@ -84,7 +84,8 @@ TEST_F(command_line, AnAdapterWithoutRoomPutsTheDeviceBackAndServesFewerAtOnce) 
       run({"batch", image_path_, "--devices", list, "--parallel", "3", "--json"});
   EXPECT_EQ(batch.status, 0) << batch.err;
   EXPECT_NE(batch.err.find("3 devices at once lowered to 2"), std::string::npos) << batch.err;
-  for (const json& row : batch.document().at("devices")) {
+  const json report = batch.document();
+  for (const json& row : report.at("devices")) {
     EXPECT_EQ(row.at("result"), "ok") << row;
     EXPECT_EQ(row.at("attempts"), 1) << row;
   }
