@@ -60,6 +60,7 @@ void console_display::set_subject(const std::string& subject) {
 void console_display::begin_transfer() {
   std::lock_guard<std::mutex> hold(lock_);
   last_event_ = {};
+  packet_seen_ = false;
   percent_ = 0;
   lines_shown_ = 0;
   line_shown_ = false;
@@ -160,9 +161,20 @@ void console_display::show_transfer_progress(const transfer_progress& progress, 
   if (output_.style() == progress_style::in_place && line_shown_) show_progress_locked();
 }
 
-void console_display::show_transfer_step(const transfer_progress& progress) {
-  if (output_.style() != progress_style::json) return;
+bool console_display::packet_times(uint32_t& first_ms, uint32_t& last_ms) const {
   std::lock_guard<std::mutex> hold(lock_);
+  first_ms = first_packet_ms_;
+  last_ms = last_packet_ms_;
+  return packet_seen_;
+}
+
+void console_display::show_transfer_step(const transfer_progress& progress) {
+  std::lock_guard<std::mutex> hold(lock_);
+  const uint32_t now_ms = tick_count_ms();
+  if (!packet_seen_) first_packet_ms_ = now_ms;
+  last_packet_ms_ = now_ms;
+  packet_seen_ = true;
+  if (output_.style() != progress_style::json) return;
   const auto now = std::chrono::steady_clock::now();
   const bool last = progress.total_bytes > 0 && progress.sent_bytes >= progress.total_bytes;
   if (!last && now - last_event_ < PROGRESS_EVENT_INTERVAL) return;

@@ -48,6 +48,10 @@ class console_display final : public display_sink {
   // The pace last measured while the latest transfer ran; 0 when none was.
   double last_pace() const;
 
+  // Program time (tick_count_ms) of the first and the last packet the
+  // device accepted in the latest transfer; false when it accepted none.
+  bool packet_times(uint32_t& first_ms, uint32_t& last_ms) const;
+
   // Program time (tick_count_ms) at which the latest connection reported
   // the step at `position`; false when it did not report it.
   bool connect_step_time(uint32_t position, uint32_t& at_ms) const;
@@ -88,4 +92,7 @@ class console_display final : public display_sink {
   double pace_ = 0;
   std::map<uint32_t, uint32_t> connect_steps_;
   std::chrono::steady_clock::time_point last_event_{};
+  bool packet_seen_ = false;
+  uint32_t first_packet_ms_ = 0;
+  uint32_t last_packet_ms_ = 0;
 };

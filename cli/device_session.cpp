@@ -283,11 +283,17 @@ void record_transfer(const update_outcome& outcome, device_row& row) {
 // What to do after one try.
 enum class next_step { done, connect_again, search_again };
 
+// Waits out a pause, counted from `start`, unless the bound (also from
+// `start`) or an interruption comes first.
+void pause_within(uint32_t pause_ms, uint32_t start, uint32_t bound_ms) {
+  const uint32_t until = std::min<uint32_t>(tick_count_ms() - start + pause_ms, bound_ms);
+  while (static_cast<uint32_t>(tick_count_ms() - start) < until && !interrupted())
+    sleep_ms(std::min<uint32_t>(100, until - (tick_count_ms() - start)));
+}
+
 // A pause that an interruption ends early.
 void pause_briefly(uint32_t pause_ms) {
-  const uint32_t start = tick_count_ms();
-  while (static_cast<uint32_t>(tick_count_ms() - start) < pause_ms && !interrupted())
-    sleep_ms(std::min<uint32_t>(100, pause_ms - (tick_count_ms() - start)));
+  pause_within(pause_ms, tick_count_ms(), pause_ms);
 }
 
 // Takes the device the search found for this run.
@@ -349,14 +355,6 @@ void say_connected(const device_worker& worker, const std::string& mac) {
                  {"manufacturer", text_or_null(information.manufacturer)},
                  {"model_number", text_or_null(information.model_number)},
                  {"serial_number", text_or_null(information.serial_number)}});
-}
-
-// Waits out a pause of the verification, unless its bound or an
-// interruption comes first.
-void pause_within(uint32_t pause_ms, uint32_t start, uint32_t bound_ms) {
-  const uint32_t until = std::min<uint32_t>(tick_count_ms() - start + pause_ms, bound_ms);
-  while (static_cast<uint32_t>(tick_count_ms() - start) < until && !interrupted())
-    sleep_ms(std::min<uint32_t>(100, until - (tick_count_ms() - start)));
 }
 
 // After the device accepted the image it restarts to install it: it drops
@@ -494,6 +492,8 @@ next_step try_once(const device_job& job, int attempt, int attempts_allowed,
   run.times.update += seconds_since(update_start);
   run.times.transfer_began_ms = update_start;
   run.times.transfer_ended_ms = tick_count_ms();
+  if (!display.packet_times(run.times.first_packet_ms, run.times.last_packet_ms))
+    run.times.first_packet_ms = run.times.last_packet_ms = 0;
   release_timed(link, run.times);
   record_transfer(outcome, run.row);
 

@@ -65,10 +65,13 @@ struct phase_times {
   double update = 0;
   double release = 0;
   double verify = 0;  // from the release after the update to the revision read back
-  // When the latest transfer began and ended (tick_count_ms), for figures
-  // of transfers that overlap; both 0 when none was tried.
+  // When the latest transfer began and ended, and its first and last packet
+  // the device accepted (tick_count_ms), for figures of transfers that
+  // overlap; 0 when there was none.
   uint32_t transfer_began_ms = 0;
   uint32_t transfer_ended_ms = 0;
+  uint32_t first_packet_ms = 0;
+  uint32_t last_packet_ms = 0;
 };
 
 struct device_job {
