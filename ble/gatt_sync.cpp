@@ -167,15 +167,21 @@ callback_context decode(void* context) {
   return decoded;
 }
 
-// A handler's trace lines carry its slot's tag, whichever thread runs it.
-class handler_trace_tag {
- public:
-  explicit handler_trace_tag(const callback_context& context)
-      : scope_(context.valid ? tag_of(context.slot) : std::string()) {}
+// A callback that comes late (a completion twice, or of a call nobody waits
+// for any more; a link or a characteristic the slot no longer follows) may
+// belong to a device the slot served before: said under this tag instead
+// of the one the slot carries now. A slot without a tag (the window's) says
+// it as it says everything.
+constexpr const char* LATE_TAG = "late";
 
- private:
-  trace_tag_scope scope_;
-};
+std::string late_tag_of(uint32_t slot) {
+  return tag_of(slot).empty() ? std::string() : std::string(LATE_TAG);
+}
+
+// The tag a completion's lines carry: its slot's, taken while the slot still
+// awaits that very call (the tag changes only once the slot serves another
+// device, after every call of this one ended); else the late tag.
+std::string completion_tag(const callback_context& context);
 
 // ---------------------------------------------------------------------------
 // The operation lock.
@@ -270,6 +276,15 @@ void deliver(const callback_context& context, Fill fill) {
   s.wait_event.set();
 }
 
+std::string completion_tag(const callback_context& context) {
+  if (!context.valid) return std::string();
+  slot_state& s = state_of(context.slot);
+  std::lock_guard<std::mutex> hold(s.completion.lock);
+  const bool awaited = context.serial != NO_OPERATION && context.serial == s.completion.awaited &&
+                       !s.completion.answer.answered;
+  return awaited ? tag_of(context.slot) : late_tag_of(context.slot);
+}
+
 void deliver_status(const callback_context& context, int32_t status) {
   deliver(context, [status](completion_answer& answer) { answer.status = status; });
 }
@@ -288,7 +303,7 @@ void print_error(const char* error) {
 // connection already deleted.
 void on_connect_done(void* context, WarbleGatt*, const char* error) {
   const callback_context call = decode(context);
-  const handler_trace_tag tagged(call);
+  const trace_tag_scope tagged(completion_tag(call));
   if (error) print_error(error);
   // The error text lives only during this call: a bounded copy goes with
   // the answer.
@@ -303,7 +318,7 @@ void on_connect_done(void* context, WarbleGatt*, const char* error) {
 void on_read_done(void* context, WarbleGattChar*, const uint8_t* value, uint8_t size,
                   const char* error) {
   const callback_context call = decode(context);
-  const handler_trace_tag tagged(call);
+  const trace_tag_scope tagged(completion_tag(call));
   if (error) {
     print_error(error);
     deliver(call, [](completion_answer& answer) {
@@ -322,7 +337,7 @@ void on_read_done(void* context, WarbleGattChar*, const uint8_t* value, uint8_t 
 
 void on_write_done(void* context, WarbleGattChar*, const char* error) {
   const callback_context call = decode(context);
-  const handler_trace_tag tagged(call);
+  const trace_tag_scope tagged(completion_tag(call));
   if (error) print_error(error);
   deliver_status(call, error ? ANSWER_ERROR : ANSWER_RECEIVED);
 }
@@ -333,7 +348,7 @@ void on_enable_done(void* context, WarbleGattChar* characteristic, const char* e
 
 void on_disable_done(void* context, WarbleGattChar*, const char* error) {
   const callback_context call = decode(context);
-  const handler_trace_tag tagged(call);
+  const trace_tag_scope tagged(completion_tag(call));
   if (error) print_error(error);
   trace_line("GATT disconnected");
   deliver_status(call, error ? ANSWER_ERROR : ANSWER_RECEIVED);
@@ -369,6 +384,11 @@ void set_event_of(notify_channel& channel, std::shared_ptr<manual_event> event) 
   channel.event = std::move(event);
 }
 
+bool follows(const notify_channel& channel, const WarbleGattChar* characteristic) {
+  std::lock_guard<std::mutex> hold(channel.data_lock);
+  return channel.gattchar == characteristic;
+}
+
 uint32_t sequence_of(const notify_channel& channel) {
   std::lock_guard<std::mutex> hold(channel.data_lock);
   return channel.sequence;
@@ -402,20 +422,29 @@ void wake_link_waits(slot_state& s) {
   if (notify_event) notify_event->set();
 }
 
+// A link the slot no longer watches (its connection deleted, or watched
+// afresh since) belongs to a device the slot served before: said as late.
 void on_link_down(void* context, WarbleGatt*, int32_t) {
   const callback_context call = decode(context);
-  const handler_trace_tag tagged(call);
-  trace_line("GATT disconnected");
-  if (!call.valid || call.serial == NO_OPERATION) return;
+  if (!call.valid) {
+    trace_line("GATT disconnected");
+    return;
+  }
   slot_state& s = state_of(call.slot);
   bool current = false;
+  std::string tag;
   {
     std::lock_guard<std::mutex> hold(s.watch.lock);
     for (auto& [connection, link] : s.watch.links) {
-      if (link.serial != call.serial) continue;
+      if (call.serial == NO_OPERATION || link.serial != call.serial) continue;
       link.lost = true;
       current = true;
     }
+    tag = current ? tag_of(call.slot) : late_tag_of(call.slot);
+  }
+  {
+    const trace_tag_scope tagged(tag);
+    trace_line("GATT disconnected");
   }
   if (current) wake_link_waits(s);
 }
@@ -826,15 +855,19 @@ void on_notification(void* context, WarbleGattChar* characteristic, const uint8_
                      uint8_t size) {
   if (!value) size = 0;
   notify_channel* channel = static_cast<notify_channel*>(context);
-  const trace_tag_scope tagged(channel ? tag_of(channel->slot) : std::string());
+  // A notification of a characteristic the channel no longer follows (its
+  // connection was released, or replaced) belongs to no one: said as late.
+  const bool current = channel && follows(*channel, characteristic);
+  const trace_tag_scope tagged(!channel  ? std::string()
+                               : current ? tag_of(channel->slot)
+                                         : late_tag_of(channel->slot));
   const char* uuid_text = ble_api.warble_gattchar_get_uuid(characteristic);
   print_notification(uuid_text ? uuid_text : "", value, size);
-  if (!channel) return;
+  if (!current) return;
   std::shared_ptr<manual_event> event;
   {
     std::lock_guard<std::mutex> hold(channel->data_lock);
-    // A notification of a characteristic the channel no longer follows (its
-    // connection was released, or replaced) belongs to no one.
+    // Let go of meanwhile: as above.
     if (channel->gattchar != characteristic) return;
     channel->length = size;
     if (value && size) memcpy(channel->data, value, size);

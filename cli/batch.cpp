@@ -158,9 +158,9 @@ bool batch_run::read_earlier_report(command_failure& failure) {
                              " bytes, CRC-32 " + crc32_text(image_.crc32) + ")" + again);
     return false;
   }
-  std::set<std::string> kept;
   for (device_row& row : earlier.rows) {
-    if (row.result == device_result::ok && kept.insert(mac_key(row.mac)).second)
+    if (row.result != device_result::ok) continue;
+    if (carried_at_.emplace(mac_key(row.mac), carried_.size()).second)
       carried_.push_back(std::move(row));
   }
   return true;
@@ -190,7 +190,7 @@ bool batch_run::prepare(command_failure& failure) {
   }
   if (!options_.report_path.empty()) {
     const std::vector<std::string> inputs = {options_.image, options_.devices_file};
-    if (!report_file::usable(options_.report_path, inputs, reason)) {
+    if (!report_file::usable(options_.report_path, inputs, options_.resume_path, reason)) {
       failure = failure_of("report_path_unusable", reason);
       return false;
     }
@@ -209,9 +209,15 @@ bool batch_run::open_report(command_failure& failure) {
   started_ = report_time_now();
   if (options_.report_path.empty()) return true;
   std::string reason;
-  if (!report_.take(options_.report_path, reason)) {
-    failure = failure_of("report_in_use", reason);
-    return false;
+  switch (report_.take(options_.report_path, reason)) {
+    case report_file::taken::in_use:
+      failure = failure_of("report_in_use", reason);
+      return false;
+    case report_file::taken::unusable:
+      failure = failure_of("report_path_unusable", reason);
+      return false;
+    default:
+      break;
   }
   // Written at once: a report that cannot be written is found out before
   // the first device is touched, and the carried rows are on record.
@@ -247,20 +253,25 @@ batch_report batch_run::report_of(const std::vector<std::string>& macs,
       report_image{options_.image, file_name_of(options_.image), image_.bytes, image_.crc32, true};
   report.program_version = TAVREN_UPDATE_VERSION;
   report.started = started_;
+  std::vector<bool> carried_shown(carried_.size(), false);
   std::set<std::string> shown;
   // Each device once, in the batch's order: what this batch found out of
   // it, or what the earlier report had; then the earlier report's devices
   // this batch does not name.
   for (const std::string& mac : macs) {
     const std::string key = mac_key(mac);
+    if (!shown.insert(key).second) continue;
     const auto row = done.find(key);
-    if (row != done.end() && shown.insert(key).second) report.rows.push_back(row->second);
-    for (const device_row& carried : carried_) {
-      if (mac_key(carried.mac) == key && shown.insert(key).second) report.rows.push_back(carried);
+    const auto earlier = carried_at_.find(key);
+    if (earlier != carried_at_.end()) carried_shown[earlier->second] = true;
+    if (row != done.end()) {
+      report.rows.push_back(row->second);
+    } else if (earlier != carried_at_.end()) {
+      report.rows.push_back(carried_[earlier->second]);
     }
   }
-  for (const device_row& carried : carried_) {
-    if (shown.insert(mac_key(carried.mac)).second) report.rows.push_back(carried);
+  for (size_t i = 0; i < carried_.size(); ++i) {
+    if (!carried_shown[i]) report.rows.push_back(carried_[i]);
   }
   return report;
 }
@@ -284,28 +295,36 @@ device_job batch_run::job_for(const std::string& mac) const {
 }
 
 bool batch_run::carried(const std::string& mac) const {
-  for (const device_row& row : carried_) {
-    if (same_mac(row.mac, mac)) return true;
-  }
-  return false;
+  return carried_at_.count(mac_key(mac)) != 0;
 }
 
 void batch_run::pass_carried(const std::string& mac, console_display& display) const {
   display.message(mac_key(mac) + ": updated before (" + options_.resume_path + ")");
-  for (const device_row& row : carried_) {
-    if (same_mac(row.mac, mac)) display.event(done_event(row));
-  }
+  const auto earlier = carried_at_.find(mac_key(mac));
+  if (earlier != carried_at_.end()) display.event(done_event(carried_[earlier->second]));
 }
 
-void batch_run::record(const std::vector<std::string>& macs, const device_run& device,
+void batch_run::record(const std::vector<std::string>& macs, const std::vector<device_run>& devices,
                        console_display& display, batch_progress& progress) {
-  progress.done[mac_key(device.row.mac)] = device.row;
-  progress.times.push_back(device.times);
-  say_passed_over(device.row, display);
-  if (device.stage == failure_stage::image && !progress.stopped) {
-    progress.stopped =
-        failure_of(device.row.error_code.c_str(), options_.image + ": " + device.row.detail);
+  if (devices.empty()) return;
+  for (const device_run& device : devices) {
+    device_row row = device.row;
+    // Stopped in flight by the batch's own stop, not by Ctrl+C: said so.
+    if (row.result == device_result::interrupted && row.detail.empty() && progress.stopped &&
+        !interrupted())
+      row.detail = "the batch stopped: " + progress.stopped->message;
+    progress.done[mac_key(row.mac)] = row;
+    progress.times.push_back(device.times);
+    say_passed_over(row, display);
+    if (device.stage == failure_stage::image && !progress.stopped) {
+      progress.stopped = failure_of(row.error_code.c_str(), options_.image + ": " + row.detail);
+    }
   }
+  // A report that failed already is not tried again for every device still
+  // in flight; its rows reach standard output at the end.
+  if (options_.report_path.empty() ||
+      (progress.stopped && progress.stopped->status == exit_status::report_unwritable))
+    return;
   std::string reason;
   if (!write(report_of(macs, progress.done), reason))
     progress.stopped = failure_of("report_write_failed", reason, exit_status::report_unwritable);
@@ -313,13 +332,13 @@ void batch_run::record(const std::vector<std::string>& macs, const device_run& d
 
 void batch_run::run_in_turn(const std::vector<std::string>& macs, console_display& display,
                             batch_progress& progress) {
-  for (size_t i = 0; i < macs.size() && !interrupted() && !progress.stopped; ++i) {
+  for (size_t i = 0; i < macs.size() && !stop_requested() && !progress.stopped; ++i) {
     if (carried(macs[i])) {
       pass_carried(macs[i], display);
       continue;
     }
     display.message("Device " + std::to_string(i + 1) + " of " + std::to_string(macs.size()));
-    record(macs, run_device_job(job_for(macs[i]), display), display, progress);
+    record(macs, {run_device_job(job_for(macs[i]), display)}, display, progress);
   }
 }
 

@@ -91,8 +91,9 @@ class batch_run {
   device_job job_for(const std::string& mac) const;
   bool carried(const std::string& mac) const;
   void pass_carried(const std::string& mac, console_display& display) const;
-  // A device done with: on record, said, and the report written.
-  void record(const std::vector<std::string>& macs, const device_run& device,
+  // Devices done with: on record, said, and the report written once for
+  // them all.
+  void record(const std::vector<std::string>& macs, const std::vector<device_run>& devices,
               console_display& display, batch_progress& progress);
   void run_in_turn(const std::vector<std::string>& macs, console_display& display,
                    batch_progress& progress);
@@ -111,8 +112,10 @@ class batch_run {
   std::string started_;
   std::vector<std::string> listed_;
   // Rows of the earlier report, for this image, of devices updated then:
-  // carried into every write of this one, in the earlier report's order.
+  // carried into every write of this one, in the earlier report's order;
+  // and where each is by MAC key.
   std::vector<device_row> carried_;
+  std::map<std::string, size_t> carried_at_;
   // The devices a search by name found, by MAC key.
   std::map<std::string, seen_device> seen_;
   report_file report_;

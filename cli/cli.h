@@ -20,9 +20,11 @@ enum class exit_status : int {
 
 struct cli_streams {
   std::ostream& out;             // results
-  std::ostream& err;             // progress and messages
+  std::ostream& err;             // progress, messages and, with --verbose, the trace
   bool err_is_terminal = false;  // progress rewritten in place on one line
-  FILE* trace = nullptr;         // where --verbose sends the trace
+  // The terminal takes cursor movements (several devices' lines are then
+  // drawn in place as a block).
+  bool err_takes_cursor_movement = false;
 };
 
 // Runs one command. Device operations run on the calling thread, which must

@@ -66,9 +66,9 @@ bool load_library(const context& c, command_failure& failure) {
   if (!loaded.empty() && loaded == file) return true;
   std::string error, reason;
   if (!ble_api_load(file.c_str(), error, &reason)) {
-    failure = command_failure{"library_unusable",
-                              "cannot use the BLE library " + file + ": " + error +
-                                  (reason.empty() ? "" : " (" + reason + ")"),
+    // The loader's reason says what is wrong with this very file.
+    const std::string why = reason.empty() ? error : reason;
+    failure = command_failure{"library_unusable", "cannot use the BLE library " + file + ": " + why,
                               exit_status::library_unusable};
     return false;
   }
@@ -147,70 +147,99 @@ std::string refused_queries(bool version_read, bool date_read, bool time_read) {
   return refused;
 }
 
+// What info learnt of a device; a query's field is empty when it was not
+// answered (or not asked).
+struct info_result {
+  std::string mac;
+  device_information information;
+  std::optional<std::string> version;
+  uint16_t supported_commands = 0;
+  std::optional<std::string> date, time;
+};
+
+void print_info(const context& c, const info_result& info, const json& error) {
+  if (c.options.json) {
+    json document;
+    document["mac"] = info.mac;
+    document["firmware_revision"] = text_or_null(info.information.firmware_revision);
+    document["manufacturer"] = text_or_null(info.information.manufacturer);
+    document["model_number"] = text_or_null(info.information.model_number);
+    document["serial_number"] = text_or_null(info.information.serial_number);
+    document["version"] = optional_text(info.version);
+    document["supported_commands"] = info.version ? json(info.supported_commands) : json();
+    document["firmware_date"] = optional_text(info.date);
+    document["firmware_time"] = optional_text(info.time);
+    if (!error.is_null()) document["error"] = error;
+    c.streams.out << json_text(document);
+  } else {
+    const std::string unknown = "(the device did not answer)";
+    char commands[32];
+    snprintf(commands, sizeof commands, "0x%04X", unsigned{info.supported_commands});
+    c.streams.out << "MAC:                " << printable(info.mac) << '\n'
+                  << "Firmware Revision:  " << printable(info.information.firmware_revision) << '\n'
+                  << "Manufacturer:       " << printable(info.information.manufacturer) << '\n'
+                  << "Model Number:       " << printable(info.information.model_number) << '\n'
+                  << "Serial Number:      " << printable(info.information.serial_number) << '\n'
+                  << "Version:            " << info.version.value_or(unknown) << '\n'
+                  << "Supported commands: " << (info.version ? commands : unknown) << '\n'
+                  << "Firmware date:      " << printable(info.date.value_or(unknown)) << '\n'
+                  << "Firmware time:      " << printable(info.time.value_or(unknown)) << '\n';
+  }
+  c.streams.out.flush();
+}
+
+// Interrupted: what was learnt so far, as every command prints its document.
+exit_status info_interrupted(const context& c, const info_result& info) {
+  if (c.options.json)
+    print_info(c, info, json{{"code", "interrupted"}, {"message", "interrupted"}});
+  return exit_status::interrupted;
+}
+
 exit_status run_info(const context& c) {
   const std::string& mac = c.options.mac;
-  c.display.message(mac_key(mac) + ": searching (up to " + std::to_string(c.options.seconds) +
-                    " s)");
+  info_result info;
+  info.mac = mac_key(mac);
+  c.display.message(info.mac + ": searching (up to " + std::to_string(c.options.seconds) + " s)");
   const std::optional<seen_device> found = find_device(mac, c.options.seconds);
-  if (interrupted()) return exit_status::interrupted;
+  if (interrupted()) return info_interrupted(c, info);
   if (!found) {
     return fail(c, command_failure{"not_found",
-                                   mac_key(mac) + " was not seen within " +
+                                   info.mac + " was not seen within " +
                                        std::to_string(c.options.seconds) + " s",
                                    exit_status::not_reached});
   }
+  info.mac = found->mac;
   device_connection link;
   c.display.message(found->mac + ": connecting");
   const connect_result connected = link.open(found->mac);
+  if (interrupted() && connected != connect_result::ready) return info_interrupted(c, info);
   if (connected != connect_result::ready) {
     return fail(c, command_failure{connect_failure_code(connected),
                                    found->mac + ": " + connect_failure_text(connected),
                                    exit_status::not_reached});
   }
-  if (interrupted()) return exit_status::interrupted;
-  const device_information information = last_device_information();
+  info.information = last_device_information();
+  if (interrupted()) {
+    link.release();
+    return info_interrupted(c, info);
+  }
   fw_version version;
-  const bool version_read = get_version(&version) == 0;
-  const std::optional<std::string> date = fw_stamp(get_fw_date);
-  const std::optional<std::string> time = fw_stamp(get_fw_time);
-  link.release();
-
-  std::optional<std::string> version_text;
-  if (version_read) {
+  if (get_version(&version) == 0) {
     char text[16];
     snprintf(text, sizeof text, "%u.%02u", unsigned{version.major}, unsigned{version.minor});
-    version_text = text;
+    info.version = text;
+    info.supported_commands = version.supported_commands;
   }
-  const std::string refused = refused_queries(version_read, date.has_value(), time.has_value());
-  if (c.options.json) {
-    json document;
-    document["mac"] = found->mac;
-    document["firmware_revision"] = text_or_null(information.firmware_revision);
-    document["manufacturer"] = text_or_null(information.manufacturer);
-    document["model_number"] = text_or_null(information.model_number);
-    document["serial_number"] = text_or_null(information.serial_number);
-    document["version"] = optional_text(version_text);
-    document["supported_commands"] = version_read ? json(version.supported_commands) : json();
-    document["firmware_date"] = optional_text(date);
-    document["firmware_time"] = optional_text(time);
-    if (!refused.empty())
-      document["error"] = {{"code", "query_refused"}, {"message", "the device refused " + refused}};
-    c.streams.out << json_text(document);
-  } else {
-    const std::string unknown = "(the device did not answer)";
-    char commands[32];
-    snprintf(commands, sizeof commands, "0x%04X", unsigned{version.supported_commands});
-    c.streams.out << "MAC:                " << printable(found->mac) << '\n'
-                  << "Firmware Revision:  " << printable(information.firmware_revision) << '\n'
-                  << "Manufacturer:       " << printable(information.manufacturer) << '\n'
-                  << "Model Number:       " << printable(information.model_number) << '\n'
-                  << "Serial Number:      " << printable(information.serial_number) << '\n'
-                  << "Version:            " << version_text.value_or(unknown) << '\n'
-                  << "Supported commands: " << (version_read ? commands : unknown) << '\n'
-                  << "Firmware date:      " << printable(date.value_or(unknown)) << '\n'
-                  << "Firmware time:      " << printable(time.value_or(unknown)) << '\n';
-  }
-  c.streams.out.flush();
+  info.date = fw_stamp(get_fw_date);
+  info.time = fw_stamp(get_fw_time);
+  link.release();
+
+  const std::string refused =
+      refused_queries(info.version.has_value(), info.date.has_value(), info.time.has_value());
+  print_info(c, info,
+             refused.empty()
+                 ? json()
+                 : json{{"code", "query_refused"}, {"message", "the device refused " + refused}});
   if (interrupted()) return exit_status::interrupted;
   if (!refused.empty()) {
     c.display.error("tavren-update: " + found->mac + " refused " + refused, "query_refused");
@@ -291,8 +320,7 @@ batch_options batch_options_of(const context& c) {
   const cli_options& options = c.options;
   batch_options batch;
   batch.parallel = options.parallel;
-  // A terminal is the process's standard error (main says so).
-  batch.cursor_movement = c.streams.err_is_terminal && os_enable_cursor_movement(stderr);
+  batch.cursor_movement = c.streams.err_takes_cursor_movement;
   batch.image = options.image;
   batch.devices_file = options.devices_file;
   batch.name_prefix = options.name_prefix;
@@ -334,6 +362,10 @@ exit_status run_command(const context& c) {
   }
 }
 
+void trace_to_console(const char* text, size_t length) {
+  console_output::instance().trace(text, length);
+}
+
 // How standard error is used: chosen by --progress, and for text by what
 // the stream is.
 progress_style style_of(const cli_options& options, const cli_streams& streams) {
@@ -346,6 +378,9 @@ progress_style style_of(const cli_options& options, const cli_streams& streams) 
 }  // namespace
 
 int cli_main(int argc, char** argv, const cli_streams& streams) {
+  // Standard error or output closed under us (a pipe into `head`) ends
+  // what it shows, never the command: its report is still written.
+  os_ignore_broken_pipe();
   cli_options options;
   int status = 0;
   std::string usage_error;
@@ -363,10 +398,9 @@ int cli_main(int argc, char** argv, const cli_streams& streams) {
       streams.out.flush();
     }
     if (json_progress) {
-      streams.err
-          << json{{"event", "error"}, {"code", "bad_usage"}, {"message", usage_error}}.dump()
-          << '\n'
-          << std::flush;
+      streams.err << json_line(json{
+          {"event", "error"}, {"mac", nullptr}, {"code", "bad_usage"}, {"message", usage_error}});
+      streams.err.flush();
     }
     return status;
   }
@@ -375,14 +409,16 @@ int cli_main(int argc, char** argv, const cli_streams& streams) {
   const progress_style style = style_of(options, streams);
   display.attach(streams.err, style, options.quiet);
   // Standard output carries the results: the trace goes beside the
-  // progress, and only when asked for.
-  trace_set_stream(options.verbose ? streams.trace : nullptr);
-  catch_interruptions(
-      !options.quiet,
-      options.command == command_kind::scan ? interrupted_work::scan : interrupted_work::device,
-      style == progress_style::json);
+  // progress, through the console that owns standard error, and only when
+  // asked for.
+  trace_set_stream(nullptr);
+  trace_set_sink(options.verbose ? trace_to_console : nullptr);
+  catch_interruptions(!options.quiet, options.command == command_kind::scan
+                                          ? interrupted_work::scan
+                                          : interrupted_work::device);
   const exit_status result = run_command(context{options, streams, display});
   stop_catching_interruptions();
+  trace_set_sink(nullptr);
   display.detach();
   return static_cast<int>(result);
 }

@@ -130,6 +130,12 @@ void console_display::set_progress(display_window, int control_id, uint32_t posi
     if (percent / PERCENT_PER_LINE <= lines_shown_) return;
     lines_shown_ = percent / PERCENT_PER_LINE;
     percent_ = lines_shown_ * PERCENT_PER_LINE;
+    // A line is written once: it carries the pace as of the latest packet
+    // the device accepted, not as of the last in-place refresh.
+    if (packet_seen_) {
+      const std::string pace = rate_and_time_left_text(latest_step_);
+      if (!pace.empty()) pace_text_ = pace;
+    }
     show_progress_locked();
     return;
   }
@@ -174,6 +180,7 @@ void console_display::show_transfer_step(const transfer_progress& progress) {
   if (!packet_seen_) first_packet_ms_ = now_ms;
   last_packet_ms_ = now_ms;
   packet_seen_ = true;
+  latest_step_ = progress;
   if (output_.style() != progress_style::json) return;
   const auto now = std::chrono::steady_clock::now();
   const bool last = progress.total_bytes > 0 && progress.sent_bytes >= progress.total_bytes;

@@ -93,6 +93,7 @@ class console_display final : public display_sink {
   std::map<uint32_t, uint32_t> connect_steps_;
   std::chrono::steady_clock::time_point last_event_{};
   bool packet_seen_ = false;
+  transfer_progress latest_step_;
   uint32_t first_packet_ms_ = 0;
   uint32_t last_packet_ms_ = 0;
 };

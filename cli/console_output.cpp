@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "cli/json_text.h"
+
 namespace {
 
 // Cursor movements of a terminal (ECMA-48), for the block of lines.
@@ -11,6 +13,9 @@ constexpr char CLEAR_TO_END_OF_SCREEN[] = "\x1b[J";
 std::string rows_up(size_t rows) {
   return "\x1b[" + std::to_string(rows) + "A";
 }
+
+// The start of a traced line whose end this thread has not traced yet.
+thread_local std::string unfinished_trace_line;
 
 }  // namespace
 
@@ -33,8 +38,7 @@ void console_output::attach(std::ostream& err, progress_style style, bool quiet)
 
 void console_output::detach() {
   std::lock_guard<std::mutex> hold(lock_);
-  if (err_ && line_length_ != 0) *err_ << '\n' << std::flush;
-  if (err_ && block_ && drawn_rows_ != 0) *err_ << '\n' << std::flush;
+  if (err_ && (line_length_ != 0 || (block_ && drawn_rows_ != 0))) write_locked("\n");
   line_length_ = 0;
   drawn_rows_ = 0;
   err_ = nullptr;
@@ -80,21 +84,36 @@ void console_output::error(const std::string& text, const std::string& code) {
   // The program's name heads a line for a person only.
   const std::string head = "tavren-update: ";
   const std::string message = text.rfind(head, 0) == 0 ? text.substr(head.size()) : text;
-  *err_ << nlohmann::ordered_json{{"event", "error"},
-                                  {"mac", nullptr},
-                                  {"code", code},
-                                  {"message", message}}
-               .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
-        << '\n'
-        << std::flush;
+  write_locked(json_line(nlohmann::ordered_json{
+      {"event", "error"}, {"mac", nullptr}, {"code", code}, {"message", message}}));
 }
 
 // One line, flushed at once: a reader may act on every line as it comes.
 void console_output::event(const nlohmann::ordered_json& event) {
   std::lock_guard<std::mutex> hold(lock_);
   if (!err_ || quiet_ || style_ != progress_style::json) return;
-  *err_ << event.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n'
-        << std::flush;
+  write_locked(json_line(event));
+}
+
+void console_output::notice(const std::string& text, const nlohmann::ordered_json& event) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (!err_ || quiet_) return;
+  if (style_ == progress_style::json) {
+    write_locked(json_line(event));
+  } else {
+    say_locked(text);
+  }
+}
+
+void console_output::trace(const char* text, size_t length) {
+  std::string& line = unfinished_trace_line;
+  line.append(text, length);
+  const size_t end = line.rfind('\n');
+  if (end == std::string::npos) return;
+  const std::string whole = line.substr(0, end);
+  line.erase(0, end + 1);
+  std::lock_guard<std::mutex> hold(lock_);
+  if (err_ && style_ != progress_style::json) say_locked(whole);
 }
 
 size_t console_output::open_line() {
@@ -108,7 +127,7 @@ void console_output::show_line(size_t id, const std::string& text) {
   std::lock_guard<std::mutex> hold(lock_);
   if (!err_ || quiet_) return;
   if (style_ == progress_style::lines) {
-    *err_ << text << '\n' << std::flush;
+    write_locked(text + '\n');
     return;
   }
   if (style_ != progress_style::in_place) return;
@@ -121,10 +140,10 @@ void console_output::show_line(size_t id, const std::string& text) {
   }
   // One device: its line, rewritten; blanks wipe what a longer line before
   // it left behind.
-  std::string line = text;
-  const size_t length = line.size();
+  std::string line = "\r" + text;
+  const size_t length = text.size();
   if (length < line_length_) line.append(line_length_ - length, ' ');
-  *err_ << '\r' << line << std::flush;
+  write_locked(line);
   line_length_ = length > 0 ? length : 1;
 }
 
@@ -134,7 +153,7 @@ void console_output::close_line(size_t id) {
   lines_.erase(std::remove_if(lines_.begin(), lines_.end(),
                               [id](const progress_line& line) { return line.id == id; }),
                lines_.end());
-  if (err_ && !quiet_ && style_ == progress_style::in_place) draw_locked();
+  draw_locked();
 }
 
 void console_output::hide_line(size_t id) {
@@ -143,50 +162,69 @@ void console_output::hide_line(size_t id) {
   for (progress_line& line : lines_) {
     if (line.id == id) line.text.clear();
   }
-  if (err_ && !quiet_ && style_ == progress_style::in_place) draw_locked();
+  draw_locked();
 }
 
 void console_output::set_total(const std::string& text) {
   std::lock_guard<std::mutex> hold(lock_);
+  if (total_ == text) return;
   total_ = text;
-  if (block_ && err_ && !quiet_ && style_ == progress_style::in_place) draw_locked();
+  draw_locked();
 }
 
+// A line above the block (or after the one line drawn in place), the block
+// drawn again under it: one write.
 void console_output::say_locked(const std::string& text) {
+  std::string bytes;
   if (block_) {
-    erase_locked();
-    *err_ << text << '\n';
-    draw_locked();
-    return;
-  }
-  if (line_length_ != 0) {
-    *err_ << '\n';
+    erase_into(bytes);
+  } else if (line_length_ != 0) {
+    bytes += '\n';
     line_length_ = 0;
   }
-  *err_ << text << '\n' << std::flush;
+  bytes += text;
+  bytes += '\n';
+  if (block_) draw_into(bytes);
+  write_locked(bytes);
 }
 
-void console_output::erase_locked() {
+// A stream that failed (a closed pipe, a terminal that hung up) takes
+// nothing more, and the command goes on without its progress.
+void console_output::write_locked(const std::string& bytes) {
+  if (!err_ || !err_->good()) return;
+  err_->write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  err_->flush();
+}
+
+void console_output::erase_into(std::string& bytes) {
   if (drawn_rows_ == 0) return;
-  if (drawn_rows_ > 1) *err_ << rows_up(drawn_rows_ - 1);
-  *err_ << '\r' << CLEAR_TO_END_OF_SCREEN;
+  if (drawn_rows_ > 1) bytes += rows_up(drawn_rows_ - 1);
+  bytes += '\r';
+  bytes += CLEAR_TO_END_OF_SCREEN;
   drawn_rows_ = 0;
 }
 
-void console_output::draw_locked() {
-  if (quiet_ || style_ != progress_style::in_place) return;
+void console_output::draw_into(std::string& bytes) {
+  if (!block_ || quiet_ || style_ != progress_style::in_place) return;
   std::vector<const std::string*> rows;
   for (const progress_line& line : lines_) {
     if (!line.text.empty()) rows.push_back(&line.text);
   }
   if (!total_.empty()) rows.push_back(&total_);
-  if (drawn_rows_ > 1) *err_ << rows_up(drawn_rows_ - 1);
-  *err_ << '\r';
+  if (drawn_rows_ > 1) bytes += rows_up(drawn_rows_ - 1);
+  bytes += '\r';
   for (size_t i = 0; i < rows.size(); ++i) {
-    *err_ << *rows[i] << CLEAR_TO_END_OF_LINE;
-    if (i + 1 < rows.size()) *err_ << '\n';
+    bytes += *rows[i];
+    bytes += CLEAR_TO_END_OF_LINE;
+    if (i + 1 < rows.size()) bytes += '\n';
   }
-  if (rows.size() < drawn_rows_) *err_ << CLEAR_TO_END_OF_SCREEN;
+  if (rows.size() < drawn_rows_) bytes += CLEAR_TO_END_OF_SCREEN;
   drawn_rows_ = rows.size();
-  *err_ << std::flush;
+}
+
+void console_output::draw_locked() {
+  if (!err_ || !block_ || quiet_ || style_ != progress_style::in_place) return;
+  std::string bytes;
+  draw_into(bytes);
+  write_locked(bytes);
 }

@@ -1,8 +1,11 @@
 // Standard error of the command line, shared by every device the command
-// serves: messages, JSON events and progress lines never interleave within
-// a line. On a terminal the progress is drawn in place: one line for a
-// single device (as it always was), or, while several are served at once, a
-// block of one line per device in flight and a total line below them.
+// serves, and its one writer: messages, notices, JSON events, progress
+// lines and (with --verbose) the trace each go out as whole lines, in one
+// write, so that nothing another thread writes can cut into them. On a
+// terminal the progress is drawn in place: one line for a single device (as
+// it always was), or, while several are served at once, a block of one line
+// per device in flight and a total line below them; whatever else is said
+// goes above the block, which is drawn again under it.
 #pragma once
 
 #include <chrono>
@@ -46,6 +49,13 @@ class console_output {
   void error(const std::string& text, const std::string& code);
   // One line of the JSON stream (nothing in other styles).
   void event(const nlohmann::ordered_json& event);
+  // What the program does about something that happened to it (an
+  // interruption): `text` for a person, or `event` on a JSON stream; kept
+  // off by --quiet.
+  void notice(const std::string& text, const nlohmann::ordered_json& event);
+  // Traced text (--verbose): whole lines as they come; a thread's line that
+  // is not ended yet waits for the rest of it.
+  void trace(const char* text, size_t length);
 
   // A progress line of its own for one device; its id.
   size_t open_line();
@@ -61,7 +71,9 @@ class console_output {
 
  private:
   void say_locked(const std::string& text);
-  void erase_locked();
+  void write_locked(const std::string& bytes);
+  void erase_into(std::string& bytes);
+  void draw_into(std::string& bytes);
   void draw_locked();
 
   mutable std::mutex lock_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
+#include <set>
 
 #include "cli/interruption.h"
 #include "cli/mac_address.h"
@@ -63,7 +64,7 @@ std::vector<seen_device> search(const std::function<bool(const std::vector<seen_
   scan_until(
       [&] {
         catch_up(seen);
-        return interrupted() || (enough && enough(seen));
+        return stop_requested() || (enough && enough(seen));
       },
       seconds);
   catch_up(seen);
@@ -84,19 +85,25 @@ std::vector<seen_device> scan_devices(uint32_t seconds) {
   return search(nullptr, seconds);
 }
 
+// Each poll looks only at the devices seen since the last one, by key: a
+// list of thousands costs no more per poll than a list of one.
 std::map<std::string, seen_device> find_devices(const std::vector<std::string>& macs,
                                                 uint32_t seconds) {
+  std::set<std::string> wanted;
+  for (const std::string& mac : macs) wanted.insert(mac_key(mac));
+  std::set<std::string> seen_wanted;
+  size_t looked_at = 0;
   const auto all_seen = [&](const std::vector<seen_device>& so_far) {
-    for (const std::string& mac : macs) {
-      if (!with_mac(so_far, mac)) return false;
+    for (; looked_at < so_far.size(); ++looked_at) {
+      const std::string key = mac_key(so_far[looked_at].mac);
+      if (wanted.count(key)) seen_wanted.insert(key);
     }
-    return true;
+    return seen_wanted.size() == wanted.size();
   };
   std::map<std::string, seen_device> found;
   for (const seen_device& device : search(all_seen, seconds)) {
-    for (const std::string& mac : macs) {
-      if (same_mac(device.mac, mac)) found.emplace(mac_key(mac), device);
-    }
+    const std::string key = mac_key(device.mac);
+    if (wanted.count(key)) found.emplace(key, device);
   }
   return found;
 }
@@ -106,7 +113,7 @@ std::optional<seen_device> find_device(const std::string& mac, uint32_t seconds)
       [&](const std::vector<seen_device>& so_far) { return with_mac(so_far, mac) != nullptr; },
       seconds);
   const seen_device* device = with_mac(seen, mac);
-  if (!device || interrupted()) return std::nullopt;
+  if (!device || stop_requested()) return std::nullopt;
   return *device;
 }
 
@@ -280,14 +287,15 @@ void record_transfer(const update_outcome& outcome, device_row& row) {
   row.bytes_per_second = outcome.seconds > 0 ? counted / outcome.seconds : 0;
 }
 
-// What to do after one try.
-enum class next_step { done, connect_again, search_again };
+// What to do after one try. `room_again`: the adapter had no room, and now
+// may have: the same attempt again, since nothing was tried on the device.
+enum class next_step { done, connect_again, search_again, room_again };
 
 // Waits out a pause, counted from `start`, unless the bound (also from
 // `start`) or an interruption comes first.
 void pause_within(uint32_t pause_ms, uint32_t start, uint32_t bound_ms) {
   const uint32_t until = std::min<uint32_t>(tick_count_ms() - start + pause_ms, bound_ms);
-  while (static_cast<uint32_t>(tick_count_ms() - start) < until && !interrupted())
+  while (static_cast<uint32_t>(tick_count_ms() - start) < until && !stop_requested())
     sleep_ms(std::min<uint32_t>(100, until - (tick_count_ms() - start)));
 }
 
@@ -309,8 +317,8 @@ bool look_for(const device_job& job, const device_worker& worker, device_run& ru
   if (!worker.searches) {
     // The device was found before; it is connected again after a moment.
     pause_briefly(CONNECT_AGAIN_MS);
-    if (interrupted()) mark_interrupted(run);
-    return !interrupted();
+    if (stop_requested()) mark_interrupted(run);
+    return !stop_requested();
   }
   display.message(run.row.mac + (again ? ": looking for it again" : ": searching") + " (up to " +
                   std::to_string(job.seconds) + " s)");
@@ -318,7 +326,7 @@ bool look_for(const device_job& job, const device_worker& worker, device_run& ru
   const uint32_t search_start = tick_count_ms();
   const std::optional<seen_device> found = find_device(job.mac, job.seconds);
   run.times.find += seconds_since(search_start);
-  if (interrupted()) {
+  if (stop_requested()) {
     mark_interrupted(run);
     return false;
   }
@@ -375,7 +383,7 @@ void verify_revision(const device_job& job, const device_worker& worker, device_
   bool seen = false;
   for (;;) {
     const uint32_t elapsed = tick_count_ms() - start;
-    if (elapsed >= bound_ms || interrupted()) break;
+    if (elapsed >= bound_ms || stop_requested()) break;
     // A worker that may not scan takes a connection for the device's sign
     // of life: it connects only while the device is there.
     if (worker.searches) {
@@ -404,7 +412,7 @@ void verify_revision(const device_job& job, const device_worker& worker, device_
     pause_within(VERIFY_AGAIN_MS, start, bound_ms);
   }
   const std::string bound = std::to_string(job.verify_seconds) + " s";
-  if (interrupted()) {
+  if (stop_requested()) {
     mark_interrupted(run);
     run.row.detail = "the device accepted the image; its revision was not verified";
   } else if (last_read) {
@@ -420,6 +428,34 @@ void verify_revision(const device_job& job, const device_worker& worker, device_
   }
 }
 
+// The adapter refused the connection for having as many links as it holds.
+// While another link of ours is up (or ended since the attempt began), that
+// is no fault of the device's: it waits for one of them to end and is tried
+// again, and the worker is told how many links the adapter really held. Only
+// an adapter that is full with none of ours is the device's failure.
+next_step wait_for_room(const link_census& before, int attempt, const device_worker& worker,
+                        device_run& run) {
+  const link_census now = connection_link_census();
+  if (now.up == 0 && now.ended == before.ended) {
+    fail(run, failure_stage::connection, connect_failure_text(connect_result::cannot_connect),
+         "adapter_full", "the adapter holds as many connections as it can, none of them ours");
+    return next_step::done;
+  }
+  run.row.attempts = attempt - 1;
+  // Links that ended since the attempt began may have been up when it was
+  // refused: counted, so that the limit is never lower than the room was.
+  const uint32_t ended_since = now.ended - before.ended;
+  if (worker.adapter_full) worker.adapter_full(now.up + static_cast<int>(ended_since));
+  if (ended_since > 0) return next_step::room_again;
+  worker.display.message(run.row.mac + ": the adapter has no room for another connection; " +
+                         "waiting for one of " + std::to_string(now.up) + " to end");
+  if (!wait_for_link_end(now, stop_requested)) {
+    mark_interrupted(run);
+    return next_step::done;
+  }
+  return next_step::room_again;
+}
+
 // One try: connect, check, maybe skip, send. Tells what to do next.
 next_step try_once(const device_job& job, int attempt, int attempts_allowed,
                    const device_worker& worker, device_run& run) {
@@ -431,16 +467,18 @@ next_step try_once(const device_job& job, int attempt, int attempts_allowed,
                                             " of " + std::to_string(attempts_allowed) + ")"));
   run.row.attempts = attempt;
   display.event({{"event", "connecting"}, {"mac", mac}, {"attempt", attempt}});
+  const link_census before = connection_link_census();
   const connect_result connected = connect_timed(link, mac, display, run.times);
-  if (connected == connect_result::cannot_connect && attempt == 1 &&
-      gatt_connect_error(slot_of(worker.record)) == ADAPTER_FULL_ERROR) {
-    // Not the device's doing: the caller may try it again once a link is free.
-    release_timed(link, run.times);
-    fail(run, failure_stage::connection, connect_failure_text(connected), "adapter_full",
-         "the adapter holds as many connections as it can");
-    run.row.attempts = 0;
-    run.adapter_full = true;
+  if (connected == connect_result::called_off) {
+    // Stopped before it began: nothing was tried on the device.
+    run.row.attempts = attempt - 1;
+    mark_interrupted(run);
     return next_step::done;
+  }
+  if (connected == connect_result::cannot_connect &&
+      gatt_connect_error(slot_of(worker.record)) == ADAPTER_FULL_ERROR) {
+    release_timed(link, run.times);
+    return wait_for_room(before, attempt, worker, run);
   }
   if (connected == connect_result::ready && !update_channels_subscribed(worker.record)) {
     release_timed(link, run.times);
@@ -452,7 +490,7 @@ next_step try_once(const device_job& job, int attempt, int attempts_allowed,
     release_timed(link, run.times);
     fail(run, failure_stage::connection, connect_failure_text(connected),
          connect_failure_code(connected));
-    if (interrupted()) {
+    if (stop_requested()) {
       mark_interrupted(run);
       return next_step::done;
     }
@@ -460,7 +498,7 @@ next_step try_once(const device_job& job, int attempt, int attempts_allowed,
     // does not know it yet): it is looked for and connected again.
     return connected == connect_result::cannot_connect ? next_step::search_again : next_step::done;
   }
-  if (interrupted()) {
+  if (stop_requested()) {
     release_timed(link, run.times);
     mark_interrupted(run);
     return next_step::done;
@@ -470,7 +508,10 @@ next_step try_once(const device_job& job, int attempt, int attempts_allowed,
     run.information_read = true;
     run.row.revision_before = last_device_information(worker.record).firmware_revision;
     display.message(mac + ": Firmware Revision " + printable(run.row.revision_before));
-    if (job.skip_if_revision && run.row.revision_before == *job.skip_if_revision) {
+    // A revision that could not be read equals nothing: such a device was
+    // not seen to be up to date.
+    if (job.skip_if_revision && !run.row.revision_before.empty() &&
+        run.row.revision_before == *job.skip_if_revision) {
       release_timed(link, run.times);
       // Left alone: no attempt at updating it was made.
       device_row skipped;
@@ -480,7 +521,6 @@ next_step try_once(const device_job& job, int attempt, int attempts_allowed,
       skipped.result = device_result::skipped;
       run.row = skipped;
       run.stage = failure_stage::none;
-      display.message(mac + ": skipped, already on revision " + printable(run.row.revision_before));
       return next_step::done;
     }
   }
@@ -515,7 +555,7 @@ next_step try_once(const device_job& job, int attempt, int attempts_allowed,
       return next_step::done;
     case update_result::transfer_failed:
       describe_transfer_failure(outcome, run);
-      if (interrupted()) {
+      if (stop_requested()) {
         // The frame in flight failed; nothing more is tried.
         return next_step::done;
       }
@@ -538,6 +578,10 @@ void try_found(const device_job& job, const device_worker& worker, device_run& r
   const int attempts_allowed = 1 + (job.retries > 0 ? job.retries : 0);
   for (int attempt = 1; attempt <= attempts_allowed; ++attempt) {
     const next_step next = try_once(job, attempt, attempts_allowed, worker, run);
+    if (next == next_step::room_again) {
+      --attempt;
+      continue;
+    }
     if (next == next_step::done || attempt == attempts_allowed) break;
     const std::string why = run.row.detail.empty() ? run.row.error : run.row.detail;
     worker.display.message(run.row.mac + ": " + printable(why) + "; trying again");
@@ -548,7 +592,7 @@ void try_found(const device_job& job, const device_worker& worker, device_run& r
 }  // namespace
 
 device_run run_device_job(const device_job& job, console_display& display) {
-  const device_worker worker{window_device_record(), display, true};
+  const device_worker worker{window_device_record(), display, true, nullptr};
   device_run run;
   run.row.mac = mac_key(job.mac);
   display.set_subject(run.row.mac);
@@ -562,8 +606,6 @@ device_run run_found_device_job(const device_job& job, const seen_device& found,
   device_run run;
   take_found(found, worker.display, run);
   try_found(job, worker, run);
-  // A device the adapter had no room for is said done by whoever tries it
-  // again.
-  if (!run.adapter_full) worker.display.event(done_event(run.row));
+  worker.display.event(done_event(run.row));
   return run;
 }

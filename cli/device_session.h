@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -92,9 +93,6 @@ struct device_run {
   failure_stage stage = failure_stage::none;
   phase_times times;
   bool information_read = false;  // at the first connection that got that far
-  // The adapter refused the first connection: it holds as many links as it
-  // can. Nothing was tried on the device.
-  bool adapter_full = false;
 };
 
 // Where a job runs: the device record whose connection it uses (the
@@ -107,6 +105,9 @@ struct device_worker {
   device_record& record;
   console_display& display;
   bool searches = true;
+  // Told, from the worker's thread, how many of our links were up when the
+  // adapter refused a connection for room (null: nobody to tell).
+  std::function<void(int links_up)> adapter_full;
 };
 
 // The adapter's words for a connection it refused because it holds as

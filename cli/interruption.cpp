@@ -1,7 +1,13 @@
 #include "cli/interruption.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
+#include "cli/console_output.h"
+#include "device/connection.h"
 #include "device/firmware_update.h"
 #include "device/scan.h"
 #include "platform/os.h"
@@ -10,52 +16,121 @@ namespace {
 
 // Touched by the handler: lock-free atomics only.
 std::atomic<int> interruptions{0};
-std::atomic<bool> announce_first{false};
-std::atomic<bool> scan_only{false};
-std::atomic<bool> notice_as_event{false};
+std::atomic<bool> stop_asked{false};
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
 constexpr int INTERRUPTED_STATUS = 130;
 
-// Starts on a line of its own: a progress line may be half written.
+// How often the notice's thread looks for an interruption: a signal handler
+// cannot wake a thread that waits, so it is looked for this often.
+constexpr std::chrono::milliseconds NOTICE_LOOK_INTERVAL{20};
+
 constexpr char FIRST_NOTICE[] =
-    "\nInterrupted: no frame goes after the one in flight, whose reply is waited for; the "
-    "device is released (Ctrl+C again ends at once)\n";
-// On a JSON stream: a whole line of its own (a line being written by the
-// program's own thread may be cut, and the reader then drops that one).
-constexpr char EVENT_NOTICE[] = "\n{\"event\": \"interrupted\", \"mac\": null}\n";
+    "Interrupted: no frame goes after the one in flight, whose reply is waited for; the "
+    "device is released (Ctrl+C again ends at once)";
 constexpr char SCAN_NOTICE[] =
-    "\nInterrupted: the scan stops; what was seen is listed (Ctrl+C again ends at once)\n";
+    "Interrupted: the scan stops; what was seen is listed (Ctrl+C again ends at once)";
+
+// What stops everything running; safe in a signal handler.
+void stop_everything() {
+  request_update_stop();
+  stop_connection_setups();
+  abort_requested_scans();
+}
 
 void on_interruption() {
   if (interruptions.fetch_add(1) > 0) os_exit_now(INTERRUPTED_STATUS);
-  request_update_stop();
-  abort_requested_scans();
-  if (!announce_first.load()) return;
-  if (notice_as_event.load()) {
-    os_write_raw(2, EVENT_NOTICE, static_cast<unsigned>(sizeof EVENT_NOTICE - 1));
-  } else if (scan_only.load()) {
-    os_write_raw(2, SCAN_NOTICE, static_cast<unsigned>(sizeof SCAN_NOTICE - 1));
-  } else {
-    os_write_raw(2, FIRST_NOTICE, static_cast<unsigned>(sizeof FIRST_NOTICE - 1));
+  stop_everything();
+}
+
+// The notice is said by a thread of its own through the console, which owns
+// standard error: a write from the handler itself would land in the middle
+// of whatever the console was writing, and be drawn over by its next
+// redraw.
+class notice_watch {
+ public:
+  void start(bool announce, interrupted_work work) {
+    std::lock_guard<std::mutex> hold(lock_);
+    announce_ = announce;
+    work_ = work;
+    said_ = false;
+    watching_ = true;
+    thread_ = std::thread([this] { watch(); });
   }
+
+  // A notice still due (the interruption came just before the end) is said
+  // before the thread goes.
+  void stop() {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      watching_ = false;
+    }
+    woken_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    say_if_due();
+  }
+
+ private:
+  void watch() {
+    std::unique_lock<std::mutex> held(lock_);
+    while (watching_) {
+      held.unlock();
+      say_if_due();
+      held.lock();
+      woken_.wait_for(held, NOTICE_LOOK_INTERVAL);
+    }
+  }
+
+  void say_if_due() {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      if (said_ || !announce_ || interruptions.load() == 0) return;
+      said_ = true;
+    }
+    console_output::instance().notice(
+        work_ == interrupted_work::scan ? SCAN_NOTICE : FIRST_NOTICE,
+        nlohmann::ordered_json{{"event", "interrupted"}, {"mac", nullptr}});
+  }
+
+  std::mutex lock_;
+  std::condition_variable woken_;
+  std::thread thread_;
+  bool announce_ = false;
+  interrupted_work work_ = interrupted_work::device;
+  bool said_ = false;
+  bool watching_ = false;
+};
+
+notice_watch& watch() {
+  static notice_watch* const instance = new notice_watch;
+  return *instance;
 }
 
 }  // namespace
 
-void catch_interruptions(bool announce, interrupted_work work, bool as_event) {
+void catch_interruptions(bool announce, interrupted_work work) {
   interruptions = 0;
-  announce_first = announce;
-  scan_only = work == interrupted_work::scan;
-  notice_as_event = as_event;
+  stop_asked = false;
   clear_update_stop();
+  allow_connection_setups();
+  watch().start(announce, work);
   os_set_interrupt_handler(on_interruption);
 }
 
 void stop_catching_interruptions() {
   os_set_interrupt_handler(nullptr);
+  watch().stop();
 }
 
 bool interrupted() {
   return interruptions.load() > 0;
+}
+
+void request_stop() {
+  stop_asked = true;
+  stop_everything();
+}
+
+bool stop_requested() {
+  return interrupted() || stop_asked.load();
 }

@@ -4,5 +4,8 @@
 #include "platform/os.h"
 
 int main(int argc, char** argv) {
-  return cli_main(argc, argv, cli_streams{std::cout, std::cerr, os_is_terminal(stderr), stderr});
+  const bool terminal = os_is_terminal(stderr);
+  return cli_main(
+      argc, argv,
+      cli_streams{std::cout, std::cerr, terminal, terminal && os_enable_cursor_movement(stderr)});
 }

@@ -2,7 +2,6 @@
 
 #include <CLI/CLI.hpp>
 #include <cstring>
-#include <map>
 
 #include "cli/batch.h"
 #include "cli/cli.h"
@@ -62,6 +61,44 @@ const CLI::Validator NOT_EMPTY(
                           : std::string();
     },
     "", "NOT_EMPTY");
+
+// Its three words only (a parser's map would also take the numbers it maps
+// them to, and show them in the help).
+const CLI::Validator PROGRESS_FORMAT(
+    [](std::string& text) {
+      return text == "text" || text == "json" || text == "none"
+                 ? std::string()
+                 : "\"" + text + "\" is not one of text, json, none";
+    },
+    "", "PROGRESS_FORMAT");
+
+progress_format progress_format_named(const std::string& name) {
+  return name == "json"   ? progress_format::json
+         : name == "none" ? progress_format::none
+                          : progress_format::text;
+}
+
+constexpr const char* COMMANDS[] = {"scan", "info", "update", "batch", "help"};
+
+// The first word that is neither an option nor an option's value: where the
+// command goes. Empty when there is none.
+std::string command_word(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (!argv[i]) continue;
+    const std::string word = argv[i];
+    if (word.empty() || word[0] != '-') return word;
+    // The common options that take a value, given as two words.
+    if ((word == "--ble-library" || word == "--progress") && i + 1 < argc) ++i;
+  }
+  return {};
+}
+
+bool known_command(const std::string& word) {
+  for (const char* command : COMMANDS) {
+    if (word == command) return true;
+  }
+  return false;
+}
 
 void add_seconds(CLI::App& command, cli_options& options, const char* what) {
   command.add_option("--seconds", options.seconds, what)
@@ -150,17 +187,16 @@ bool parse_options(int argc, char** argv, std::ostream& out, std::ostream& err,
   app.fallthrough();
   app.add_option("--ble-library", options.ble_library,
                  "The BLE library file (default: the one the window program loads)")
-      ->type_name("PATH");
+      ->type_name("PATH")
+      ->check(NOT_EMPTY);
   CLI::Option* verbose =
       app.add_flag("--verbose", options.verbose, "The program's trace on standard error");
   app.add_flag("--quiet", options.quiet, "Nothing on standard error but errors")->excludes(verbose);
-  const std::map<std::string, progress_format> formats = {{"text", progress_format::text},
-                                                          {"json", progress_format::json},
-                                                          {"none", progress_format::none}};
-  app.add_option("--progress", options.progress,
+  std::string progress = "text";
+  app.add_option("--progress", progress,
                  "Standard error: text (default), json (one JSON object a line), or none")
-      ->type_name("FORMAT")
-      ->transform(CLI::CheckedTransformer(formats));
+      ->type_name("text|json|none")
+      ->check(PROGRESS_FORMAT);
 
   CLI::App* scan = app.add_subcommand("scan", "Lists the devices in range");
   add_seconds(*scan, options, "How long to scan (default 30)");
@@ -173,7 +209,9 @@ bool parse_options(int argc, char** argv, std::ostream& out, std::ostream& err,
 
   CLI::App* update = app.add_subcommand("update", "Sends a firmware image to a device");
   update->add_option("MAC", options.mac, "The device")->required()->check(MAC_ADDRESS);
-  update->add_option("IMAGE", options.image, "The firmware image (.bin)")->required();
+  update->add_option("IMAGE", options.image, "The firmware image (.bin)")
+      ->required()
+      ->check(NOT_EMPTY);
   add_seconds(*update, options, "Bound of each search for the device (default 30)");
   add_retries(*update, options);
   std::string update_expected;
@@ -182,11 +220,14 @@ bool parse_options(int argc, char** argv, std::ostream& out, std::ostream& err,
   add_json(*update, options);
 
   CLI::App* batch = app.add_subcommand("batch", "Sends a firmware image to many devices");
-  batch->add_option("IMAGE", options.image, "The firmware image (.bin)")->required();
+  batch->add_option("IMAGE", options.image, "The firmware image (.bin)")
+      ->required()
+      ->check(NOT_EMPTY);
   CLI::Option* devices =
       batch
           ->add_option("--devices", options.devices_file, "The devices: one MAC a line, # comments")
-          ->type_name("FILE");
+          ->type_name("FILE")
+          ->check(NOT_EMPTY);
   std::string prefix_text;
   CLI::Option* prefix =
       batch->add_option("--name-prefix", prefix_text, "Every device seen whose name starts so")
@@ -196,17 +237,20 @@ bool parse_options(int argc, char** argv, std::ostream& out, std::ostream& err,
   batch
       ->add_option("--report", options.report,
                    "The report, rewritten after every device (CSV when named *.csv, else JSON)")
-      ->type_name("FILE");
+      ->type_name("FILE")
+      ->check(NOT_EMPTY);
   batch
       ->add_option("--resume", options.resume,
                    "Passes over the devices this earlier report of the same image shows ok")
-      ->type_name("REPORT");
+      ->type_name("REPORT")
+      ->check(NOT_EMPTY);
   std::string skip_revision;
   CLI::Option* skip =
       batch
           ->add_option("--skip-if-revision", skip_revision,
                        "Leaves a device whose Firmware Revision reads this as it is")
-          ->type_name("TEXT");
+          ->type_name("TEXT")
+          ->check(NOT_EMPTY);
   add_retries(*batch, options);
   std::string batch_expected;
   CLI::Option* batch_expect = nullptr;
@@ -225,6 +269,13 @@ bool parse_options(int argc, char** argv, std::ostream& out, std::ostream& err,
   std::string topic;
   help->add_option("COMMAND", topic, "The command to explain");
 
+  const std::string word = command_word(argc, argv);
+  if (!word.empty() && !known_command(word)) {
+    usage_error = "no command \"" + word + "\" (scan, info, update, batch, help)";
+    err << "tavren-update: " << usage_error << "\n";
+    status = static_cast<int>(exit_status::bad_input);
+    return false;
+  }
   try {
     app.parse(argc, argv);
     if (batch->parsed() && !*devices && !*prefix)
@@ -242,6 +293,7 @@ bool parse_options(int argc, char** argv, std::ostream& out, std::ostream& err,
     if (!known) usage_error = "no command \"" + topic + "\"";
     return false;
   }
+  options.progress = progress_format_named(progress);
   if (*skip) options.skip_if_revision = skip_revision;
   if (*update_expect) options.expect_revision = update_expected;
   if (*batch_expect) options.expect_revision = batch_expected;

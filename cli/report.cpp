@@ -276,10 +276,6 @@ bool parse_csv_report(const std::string& text, batch_report& report, std::string
 
 }  // namespace
 
-json text_or_null(const std::string& text) {
-  return text.empty() ? json() : json(text);
-}
-
 std::string report_time_now() {
   const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   std::tm utc{};
@@ -367,10 +363,6 @@ std::string report_csv(const batch_report& report) {
 
 std::string report_text(const std::string& path, const batch_report& report) {
   return report_is_csv(path) ? report_csv(report) : json_text(report_json(report));
-}
-
-std::string json_text(const json& document) {
-  return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 bool parse_report(const std::string& path, const std::string& text, batch_report& report,

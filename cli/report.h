@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/device_session.h"
+#include "cli/json_text.h"
 
 struct report_image {
   std::string path;  // as given on the command line
@@ -52,11 +53,3 @@ std::string report_text(const std::string& path, const batch_report& report);
 // and a known result.
 bool parse_report(const std::string& path, const std::string& text, batch_report& report,
                   std::string& reason);
-
-// The one way every JSON document of the command line is written: text from
-// devices and file names that is not valid UTF-8 is replaced, not refused.
-std::string json_text(const nlohmann::ordered_json& document);
-
-// Text that was never learnt, or a step that never failed, is null: in
-// every JSON document an absent text is null, never "".
-nlohmann::ordered_json text_or_null(const std::string& text);

@@ -1,5 +1,6 @@
 #include "cli/report_file.h"
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -85,39 +86,113 @@ report_file::~report_file() {
   os_unlock_file(lock_);
 }
 
-bool report_file::usable(const std::string& path, const std::vector<std::string>& inputs,
-                         std::string& reason) {
-  switch (os_path_kind(path.c_str())) {
-    case path_kind::other:
-      reason = "the report " + path + " is not a regular file (a folder, a device or a link)";
+namespace {
+
+constexpr const char* REPORT_ITSELF = "the report itself";
+
+// File names as the system compares them: Windows folds the letter case.
+bool same_name(const std::string& a, const std::string& b) {
+#if defined(_WIN32)
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
       return false;
-    case path_kind::regular:
-      for (const std::string& input : inputs) {
-        if (!input.empty() && os_same_file(path.c_str(), input.c_str())) {
-          reason =
-              "the report " + path + " is the same file as " + input + ": it would be written over";
-          return false;
-        }
-      }
-      return true;
-    default:
-      return true;
   }
+  return true;
+#else
+  return a == b;
+#endif
 }
 
-bool report_file::take(const std::string& path, std::string& reason) {
+// A path's folder, with every link and "..", resolved; and its own name.
+struct placed_name {
+  fs::path folder;
+  std::string name;
+};
+
+placed_name placed(const fs::path& path) {
+  std::error_code unknown;
+  const fs::path absolute = fs::absolute(path, unknown);
+  fs::path folder = fs::weakly_canonical(absolute.parent_path(), unknown);
+  return placed_name{folder, utf8_text(absolute.filename())};
+}
+
+// Whether `input`, as named or once every link is followed, is a file the
+// batch of `report` writes or removes: the report, its lock, or one of its
+// temporary names. `what` says which.
+bool touched_by_batch(const std::string& input, const std::string& report, std::string& what) {
+  const placed_name target = placed(utf8_path(report));
+  std::vector<fs::path> names = {utf8_path(input)};
+  std::error_code unknown;
+  const fs::path resolved = fs::weakly_canonical(fs::absolute(utf8_path(input), unknown), unknown);
+  if (!unknown) names.push_back(resolved);
+  for (const fs::path& name : names) {
+    const placed_name candidate = placed(name);
+    if (candidate.folder != target.folder &&
+        !os_same_file(utf8_text(candidate.folder).c_str(), utf8_text(target.folder).c_str()))
+      continue;
+    if (same_name(candidate.name, target.name)) {
+      what = REPORT_ITSELF;
+      return true;
+    }
+    if (same_name(candidate.name, target.name + LOCK_SUFFIX)) {
+      what = "the report's lock file";
+      return true;
+    }
+    if (is_temporary_of(candidate.name, target.name)) {
+      what = "a name of the report's temporary files, which a batch removes";
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool report_file::usable(const std::string& path, const std::vector<std::string>& inputs,
+                         const std::string& resumed_from, std::string& reason) {
+  if (os_path_kind(path.c_str()) == path_kind::other) {
+    reason = "the report " + path + " is not a regular file (a folder, a device or a link)";
+    return false;
+  }
+  const std::string lock_path = path + LOCK_SUFFIX;
+  std::vector<std::string> named = inputs;
+  named.push_back(resumed_from);
+  for (const std::string& input : named) {
+    if (input.empty()) continue;
+    const bool may_be_the_report = &input == &named.back();
+    std::string what;
+    if (os_same_file(lock_path.c_str(), input.c_str())) {
+      what = "the same file as the report's lock file";
+    } else if (!may_be_the_report && os_same_file(path.c_str(), input.c_str())) {
+      what = "the same file as the report";
+    } else if (!touched_by_batch(input, path, what) ||
+               (may_be_the_report && what == REPORT_ITSELF)) {
+      continue;
+    }
+    reason = input + " is " + what + " (" + path + "): it would be written over or removed";
+    return false;
+  }
+  return true;
+}
+
+report_file::taken report_file::take(const std::string& path, std::string& reason) {
   unsigned long holder = 0;
   const std::string lock_path = path + LOCK_SUFFIX;
   lock_ = os_lock_file(lock_path.c_str(), holder);
   if (!lock_) {
-    reason = holder ? "the report " + path + " is in use by another batch (process " +
-                          std::to_string(holder) + ", " + lock_path + ")"
-                    : "cannot lock the report " + path + " (" + lock_path + "): " + system_reason();
-    return false;
+    if (holder) {
+      reason = "the report " + path + " is in use by another batch (process " +
+               std::to_string(holder) + ", " + lock_path + ")";
+      return taken::in_use;
+    }
+    reason = "cannot lock the report " + path + " (" + lock_path + "): " + system_reason();
+    return taken::unusable;
   }
   path_ = path;
   remove_stale_temporaries(path);
-  return true;
+  return taken::yes;
 }
 
 bool report_file::write(const std::string& text, std::string& reason) {

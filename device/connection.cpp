@@ -1,6 +1,8 @@
 #include "device/connection.h"
 
 #include <array>
+#include <atomic>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -53,14 +55,27 @@ const dis_step DIS_STEPS[] = {
 // starts only once RELEASE_DELETE_PAUSE_MS passed since any other record
 // deleted a connection object. A record's own deletes are not waited for
 // here: its release already pauses after them, and an attempt that failed
-// is let go at once, as the window has always done. Never destroyed: a
+// is let go at once, as the window has always done. A stop (see
+// stop_connection_setups) ends every wait for the gate. Never destroyed: a
 // worker may still release a device while the process exits.
 
+// How often a wait for the gate looks at a stop: a signal handler sets it
+// and cannot wake a waiting thread.
+constexpr uint32_t GATE_STOP_LOOK_MS = 100;
+
+std::atomic<bool> setups_stopped{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
 struct setup_gate {
-  std::mutex setup;  // held across the library calls of a setup, by device threads only
-  std::mutex deletes_lock;
+  std::mutex lock;
+  std::condition_variable freed;
+  bool busy = false;  // a setup holds the gate
   bool deleted[CONNECTION_SLOT_COUNT] = {};
   uint32_t deleted_at_ms[CONNECTION_SLOT_COUNT] = {};
+  // The link census: which records hold a link up, and how many ended.
+  bool link_up[CONNECTION_SLOT_COUNT] = {};
+  uint32_t links_ended = 0;
+  std::condition_variable link_ended;
 };
 
 setup_gate& gate() {
@@ -70,15 +85,36 @@ setup_gate& gate() {
 
 void note_deleted(const device_record& record) {
   setup_gate& g = gate();
-  std::lock_guard<std::mutex> hold(g.deletes_lock);
+  std::lock_guard<std::mutex> hold(g.lock);
   g.deleted[record.slot] = true;
   g.deleted_at_ms[record.slot] = tick_count_ms();
 }
 
-// What is left of the quiet time after the latest delete of another record.
-uint32_t quiet_time_left(const device_record& record) {
+void note_link_up(const device_record& record) {
   setup_gate& g = gate();
-  std::lock_guard<std::mutex> hold(g.deletes_lock);
+  std::lock_guard<std::mutex> hold(g.lock);
+  g.link_up[record.slot] = true;
+}
+
+void note_link_down(const device_record& record) {
+  setup_gate& g = gate();
+  {
+    std::lock_guard<std::mutex> hold(g.lock);
+    if (!g.link_up[record.slot]) return;
+    g.link_up[record.slot] = false;
+    ++g.links_ended;
+  }
+  g.link_ended.notify_all();
+}
+
+int links_up_locked(const setup_gate& g) {
+  int up = 0;
+  for (bool held : g.link_up) up += held ? 1 : 0;
+  return up;
+}
+
+// What is left of the quiet time after the latest delete of another record.
+uint32_t quiet_time_left_locked(const setup_gate& g, const device_record& record) {
   const uint32_t now = tick_count_ms();
   uint32_t left = 0;
   for (uint32_t slot = 0; slot < CONNECTION_SLOT_COUNT; ++slot) {
@@ -90,14 +126,43 @@ uint32_t quiet_time_left(const device_record& record) {
   return left;
 }
 
-// Taken before the connection object is created; a delete elsewhere while
-// it waits is waited for too.
-std::unique_lock<std::mutex> enter_setup(const device_record& record) {
-  std::unique_lock<std::mutex> held(gate().setup);
-  for (uint32_t left = quiet_time_left(record); left > 0; left = quiet_time_left(record))
-    sleep_ms(left);
-  return held;
-}
+// The gate, held from before the connection object is created; a delete
+// elsewhere while it waits is waited for too.
+class setup_turn {
+ public:
+  // False when setups were stopped before this one could begin.
+  bool enter(const device_record& record) {
+    setup_gate& g = gate();
+    std::unique_lock<std::mutex> held(g.lock);
+    for (;;) {
+      if (setups_stopped.load()) return false;
+      if (!g.busy) {
+        const uint32_t quiet = quiet_time_left_locked(g, record);
+        if (quiet == 0) break;
+        held.unlock();
+        sleep_ms(quiet < GATE_STOP_LOOK_MS ? quiet : GATE_STOP_LOOK_MS);
+        held.lock();
+        continue;
+      }
+      g.freed.wait_for(held, real_duration(GATE_STOP_LOOK_MS));
+    }
+    g.busy = true;
+    entered_ = true;
+    return true;
+  }
+  ~setup_turn() {
+    if (!entered_) return;
+    setup_gate& g = gate();
+    {
+      std::lock_guard<std::mutex> hold(g.lock);
+      g.busy = false;
+    }
+    g.freed.notify_one();
+  }
+
+ private:
+  bool entered_ = false;
+};
 
 void delete_connection(device_record& record, WarbleGatt* connection) {
   if (!connection) return;
@@ -129,6 +194,7 @@ void abandon_connection(device_record& record, WarbleGatt* connection, bool link
     gatt_cancel_connect_sync(slot_of(record), connection);
     sleep_ms(RELEASE_DISCONNECT_PAUSE_MS);
   }
+  note_link_down(record);
   delete_connection(record, connection);
 }
 
@@ -160,7 +226,11 @@ connect_result fail_connection(device_record& record, connect_result result) {
 // The part of a connection that holds the setup gate: the object, the link
 // and the service check. Ready: the link is up and carries our service.
 connect_result set_up_link(device_record& record, const std::string& address, std::string& info) {
-  const std::unique_lock<std::mutex> one_setup_at_a_time = enter_setup(record);
+  setup_turn one_setup_at_a_time;
+  if (!one_setup_at_a_time.enter(record)) {
+    trace_line("Connection called off: setups were stopped");
+    return connect_result::called_off;
+  }
   connection_slot& slot = slot_of(record);
   WarbleGatt* connection = create_connection(address);
   slot.gatt = connection;
@@ -176,6 +246,7 @@ connect_result set_up_link(device_record& record, const std::string& address, st
     abandon_connection(record, connection, connected == GATT_TIMED_OUT);
     return connect_result::cannot_connect;
   }
+  note_link_up(record);
   report_connect_progress(device_view(record), 300, "Connected OK");
 
   info = format_with_value("MAC: %s\n", address.c_str());
@@ -203,8 +274,34 @@ const char* connect_failure_text(connect_result result) {
       return "ERROR GATT";
     case connect_result::cannot_connect:
       return "ERROR Cannot connect";
+    case connect_result::called_off:
+      return "Connection called off";
     default:
       return "ERROR Proprietary service not found";
+  }
+}
+
+void stop_connection_setups() {
+  setups_stopped = true;
+}
+
+void allow_connection_setups() {
+  setups_stopped = false;
+}
+
+link_census connection_link_census() {
+  setup_gate& g = gate();
+  std::lock_guard<std::mutex> hold(g.lock);
+  return link_census{links_up_locked(g), g.links_ended};
+}
+
+bool wait_for_link_end(const link_census& since, bool (*stop)()) {
+  setup_gate& g = gate();
+  std::unique_lock<std::mutex> held(g.lock);
+  for (;;) {
+    if (g.links_ended != since.ended || links_up_locked(g) == 0) return true;
+    if (stop && stop()) return false;
+    g.link_ended.wait_for(held, real_duration(GATE_STOP_LOOK_MS));
   }
 }
 
@@ -308,6 +405,7 @@ int release_device(device_record& record) {
     gatt_disconnect_sync(slot, connection);
     sleep_ms(RELEASE_DISCONNECT_PAUSE_MS);
   }
+  note_link_down(record);
   record.ready = false;
   record.update_subscribed = false;
   delete_connection(record, connection);

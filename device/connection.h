@@ -10,7 +10,15 @@ class display_sink;
 
 // How a connection attempt ended. Each failure has its final report text
 // (connect_failure_text), which is also what a front end tells its user.
-enum class connect_result { ready, object_not_created, cannot_connect, service_not_found };
+// `called_off`: connection setups were stopped before this one began, so
+// nothing was asked of the library.
+enum class connect_result {
+  ready,
+  object_not_created,
+  cannot_connect,
+  service_not_found,
+  called_off
+};
 const char* connect_failure_text(connect_result result);
 
 // The library needs time to let a link go before its object is deleted,
@@ -41,6 +49,29 @@ void device_record_return(device_record* record);
 // Without a record: the window's.
 connect_result connect_device(device_record& record);
 connect_result connect_device();
+
+// Any thread, also a signal handler: a connection setup that has not begun
+// (one waiting for another's to end, or for the quiet time after a delete)
+// does not begin, nor does any later one, until allowed again: connect_device
+// reports called_off at once. A setup under way completes or is abandoned
+// within its own bound.
+void stop_connection_setups();
+void allow_connection_setups();
+
+// The links our records hold up (from a connection that came up to its
+// disconnect or abandonment), and how many ended since the process began:
+// what an adapter that has no room for another link is waiting on.
+struct link_census {
+  int up = 0;
+  uint32_t ended = 0;
+};
+link_census connection_link_census();
+
+// Waits until a link ended after `since` was taken, or none of ours is up,
+// or `stop` holds (looked at every tenth of a second). False when it was
+// the stop. Each link's life has a bound of its own (every operation on it
+// has one), so this wait has one too.
+bool wait_for_link_end(const link_census& since, bool (*stop)());
 
 // The record's thread. ">>Closing device", release_device, ">>DEVICE
 // CLOSED !!".

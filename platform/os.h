@@ -144,8 +144,9 @@ bool os_commit_file(FILE* file);
 // it is tried again for about 2 s. False with os_last_error() set.
 bool os_replace_file(const char* from, const char* to);
 
-// A console program's interruptions: Ctrl+C and a termination request
-// (SIGINT, SIGTERM), on Windows also Ctrl+Break and the console window
+// A console program's interruptions: Ctrl+C, a termination request and
+// the terminal hanging up (SIGINT, SIGTERM, SIGHUP: a closed terminal or a
+// dropped SSH session), on Windows also Ctrl+Break and the console window
 // closed, the user logging off or the system shutting down. `handler` runs
 // once for each, in a signal handler on POSIX and on a thread of the
 // system's on Windows, so it may do only what a signal handler may (set
@@ -154,3 +155,8 @@ bool os_replace_file(const char* from, const char* to);
 // until then the program's own thread may still put things in order. Null
 // gives the system's default handling back.
 void os_set_interrupt_handler(void (*handler)());
+
+// A write to a pipe or socket whose reader has gone fails (EPIPE) instead of
+// ending the process: a program whose output is piped into `head` keeps its
+// own records. Nothing to do on Windows, where such a write just fails.
+void os_ignore_broken_pipe();

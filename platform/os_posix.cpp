@@ -286,4 +286,9 @@ void os_set_interrupt_handler(void (*handler)()) {
   action.sa_handler = handler ? on_interrupt_signal : SIG_DFL;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+}
+
+void os_ignore_broken_pipe() {
+  signal(SIGPIPE, SIG_IGN);
 }

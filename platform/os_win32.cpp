@@ -442,3 +442,5 @@ void os_set_interrupt_handler(void (*handler)()) {
   static const bool installed = SetConsoleCtrlHandler(on_console_event, TRUE) != 0;
   (void)installed;
 }
+
+void os_ignore_broken_pipe() {}

@@ -12,8 +12,9 @@ namespace {
 // Never destroyed: other threads may trace while the process exits.
 std::mutex& trace_lock = *new std::mutex;
 std::atomic<trace_tap> tap{nullptr};
-FILE* log_file = nullptr;     // guarded by trace_lock
-FILE* trace_stream = stdout;  // guarded by trace_lock; null: nowhere
+trace_sink sink_fn = nullptr;  // guarded by trace_lock
+FILE* log_file = nullptr;      // guarded by trace_lock
+FILE* trace_stream = stdout;   // guarded by trace_lock; null: nowhere
 
 // The tag of the innermost trace_tag_scope alive on this thread; a plain
 // pointer, so that a thread ending at process exit destroys nothing here.
@@ -52,6 +53,7 @@ void emit_whole(const char* text, size_t length) {
     fwrite(text, 1, length, trace_stream);
     fflush(trace_stream);
   }
+  if (sink_fn) sink_fn(text, length);
   write_log(text, length);
   if (trace_tap t = tap.load()) t(text, length);
 }
@@ -77,6 +79,11 @@ trace_tag_scope::~trace_tag_scope() {
 void trace_set_stream(FILE* stream) {
   std::lock_guard<std::mutex> hold(trace_lock);
   trace_stream = stream;
+}
+
+void trace_set_sink(trace_sink sink) {
+  std::lock_guard<std::mutex> hold(trace_lock);
+  sink_fn = sink;
 }
 
 void trace_set_log(FILE* log) {

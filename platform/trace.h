@@ -47,6 +47,13 @@ class trace_tag_scope {
 // error, or nowhere when `stream` is null).
 void trace_set_stream(FILE* stream);
 
+// Where a front end that owns its output stream takes the trace instead of
+// a FILE (null: nowhere but the stream): called for every traced text, one
+// call at a time, from any thread that traces. A tagged text is whole lines;
+// an untagged one may be part of a line.
+using trace_sink = void (*)(const char* text, size_t length);
+void trace_set_sink(trace_sink sink);
+
 // Every traced text also goes to `log` (null: to no log); the trace owns it
 // from then on. A log that fails a write is closed and dropped: the program
 // runs on without it.

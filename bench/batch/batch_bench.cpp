@@ -19,9 +19,16 @@
 //       the pause before the finish handshake, the settle after it, and the
 //       one-at-a-time connection set-ups; an image of 64 KiB keeps them
 //       small beside the packets.)
+//   batch_bench --listed [--parallel P]
+//       What a long device list costs: for 100, 1000 and 10 000 listed
+//       devices of which one is present (a search of 2 s finds it), the time
+//       from the start to its transfer and the process's CPU time per listed
+//       device, with a report; then a resume of 3000 carried rows and 300
+//       absent devices, without a report.
 // Per packet one device's cycle is (1 + ceil(10 / CI)) x CI: the write
 // waits for a connection event, the reply for the next one, the 10 ms
 // pause for the one after it.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,7 +45,10 @@
 #include "ble/ble_api.h"
 #include "cli/batch.h"
 #include "cli/console_display.h"
+#include "cli/image_file.h"
+#include "cli/report.h"
 #include "device/firmware_update.h"
+#include "platform/clock.h"
 #include "platform/trace.h"
 #include "sim/radio_model.h"
 #include "sim/warble_sim.h"
@@ -61,6 +71,7 @@ struct settings {
   int parallel = 1;
   bool compare = false;
   bool matrix = false;
+  bool listed = false;
 };
 
 bool parse(int argc, char** argv, settings& s) {
@@ -71,6 +82,8 @@ bool parse(int argc, char** argv, settings& s) {
       s.compare = true;
     } else if (!strcmp(argv[i], "--matrix")) {
       s.matrix = true;
+    } else if (!strcmp(argv[i], "--listed")) {
+      s.listed = true;
     } else if (!strcmp(argv[i], "--devices") && has_value) {
       s.devices = atoi(argv[++i]);
       devices_given = true;
@@ -88,6 +101,7 @@ bool parse(int argc, char** argv, settings& s) {
       return false;
     }
   }
+  if (s.listed && !parallel_given) s.parallel = 2;
   if (s.compare) {
     if (!devices_given) s.devices = 8;
     if (!parallel_given) s.parallel = 8;
@@ -349,13 +363,110 @@ int matrix(const bench_world& world, const settings& base, console_display& disp
   return 0;
 }
 
+// The process's CPU time so far, user and system, in seconds.
+double cpu_seconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+std::string listed_mac(int index) {
+  char mac[24];
+  snprintf(mac, sizeof mac, "C4:7C:%02X:%02X:%02X:%02X", (index >> 24) & 0xFF, (index >> 16) & 0xFF,
+           (index >> 8) & 0xFF, index & 0xFF);
+  return mac;
+}
+
+struct list_figures {
+  double first_transfer_s = -1;  // from the start of the batch
+  double cpu_s = 0;
+  int updated = 0;
+};
+
+// `listed` devices in the list, the first of them the only one present;
+// `carried` more rows of an earlier report of this image before them.
+bool run_listed(const bench_world& world, const settings& s, int listed, int carried,
+                bool with_report, console_display& display, list_figures& figures) {
+  const std::string present = listed_mac(0);
+  if (warble_sim_configure(("seed = 11\nradio = shared\nconnection_interval_ms = 7.5\n"
+                            "[device]\nmac = " +
+                            present + "\nname = TAVREN RD\n")
+                               .c_str()) != 0)
+    return false;
+  std::ofstream list(world.devices);
+  for (int i = 0; i < listed; ++i) list << listed_mac(i) << '\n';
+  list.close();
+  batch_options options;
+  options.image = world.image;
+  options.devices_file = world.devices;
+  options.parallel = s.parallel;
+  options.seconds = 2;
+  if (with_report) options.report_path = world.folder + "/report.json";
+  if (carried > 0) {
+    image_facts image;
+    std::string code, reason;
+    if (!inspect_image(world.image, image, code, reason)) return false;
+    batch_report earlier;
+    earlier.image = report_image{world.image, "image.bin", image.bytes, image.crc32, true};
+    for (int i = 0; i < carried; ++i) {
+      device_row row;
+      row.mac = listed_mac(1000000 + i);
+      row.result = device_result::ok;
+      row.attempts = 1;
+      earlier.rows.push_back(row);
+    }
+    options.resume_path = world.folder + "/earlier.json";
+    std::ofstream(options.resume_path) << json_text(report_json(earlier));
+  }
+  batch_run batch(options);
+  command_failure failure;
+  if (!batch.prepare(failure) || !batch.open_report(failure)) {
+    fprintf(stderr, "batch_bench: %s\n", failure.message.c_str());
+    return false;
+  }
+  const double cpu_before = cpu_seconds();
+  const uint32_t start_ms = tick_count_ms();
+  const batch_outcome outcome = batch.run(display);
+  figures.cpu_s = cpu_seconds() - cpu_before;
+  for (const phase_times& t : outcome.times) {
+    if (t.transfer_began_ms != 0)
+      figures.first_transfer_s = static_cast<uint32_t>(t.transfer_began_ms - start_ms) / 1000.0;
+  }
+  for (const device_row& row : outcome.report.rows)
+    figures.updated += row.result == device_result::ok;
+  return true;
+}
+
+int long_lists(const bench_world& world, const settings& s, console_display& display) {
+  printf("long device lists, one device present, %d at once, a search of 2 s (real time)\n",
+         s.parallel);
+  printf("%8s %8s %10s %14s %16s\n", "listed", "carried", "report", "first transfer",
+         "CPU per device");
+  struct run_kind {
+    int listed, carried;
+    bool report;
+  };
+  for (const run_kind& kind : {run_kind{100, 0, true}, run_kind{1000, 0, true},
+                               run_kind{10000, 0, true}, run_kind{300, 3000, false}}) {
+    list_figures f;
+    if (!run_listed(world, s, kind.listed, kind.carried, kind.report, display, f) || f.updated < 1)
+      return 1;
+    printf("%8d %8d %10s %12.2f s %13.1f us\n", kind.listed, kind.carried,
+           kind.report ? "yes" : "no", f.first_transfer_s,
+           1e6 * f.cpu_s / (kind.listed + kind.carried));
+    fflush(stdout);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   settings s;
   if (!parse(argc, argv, s)) {
     fprintf(stderr,
-            "usage: batch_bench [--compare | --matrix] [--devices N] [--image-kib K] "
+            "usage: batch_bench [--compare | --matrix | --listed] [--devices N] [--image-kib K] "
             "[--interval-ms CI] [--data-length L] [--parallel P]\n");
     return 2;
   }
@@ -373,6 +484,7 @@ int main(int argc, char** argv) {
   display.attach(nowhere, progress_style::none, true);
   const int status = s.matrix    ? matrix(world, s, display)
                      : s.compare ? compare(world, s, display)
+                     : s.listed  ? long_lists(world, s, display)
                                  : one_batch(world, s, display);
   display.detach();
   return status;

@@ -90,8 +90,10 @@ class command_line : public ::testing::Test {
     ASSERT_EQ(warble_sim_configure(scenario.c_str()), 0) << warble_sim_error();
   }
 
-  // Runs the command; `hook` (when given) is its standard error.
-  run_result run(const std::vector<std::string>& arguments, hooked_text* hook = nullptr) {
+  // Runs the command; `hook` (when given) is its standard error, which
+  // `terminal` makes a terminal that takes cursor movements.
+  run_result run(const std::vector<std::string>& arguments, hooked_text* hook = nullptr,
+                 bool terminal = false) {
     std::vector<std::string> words = {"tavren-update"};
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -103,7 +105,7 @@ class command_line : public ::testing::Test {
     std::ostream err(&err_text);
     run_result result;
     result.status = cli_main(static_cast<int>(words.size()), argv.data(),
-                             cli_streams{out, err, false, nullptr});
+                             cli_streams{out, err, terminal, terminal});
     result.out = out.str();
     result.err = err_text.str();
     return result;

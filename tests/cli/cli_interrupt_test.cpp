@@ -30,10 +30,13 @@ using namespace std::chrono_literals;
 constexpr auto TRANSFER_SEEN_LIMIT = 60s;
 constexpr auto EXIT_LIMIT = 60s;
 
-// The program with its standard error in a pipe that the test reads.
+// The program with its standard error in a pipe that the test reads, or
+// that nobody reads any more (`err_closed`: its reading end is closed at
+// once, as when `| head` has ended).
 class program_run {
  public:
-  program_run(const std::vector<std::string>& arguments, const std::vector<std::string>& settings) {
+  program_run(const std::vector<std::string>& arguments, const std::vector<std::string>& settings,
+              bool err_closed = false) {
     int pipe_ends[2];
     if (pipe(pipe_ends) != 0) return;
     std::vector<std::string> words = {TAVREN_UPDATE_PROGRAM};
@@ -64,6 +67,10 @@ class program_run {
     close(pipe_ends[1]);
     err_fd_ = pipe_ends[0];
     fcntl(err_fd_, F_SETFL, O_NONBLOCK);
+    if (err_closed) {
+      close(err_fd_);
+      err_fd_ = -1;
+    }
   }
 
   ~program_run() {
@@ -80,6 +87,7 @@ class program_run {
 
   const std::string& err() {
     char buffer[4096];
+    if (err_fd_ < 0) return err_;
     for (ssize_t got; (got = read(err_fd_, buffer, sizeof buffer)) > 0;) err_.append(buffer, got);
     return err_;
   }
@@ -95,6 +103,8 @@ class program_run {
     err();
     return exited_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
   }
+  // The signal that ended it, 0 when none did.
+  int end_signal() const { return exited_ && WIFSIGNALED(status_) ? WTERMSIG(status_) : 0; }
 
  private:
   bool reaped() {
@@ -249,6 +259,68 @@ TEST(InterruptedProgram, AtOnceEveryTransferStopsAfterItsOwnFrameInFlight) {
   EXPECT_EQ(report.at("finished"), false);
   ASSERT_EQ(report.at("devices").size(), 3u);
   for (const auto& row : report.at("devices")) EXPECT_EQ(row.at("result"), "interrupted") << row;
+}
+
+// The commonest ends of a station's run: its terminal closed (SIGHUP)
+// mid-transfer, and standard error gone (a pipe whose reader ended). Both
+// leave the whole report; the progress stream stays one JSON object a line.
+TEST(InterruptedProgram, AHangUpOrAClosedStandardErrorStillLeavesTheWholeReport) {
+  char pattern[] = "/tmp/cli-interrupt-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  const std::unique_ptr<const std::string, void (*)(const std::string*)> removed(
+      &dir, [](const std::string* path) { std::filesystem::remove_all(*path); });
+  std::ofstream(dir + "/world.txt") << "connection_interval_ms = 30\nadvertise_interval_ms = 20\n"
+                                       "[device]\nmac = C4:7C:8D:6A:3E:01\ncommand_busy_ms = 5\n";
+  std::ofstream(dir + "/image.bin", std::ios::binary) << std::string(48000, '\x5A');
+  std::ofstream(dir + "/small.bin", std::ios::binary) << std::string(2000, '\x5A');
+  std::ofstream(dir + "/devices.txt") << "C4:7C:8D:6A:3E:01\n";
+  const std::vector<std::string> settings = {"LD_LIBRARY_PATH=" WARBLE_LIBRARY_DIR,
+                                             "WARBLE_SIM_SCENARIO=" + dir + "/world.txt"};
+  const auto report_of = [&](const std::string& name) {
+    return nlohmann::json::parse(read_file(dir + "/" + name), nullptr, false);
+  };
+
+  program_run hung_up({"batch", dir + "/image.bin", "--devices", dir + "/devices.txt", "--report",
+                       dir + "/hup.json", "--progress", "json"},
+                      settings);
+  ASSERT_TRUE(hung_up.started());
+  ASSERT_TRUE(eventually(
+      [&] {
+        return hung_up.err().find("\"event\":\"progress\"") != std::string::npos ||
+               !hung_up.running();
+      },
+      TRANSFER_SEEN_LIMIT));
+  ASSERT_TRUE(hung_up.running()) << hung_up.err();
+  ASSERT_EQ(kill(hung_up.pid(), SIGHUP), 0);
+  EXPECT_EQ(hung_up.wait_exit(EXIT_LIMIT), 130) << "ended by signal " << hung_up.end_signal();
+  std::istringstream lines(hung_up.err());
+  int interruptions = 0;
+  for (std::string line; std::getline(lines, line);) {
+    const nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
+    ASSERT_TRUE(event.is_object()) << "not one JSON object: \"" << line << "\"";
+    EXPECT_TRUE(event.contains("mac")) << line;
+    interruptions += event.value("event", "") == "interrupted";
+  }
+  EXPECT_EQ(interruptions, 1);
+  const nlohmann::json hup = report_of("hup.json");
+  ASSERT_TRUE(hup.is_object());
+  EXPECT_FALSE(hup.at("ended").is_null());
+  ASSERT_EQ(hup.at("devices").size(), 1u);
+  EXPECT_EQ(hup.at("devices")[0].at("result"), "interrupted");
+
+  // Nobody reads standard error: the progress goes nowhere, the update and
+  // its report do not suffer.
+  program_run unheard({"batch", dir + "/small.bin", "--devices", dir + "/devices.txt", "--report",
+                       dir + "/unheard.json", "--verbose"},
+                      settings, true);
+  ASSERT_TRUE(unheard.started());
+  EXPECT_EQ(unheard.wait_exit(EXIT_LIMIT), 0) << "ended by signal " << unheard.end_signal();
+  const nlohmann::json whole = report_of("unheard.json");
+  ASSERT_TRUE(whole.is_object());
+  EXPECT_EQ(whole.at("finished"), true);
+  ASSERT_EQ(whole.at("devices").size(), 1u);
+  EXPECT_EQ(whole.at("devices")[0].at("result"), "ok");
 }
 
 }  // namespace

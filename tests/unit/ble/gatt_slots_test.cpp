@@ -177,4 +177,38 @@ TEST_F(GattSlots, ALinksCallbacksNeverTouchAnotherLink) {
   EXPECT_FALSE(gatt_link_lost(*b.slot, b.connection));
 }
 
+// What the library delivers late for a slot's earlier connection (its
+// connect completing again with an error, a notification of its channel,
+// its link going down) is checked before it is said: as late, never under
+// the tag of the device the slot serves now.
+TEST_F(GattSlots, LateCallbacksNeverSpeakForTheSlotsNextDevice) {
+  link_under_test l = lease_link(3);
+  ASSERT_NE(l.slot, nullptr);
+  connection_slot_set_tag(*l.slot, "OLD");
+  on_next(call::connect, [](const call_record& r) { fire_done(r); });
+  ASSERT_EQ(gatt_connect_sync(*l.slot, l.connection), GATT_OK);
+  on_next(call::enable, [](const call_record& r) { fire_done(r); });
+  ASSERT_EQ(notify_enable(l.connection, STATUS_UUID, &l.slot->status), GATT_OK);
+  const call_record old_connect = fake_warble::last(call::connect);
+  const call_record old_watch = last_on(call::on_disconnect, l.connection);
+  const call_record old_status = last_on(call::on_notification, l.status);
+  notify_forget(&l.slot->status);
+  l.slot->gatt = l.connection;
+  gatt_delete_if_set(*l.slot, l.connection);
+
+  // The slot serves the next device on a connection of its own.
+  connection_slot_set_tag(*l.slot, "NEW");
+  WarbleGatt* next = fake_warble::connection(4);
+  on_next(call::connect, [](const call_record& r) { fire_done(r); });
+  ASSERT_EQ(gatt_connect_sync(*l.slot, next), GATT_OK);
+  trace.clear();
+  fire_done(old_connect, "late failure of the old link");
+  fire_notification(old_status, {0x05});
+  fake_warble::fire_link_down(old_watch);
+  EXPECT_FALSE(trace.contains("[NEW]")) << trace.text();
+  EXPECT_TRUE(trace.contains("[late] Error: late failure of the old link\n")) << trace.text();
+  EXPECT_TRUE(trace.contains("[late] GATT disconnected\n")) << trace.text();
+  EXPECT_FALSE(gatt_link_lost(*l.slot, next));
+}
+
 }  // namespace
