@@ -188,7 +188,8 @@ TEST_F(command_line, AnInterruptionStartsNoConnectionAndReleasesEveryQueuedWorke
   EXPECT_EQ(batch.status, 130) << batch.err;
   EXPECT_LE(warble_sim_counter("connect_attempts"), 1) << "a connection started after Ctrl+C";
   int attempts = 0;
-  for (const json& row : batch.document().at("devices")) {
+  const json rows = batch.document().at("devices");
+  for (const json& row : rows) {
     EXPECT_EQ(row.at("result"), "interrupted") << row;
     attempts += row.at("attempts").get<int>();
   }
