@@ -6,17 +6,7 @@
 #include <cstdio>
 #include <ostream>
 
-// The exit statuses people script against; their values are the contract.
-enum class exit_status : int {
-  done = 0,
-  device_failed = 1,      // the device refused, or the transfer failed
-  bad_input = 2,          // bad usage, or an input that cannot be used
-  not_reached = 3,        // not found, or the connection or its service check failed
-  library_unusable = 4,   // the BLE library is missing or unusable
-  batch_incomplete = 5,   // a batch ended with a device not updated
-  report_unwritable = 6,  // the batch report could not be written: the batch stopped
-  interrupted = 130,      // Ctrl+C or a termination request
-};
+#include "fleet/exit_status.h"
 
 struct cli_streams {
   std::ostream& out;             // results

@@ -4,18 +4,18 @@
 #include <string>
 
 #include "ble/ble_api.h"
-#include "cli/batch.h"
 #include "cli/cli.h"
 #include "cli/console_display.h"
-#include "cli/device_session.h"
-#include "cli/image_file.h"
 #include "cli/interruption.h"
-#include "cli/mac_address.h"
 #include "cli/options.h"
-#include "cli/printable.h"
-#include "cli/report.h"
 #include "device/command_channel.h"
 #include "device/device_state.h"
+#include "fleet/batch.h"
+#include "fleet/device_session.h"
+#include "fleet/image_file.h"
+#include "fleet/mac_address.h"
+#include "fleet/printable.h"
+#include "fleet/report.h"
 #include "platform/os.h"
 #include "platform/trace.h"
 
@@ -305,7 +305,8 @@ exit_status run_update(const context& c, const image_facts& image) {
 }
 
 exit_status run_batch(const context& c, batch_run& batch) {
-  const batch_outcome outcome = batch.run(c.display);
+  console_fleet_output output(c.streams.err_takes_cursor_movement);
+  const batch_outcome outcome = batch.run(c.display, output);
   // Whatever happened to the report file, the results are not lost.
   if (c.options.json) {
     c.streams.out << json_text(report_json(outcome.report));
@@ -320,7 +321,6 @@ batch_options batch_options_of(const context& c) {
   const cli_options& options = c.options;
   batch_options batch;
   batch.parallel = options.parallel;
-  batch.cursor_movement = c.streams.err_takes_cursor_movement;
   batch.image = options.image;
   batch.devices_file = options.devices_file;
   batch.name_prefix = options.name_prefix;

@@ -215,3 +215,15 @@ void console_display::clear_device_rows() {}
 void console_display::message_box(display_window, const char* text, const char* caption, box_icon) {
   output_.error(std::string(caption ? caption : "") + ": " + (text ? text : ""), "message_box");
 }
+
+std::unique_ptr<session_view> console_fleet_output::open_view() {
+  return std::make_unique<console_display>(console_output::instance());
+}
+
+void console_fleet_output::show_together() {
+  console_output::instance().use_block(cursor_movement_);
+}
+
+void console_fleet_output::set_total(const std::string& text) {
+  console_output::instance().set_total(text);
+}

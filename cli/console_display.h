@@ -16,13 +16,13 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/console_output.h"
-#include "display/display.h"
+#include "fleet/fleet_view.h"
 
 // How often a transfer's progress event goes out at most, in real time (a
 // program reading the stream wants a live figure, not a flood).
 constexpr std::chrono::milliseconds PROGRESS_EVENT_INTERVAL{250};
 
-class console_display final : public display_sink {
+class console_display final : public session_view {
  public:
   explicit console_display(console_output& output);
   ~console_display() override;
@@ -40,31 +40,31 @@ class console_display final : public display_sink {
   void detach();
 
   // What the progress line is about (a MAC), shown at its head.
-  void set_subject(const std::string& subject);
+  void set_subject(const std::string& subject) override;
   // A new transfer starts: its progress and pace start afresh.
-  void begin_transfer();
+  void begin_transfer() override;
   // Done with a device: its progress line, drawn among others, goes.
-  void end_device();
+  void end_device() override;
   // The pace last measured while the latest transfer ran; 0 when none was.
   double last_pace() const;
 
   // Program time (tick_count_ms) of the first and the last packet the
   // device accepted in the latest transfer; false when it accepted none.
-  bool packet_times(uint32_t& first_ms, uint32_t& last_ms) const;
+  bool packet_times(uint32_t& first_ms, uint32_t& last_ms) const override;
 
   // Program time (tick_count_ms) at which the latest connection reported
   // the step at `position`; false when it did not report it.
-  bool connect_step_time(uint32_t position, uint32_t& at_ms) const;
-  void forget_connect_steps();
+  bool connect_step_time(uint32_t position, uint32_t& at_ms) const override;
+  void forget_connect_steps() override;
 
   // A line for the user, kept off by --quiet (and off a JSON stream).
-  void message(const std::string& text);
+  void message(const std::string& text) override;
   // A line that is shown however quiet the command is; on a JSON stream an
   // "error" event with `code`.
-  void error(const std::string& text, const std::string& code = "error");
+  void error(const std::string& text, const std::string& code) override;
   // One event of the JSON stream (its "event" key first), with the MAC this
   // display is about unless the event names one; nothing in other styles.
-  void event(nlohmann::ordered_json event);
+  void event(nlohmann::ordered_json event) override;
 
   void set_text_if_different(display_window window, int control_id, const char* text) override;
   void set_progress(display_window window, int control_id, uint32_t position) override;
@@ -96,4 +96,18 @@ class console_display final : public display_sink {
   transfer_progress latest_step_;
   uint32_t first_packet_ms_ = 0;
   uint32_t last_packet_ms_ = 0;
+};
+
+// The console's side of a run serving several devices at once: a display
+// of its own for each worker, drawn together as a block on a terminal that
+// takes cursor movements.
+class console_fleet_output final : public fleet_output {
+ public:
+  explicit console_fleet_output(bool cursor_movement) : cursor_movement_(cursor_movement) {}
+  std::unique_ptr<session_view> open_view() override;
+  void show_together() override;
+  void set_total(const std::string& text) override;
+
+ private:
+  bool cursor_movement_;
 };

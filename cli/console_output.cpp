@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "cli/json_text.h"
+#include "fleet/json_text.h"
 
 namespace {
 

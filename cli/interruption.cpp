@@ -1,23 +1,14 @@
 #include "cli/interruption.h"
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
 #include "cli/console_output.h"
-#include "device/connection.h"
-#include "device/firmware_update.h"
-#include "device/scan.h"
 #include "platform/os.h"
 
 namespace {
-
-// Touched by the handler: lock-free atomics only.
-std::atomic<int> interruptions{0};
-std::atomic<bool> stop_asked{false};
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
 constexpr int INTERRUPTED_STATUS = 130;
 
@@ -31,16 +22,8 @@ constexpr char FIRST_NOTICE[] =
 constexpr char SCAN_NOTICE[] =
     "Interrupted: the scan stops; what was seen is listed (Ctrl+C again ends at once)";
 
-// What stops everything running; safe in a signal handler.
-void stop_everything() {
-  request_update_stop();
-  stop_connection_setups();
-  abort_requested_scans();
-}
-
 void on_interruption() {
-  if (interruptions.fetch_add(1) > 0) os_exit_now(INTERRUPTED_STATUS);
-  stop_everything();
+  if (note_interruption() > 0) os_exit_now(INTERRUPTED_STATUS);
 }
 
 // The notice is said by a thread of its own through the console, which owns
@@ -84,7 +67,7 @@ class notice_watch {
   void say_if_due() {
     {
       std::lock_guard<std::mutex> hold(lock_);
-      if (said_ || !announce_ || interruptions.load() == 0) return;
+      if (said_ || !announce_ || !interrupted()) return;
       said_ = true;
     }
     console_output::instance().notice(
@@ -109,10 +92,7 @@ notice_watch& watch() {
 }  // namespace
 
 void catch_interruptions(bool announce, interrupted_work work) {
-  interruptions = 0;
-  stop_asked = false;
-  clear_update_stop();
-  allow_connection_setups();
+  reset_stops();
   watch().start(announce, work);
   os_set_interrupt_handler(on_interruption);
 }
@@ -120,17 +100,4 @@ void catch_interruptions(bool announce, interrupted_work work) {
 void stop_catching_interruptions() {
   os_set_interrupt_handler(nullptr);
   watch().stop();
-}
-
-bool interrupted() {
-  return interruptions.load() > 0;
-}
-
-void request_stop() {
-  stop_asked = true;
-  stop_everything();
-}
-
-bool stop_requested() {
-  return interrupted() || stop_asked.load();
 }

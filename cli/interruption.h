@@ -1,11 +1,10 @@
-// Ctrl+C and its kin (a termination request, the terminal hanging up). The
-// first one asks everything running to stop at its next safe point (no
-// frame after the one in flight, no connection started, the device
-// released, the report written); a second one ends the process at once.
-// A command may decide such a stop itself too (a report that can no longer
-// be written): everything running stops the same way, but the command was
-// not interrupted.
+// Ctrl+C and its kin (a termination request, the terminal hanging up),
+// caught for the engine (fleet/stop.h): the first one asks everything
+// running to stop at its next safe point; a second one ends the process at
+// once.
 #pragma once
+
+#include "fleet/stop.h"
 
 // What the first interruption stops, as its notice tells it.
 enum class interrupted_work { scan, device };
@@ -17,13 +16,3 @@ enum class interrupted_work { scan, device };
 // interrupted" and "not stopped".
 void catch_interruptions(bool announce, interrupted_work work);
 void stop_catching_interruptions();
-
-// Any thread: whether an interruption came since catch_interruptions.
-bool interrupted();
-
-// Any thread: everything running stops as after an interruption (every
-// transfer after its frame in flight, no connection or search started).
-void request_stop();
-
-// Any thread: an interruption came, or a stop was requested.
-bool stop_requested();

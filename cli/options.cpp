@@ -3,9 +3,9 @@
 #include <CLI/CLI.hpp>
 #include <cstring>
 
-#include "cli/batch.h"
 #include "cli/cli.h"
-#include "cli/mac_address.h"
+#include "fleet/batch.h"
+#include "fleet/mac_address.h"
 
 namespace {
 

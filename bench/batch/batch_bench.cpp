@@ -43,11 +43,11 @@
 #include <string>
 
 #include "ble/ble_api.h"
-#include "cli/batch.h"
 #include "cli/console_display.h"
-#include "cli/image_file.h"
-#include "cli/report.h"
 #include "device/firmware_update.h"
+#include "fleet/batch.h"
+#include "fleet/image_file.h"
+#include "fleet/report.h"
 #include "platform/clock.h"
 #include "platform/trace.h"
 #include "sim/radio_model.h"
@@ -198,8 +198,9 @@ bool run_batch(const bench_world& world, const settings& s, console_display& dis
     fprintf(stderr, "batch_bench: %s\n", failure.message.c_str());
     return false;
   }
+  console_fleet_output output(false);
   const steady::time_point start = steady::now();
-  const batch_outcome outcome = batch.run(display);
+  const batch_outcome outcome = batch.run(display, output);
   figures.total_s = std::chrono::duration<double>(steady::now() - start).count();
   // Program time wraps at 2^32 ms: spans are taken as unsigned differences
   // from the earliest start.
@@ -425,9 +426,10 @@ bool run_listed(const bench_world& world, const settings& s, int listed, int car
     fprintf(stderr, "batch_bench: %s\n", failure.message.c_str());
     return false;
   }
+  console_fleet_output output(false);
   const double cpu_before = cpu_seconds();
   const uint32_t start_ms = tick_count_ms();
-  const batch_outcome outcome = batch.run(display);
+  const batch_outcome outcome = batch.run(display, output);
   figures.cpu_s = cpu_seconds() - cpu_before;
   for (const phase_times& t : outcome.times) {
     if (t.transfer_began_ms != 0)

@@ -10,9 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/console_display.h"
 #include "device/connection.h"
 #include "device/firmware_update.h"
+#include "fleet/device_row.h"
+#include "fleet/fleet_view.h"
 
 struct seen_device {
   std::string mac;  // as the device advertised it
@@ -32,27 +33,6 @@ std::optional<seen_device> find_device(const std::string& mac, uint32_t seconds)
 // were), by MAC key (upper case).
 std::map<std::string, seen_device> find_devices(const std::vector<std::string>& macs,
                                                 uint32_t seconds);
-
-// How it went for one device, in the words of the report.
-enum class device_result { ok, failed, skipped, not_found, interrupted };
-const char* device_result_name(device_result result);
-bool device_result_named(const std::string& name, device_result& result);
-
-// A row of the batch report; the update command says the same things.
-struct device_row {
-  std::string mac;
-  std::string name;             // as advertised; empty when it advertised none
-  std::string revision_before;  // Firmware Revision read at the first connection
-  std::string revision_after;   // read when the update was verified
-  device_result result = device_result::not_found;
-  std::string error;       // the failing step's own text; empty when none failed
-  std::string error_code;  // stable, for scripts; empty when none failed
-  std::string detail;      // what exactly went wrong, for a person; may be empty
-  int attempts = 0;        // tries at updating it (a failed connection counts)
-  uint64_t bytes = 0;
-  double seconds = 0;  // of the latest transfer
-  double bytes_per_second = 0;
-};
 
 // Where a device's run stopped short; a single update's exit status
 // depends on it, and a batch stops for an image that changed.
@@ -103,7 +83,7 @@ struct device_run {
 // connected again rather than looked for again.
 struct device_worker {
   device_record& record;
-  console_display& display;
+  session_view& display;
   bool searches = true;
   // Told, from the worker's thread, how many of our links were up when the
   // adapter refused a connection for room (null: nobody to tell).
@@ -120,7 +100,7 @@ constexpr const char* ADAPTER_FULL_ERROR = "Too many connections";
 // that fails, on a fresh connection; at most `retries` times in all. With
 // an expected revision, waits for the device to come back on it. Says each
 // step as an event, and the row in a last "done" event.
-device_run run_device_job(const device_job& job, console_display& display);
+device_run run_device_job(const device_job& job, session_view& display);
 
 // The same for a device the caller found already, on the worker's record;
 // a worker that does not search connects again where the search would be.

@@ -1,4 +1,4 @@
-#include "cli/report.h"
+#include "fleet/report.h"
 
 #include <chrono>
 #include <cmath>
@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "cli/image_file.h"
-#include "cli/mac_address.h"
+#include "fleet/image_file.h"
+#include "fleet/mac_address.h"
 #include "platform/os.h"
 
 namespace {
@@ -295,31 +295,6 @@ bool report_is_csv(const std::string& path) {
   std::string tail = path.substr(path.size() - 4);
   for (char& c : tail) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   return tail == ".csv";
-}
-
-json row_json(const device_row& row) {
-  json object;
-  object["mac"] = row.mac;
-  object["name"] = text_or_null(row.name);
-  object["revision_before"] = text_or_null(row.revision_before);
-  object["revision_after"] = text_or_null(row.revision_after);
-  object["result"] = device_result_name(row.result);
-  object["error"] = text_or_null(row.error);
-  object["error_code"] = text_or_null(row.error_code);
-  object["detail"] = text_or_null(row.detail);
-  object["attempts"] = row.attempts;
-  object["bytes"] = row.bytes;
-  object["seconds"] = milliseconds_rounded(row.seconds);
-  object["bytes_per_second"] = whole(row.bytes_per_second);
-  return object;
-}
-
-json done_event(const device_row& row) {
-  json event;
-  event["event"] = "done";
-  const json fields = row_json(row);
-  for (auto field = fields.begin(); field != fields.end(); ++field) event[field.key()] = *field;
-  return event;
 }
 
 json report_json(const batch_report& report) {

@@ -1,4 +1,4 @@
-#include "cli/printable.h"
+#include "fleet/printable.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,14 +1,14 @@
-#include "cli/batch.h"
+#include "fleet/batch.h"
 
 #include <filesystem>
 #include <set>
 #include <system_error>
 
-#include "cli/input_file.h"
-#include "cli/interruption.h"
-#include "cli/mac_address.h"
-#include "cli/printable.h"
 #include "device/firmware_update.h"
+#include "fleet/input_file.h"
+#include "fleet/mac_address.h"
+#include "fleet/printable.h"
+#include "fleet/stop.h"
 
 namespace {
 
@@ -93,7 +93,7 @@ nlohmann::ordered_json summary_event(const batch_report& report) {
 }  // namespace
 
 // What a person is told of a device that was not updated and did not fail.
-void say_passed_over(const device_row& row, console_display& display) {
+void say_passed_over(const device_row& row, session_view& display) {
   if (row.result == device_result::not_found) {
     display.message(row.mac + ": not found (" + row.error + ")");
   } else if (row.result == device_result::skipped) {
@@ -228,7 +228,7 @@ bool batch_run::open_report(command_failure& failure) {
   return true;
 }
 
-std::vector<std::string> batch_run::targets(console_display& display) {
+std::vector<std::string> batch_run::targets(session_view& display) {
   if (!options_.name_prefix) return listed_;
   const std::string& prefix = *options_.name_prefix;
   display.message("Looking for devices named \"" + printable(prefix) + "...\" for " +
@@ -298,14 +298,14 @@ bool batch_run::carried(const std::string& mac) const {
   return carried_at_.count(mac_key(mac)) != 0;
 }
 
-void batch_run::pass_carried(const std::string& mac, console_display& display) const {
+void batch_run::pass_carried(const std::string& mac, session_view& display) const {
   display.message(mac_key(mac) + ": updated before (" + options_.resume_path + ")");
   const auto earlier = carried_at_.find(mac_key(mac));
   if (earlier != carried_at_.end()) display.event(done_event(carried_[earlier->second]));
 }
 
 void batch_run::record(const std::vector<std::string>& macs, const std::vector<device_run>& devices,
-                       console_display& display, batch_progress& progress) {
+                       session_view& display, batch_progress& progress) {
   if (devices.empty()) return;
   for (const device_run& device : devices) {
     device_row row = device.row;
@@ -330,7 +330,7 @@ void batch_run::record(const std::vector<std::string>& macs, const std::vector<d
     progress.stopped = failure_of("report_write_failed", reason, exit_status::report_unwritable);
 }
 
-void batch_run::run_in_turn(const std::vector<std::string>& macs, console_display& display,
+void batch_run::run_in_turn(const std::vector<std::string>& macs, session_view& display,
                             batch_progress& progress) {
   for (size_t i = 0; i < macs.size() && !stop_requested() && !progress.stopped; ++i) {
     if (carried(macs[i])) {
@@ -342,18 +342,18 @@ void batch_run::run_in_turn(const std::vector<std::string>& macs, console_displa
   }
 }
 
-batch_outcome batch_run::run(console_display& display) {
+batch_outcome batch_run::run(session_view& display, fleet_output& output) {
   const std::vector<std::string> macs = targets(display);
   batch_progress progress;
   if (options_.parallel > 1) {
-    run_at_once(macs, display, progress);
+    run_at_once(macs, display, output, progress);
   } else {
     run_in_turn(macs, display, progress);
   }
   return conclude(macs, display, progress);
 }
 
-batch_outcome batch_run::conclude(const std::vector<std::string>& macs, console_display& display,
+batch_outcome batch_run::conclude(const std::vector<std::string>& macs, session_view& display,
                                   batch_progress& progress) {
   batch_outcome outcome;
   outcome.times = progress.times;

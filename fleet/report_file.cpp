@@ -1,4 +1,4 @@
-#include "cli/report_file.h"
+#include "fleet/report_file.h"
 
 #include <cctype>
 #include <chrono>

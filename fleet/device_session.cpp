@@ -1,17 +1,17 @@
-#include "cli/device_session.h"
+#include "fleet/device_session.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <set>
 
-#include "cli/interruption.h"
-#include "cli/mac_address.h"
-#include "cli/printable.h"
-#include "cli/report.h"
 #include "device/device_list.h"
 #include "device/device_state.h"
 #include "device/scan.h"
+#include "fleet/json_text.h"
+#include "fleet/mac_address.h"
+#include "fleet/printable.h"
+#include "fleet/stop.h"
 #include "platform/clock.h"
 
 namespace {
@@ -117,32 +117,6 @@ std::optional<seen_device> find_device(const std::string& mac, uint32_t seconds)
   return *device;
 }
 
-const char* device_result_name(device_result result) {
-  switch (result) {
-    case device_result::ok:
-      return "ok";
-    case device_result::failed:
-      return "failed";
-    case device_result::skipped:
-      return "skipped";
-    case device_result::not_found:
-      return "not_found";
-    default:
-      return "interrupted";
-  }
-}
-
-bool device_result_named(const std::string& name, device_result& result) {
-  for (device_result each : {device_result::ok, device_result::failed, device_result::skipped,
-                             device_result::not_found, device_result::interrupted}) {
-    if (name == device_result_name(each)) {
-      result = each;
-      return true;
-    }
-  }
-  return false;
-}
-
 const char* connect_failure_code(connect_result result) {
   switch (result) {
     case connect_result::object_not_created:
@@ -170,8 +144,8 @@ void device_connection::release() {
 namespace {
 
 // One connection of a job: opened, split into its phases, and judged.
-connect_result connect_timed(device_connection& link, const std::string& mac,
-                             console_display& display, phase_times& times) {
+connect_result connect_timed(device_connection& link, const std::string& mac, session_view& display,
+                             phase_times& times) {
   display.forget_connect_steps();
   const uint32_t start = tick_count_ms();
   const connect_result result = link.open(mac);
@@ -305,7 +279,7 @@ void pause_briefly(uint32_t pause_ms) {
 }
 
 // Takes the device the search found for this run.
-void take_found(const seen_device& found, console_display& display, device_run& run) {
+void take_found(const seen_device& found, session_view& display, device_run& run) {
   run.row.mac = found.mac;
   run.row.name = found.name;
   display.set_subject(found.mac);
@@ -313,7 +287,7 @@ void take_found(const seen_device& found, console_display& display, device_run& 
 
 // Searches for the device; false (the run says why) when it is not there.
 bool look_for(const device_job& job, const device_worker& worker, device_run& run, bool again) {
-  console_display& display = worker.display;
+  session_view& display = worker.display;
   if (!worker.searches) {
     // The device was found before; it is connected again after a moment.
     pause_briefly(CONNECT_AGAIN_MS);
@@ -355,7 +329,7 @@ bool look_for(const device_job& job, const device_worker& worker, device_run& ru
 
 // The Device Information a connection read, for the progress stream.
 void say_connected(const device_worker& worker, const std::string& mac) {
-  console_display& display = worker.display;
+  session_view& display = worker.display;
   const device_information information = last_device_information(worker.record);
   display.event({{"event", "connected"},
                  {"mac", mac},
@@ -371,7 +345,7 @@ void say_connected(const device_worker& worker, const std::string& mac) {
 // connected and read again until it reads the expected revision or the
 // bound runs out.
 void verify_revision(const device_job& job, const device_worker& worker, device_run& run) {
-  console_display& display = worker.display;
+  session_view& display = worker.display;
   const std::string& mac = run.row.mac;
   const std::string& expected = *job.expect_revision;
   const uint32_t bound_ms = job.verify_seconds * 1000;
@@ -459,7 +433,7 @@ next_step wait_for_room(const link_census& before, int attempt, const device_wor
 // One try: connect, check, maybe skip, send. Tells what to do next.
 next_step try_once(const device_job& job, int attempt, int attempts_allowed,
                    const device_worker& worker, device_run& run) {
-  console_display& display = worker.display;
+  session_view& display = worker.display;
   const std::string& mac = run.row.mac;
   device_connection link(worker.record);
   display.message(mac + (attempt == 1 ? ": connecting"
@@ -591,7 +565,7 @@ void try_found(const device_job& job, const device_worker& worker, device_run& r
 
 }  // namespace
 
-device_run run_device_job(const device_job& job, console_display& display) {
+device_run run_device_job(const device_job& job, session_view& display) {
   const device_worker worker{window_device_record(), display, true, nullptr};
   device_run run;
   run.row.mac = mac_key(job.mac);

@@ -10,8 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/device_session.h"
-#include "cli/json_text.h"
+#include "fleet/device_row.h"
+#include "fleet/json_text.h"
 
 struct report_image {
   std::string path;  // as given on the command line
@@ -38,10 +38,6 @@ std::string file_name_of(const std::string& path);
 
 bool report_is_csv(const std::string& path);
 
-nlohmann::ordered_json row_json(const device_row& row);
-// The progress stream's event for a device the command is done with: the
-// report row's fields.
-nlohmann::ordered_json done_event(const device_row& row);
 nlohmann::ordered_json report_json(const batch_report& report);
 std::string report_csv(const batch_report& report);
 

@@ -1,4 +1,4 @@
-#include "cli/image_file.h"
+#include "fleet/image_file.h"
 
 #include <cstdio>
 #include <vector>

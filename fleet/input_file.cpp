@@ -1,4 +1,4 @@
-#include "cli/input_file.h"
+#include "fleet/input_file.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "cli/mac_address.h"
+#include "fleet/mac_address.h"
 
 #include <cctype>
 

@@ -1,4 +1,4 @@
-#include "cli/json_text.h"
+#include "fleet/json_text.h"
 
 using json = nlohmann::ordered_json;
 

@@ -13,17 +13,19 @@
 #include <mutex>
 #include <thread>
 
-#include "cli/batch.h"
-#include "cli/interruption.h"
-#include "cli/mac_address.h"
-#include "cli/printable.h"
 #include "device/connection.h"
 #include "device/device_state.h"
+#include "fleet/batch.h"
+#include "fleet/mac_address.h"
+#include "fleet/printable.h"
+#include "fleet/stop.h"
 
 namespace {
 
 // What the workers share with the coordinator, under `lock`.
 struct fleet {
+  explicit fleet(fleet_output& out) : output(out) {}
+  fleet_output& output;
   std::mutex lock;
   std::condition_variable changed;
   std::deque<size_t> queue;  // devices still to take, by index, in list order
@@ -45,12 +47,12 @@ std::string total_line(const fleet& shared) {
 // Under the fleet's lock, whenever a count it shows changed: the total is
 // true at every redraw of the block.
 void show_total(const fleet& shared) {
-  console_output::instance().set_total(total_line(shared));
+  shared.output.set_total(total_line(shared));
 }
 
 // The adapter held `links_up` of our links when it refused one more: no
 // more devices than that are served at once from then on.
-void lower_limit(fleet& shared, int links_up, console_display& coordinator) {
+void lower_limit(fleet& shared, int links_up, session_view& coordinator) {
   std::lock_guard<std::mutex> hold(shared.lock);
   const int lowered = std::max(1, links_up);
   if (lowered >= shared.allowed) return;
@@ -92,8 +94,9 @@ void hand_in(fleet& shared, device_run run) {
 // until there is none, or the batch stops.
 void serve(fleet& shared, const std::vector<seen_device>& devices,
            const std::function<device_job(const std::string&)>& job_for, bool tag_trace,
-           console_display& coordinator) {
-  console_display view(console_output::instance());
+           session_view& coordinator) {
+  const std::unique_ptr<session_view> own_view = shared.output.open_view();
+  session_view& view = *own_view;
   device_record* record = device_record_lease(&view);
   const auto adapter_full = [&](int links_up) { lower_limit(shared, links_up, coordinator); };
   while (record) {
@@ -114,8 +117,8 @@ void serve(fleet& shared, const std::vector<seen_device>& devices,
 
 }  // namespace
 
-void batch_run::run_at_once(const std::vector<std::string>& macs, console_display& display,
-                            batch_progress& progress) {
+void batch_run::run_at_once(const std::vector<std::string>& macs, session_view& display,
+                            fleet_output& output, batch_progress& progress) {
   std::vector<std::string> to_do;
   for (const std::string& mac : macs) {
     if (carried(mac)) {
@@ -157,13 +160,12 @@ void batch_run::run_at_once(const std::vector<std::string>& macs, console_displa
   record(macs, missing, display, progress);
   if (devices.empty() || stop_requested() || progress.stopped) return;
 
-  fleet shared;
+  fleet shared(output);
   for (size_t i = 0; i < devices.size(); ++i) shared.queue.push_back(i);
   shared.devices = devices.size();
   const int workers = std::min<int>(options_.parallel, static_cast<int>(devices.size()));
   shared.allowed = shared.running = workers;
-  console_output& console = console_output::instance();
-  console.use_block(options_.cursor_movement);
+  output.show_together();
   display.message(std::to_string(devices.size()) + " devices found; " + std::to_string(workers) +
                   " at once");
   const auto job = [this](const std::string& mac) { return job_for(mac); };
@@ -198,5 +200,5 @@ void batch_run::run_at_once(const std::vector<std::string>& macs, console_displa
   }
   held.unlock();
   for (std::thread& thread : threads) thread.join();
-  console.set_total("");
+  output.set_total("");
 }

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli.h"
-#include "cli/console_display.h"
-#include "cli/device_session.h"
-#include "cli/image_file.h"
-#include "cli/report.h"
-#include "cli/report_file.h"
+#include "fleet/device_session.h"
+#include "fleet/exit_status.h"
+#include "fleet/fleet_view.h"
+#include "fleet/image_file.h"
+#include "fleet/report.h"
+#include "fleet/report_file.h"
 
 struct batch_options {
   std::string image;
@@ -26,11 +26,8 @@ struct batch_options {
   std::optional<std::string> expect_revision;
   uint32_t verify_seconds = 90;
   uint32_t seconds = 30;
-  // Devices served at once (1: one after another); and whether standard
-  // error is a terminal that takes cursor movements (their progress lines
-  // are then drawn in place).
+  // Devices served at once (1: one after another).
   int parallel = 1;
-  bool cursor_movement = false;
 };
 
 // At most this many devices at once: the adapter's links, and the pool of
@@ -48,7 +45,7 @@ command_failure failure_of(const char* code, const std::string& message,
                            exit_status status = exit_status::bad_input);
 
 // What a person is told of a device that was not updated and did not fail.
-void say_passed_over(const device_row& row, console_display& display);
+void say_passed_over(const device_row& row, session_view& display);
 
 // One MAC a line; '#' starts a comment; blank lines and repeats are passed
 // over. False with the reason (its line) for anything that is not a MAC.
@@ -76,7 +73,9 @@ class batch_run {
   // the earlier report. False with the failure.
   bool open_report(command_failure& failure);
 
-  batch_outcome run(console_display& display);
+  // `display`: the calling thread's view, for one device at a time;
+  // `output`: where workers serving devices at once get theirs.
+  batch_outcome run(session_view& display, fleet_output& output);
 
  private:
   // Where a batch stands while it runs: what it found out of each device
@@ -87,20 +86,20 @@ class batch_run {
     std::optional<command_failure> stopped;
   };
 
-  std::vector<std::string> targets(console_display& display);
+  std::vector<std::string> targets(session_view& display);
   device_job job_for(const std::string& mac) const;
   bool carried(const std::string& mac) const;
-  void pass_carried(const std::string& mac, console_display& display) const;
+  void pass_carried(const std::string& mac, session_view& display) const;
   // Devices done with: on record, said, and the report written once for
   // them all.
   void record(const std::vector<std::string>& macs, const std::vector<device_run>& devices,
-              console_display& display, batch_progress& progress);
-  void run_in_turn(const std::vector<std::string>& macs, console_display& display,
+              session_view& display, batch_progress& progress);
+  void run_in_turn(const std::vector<std::string>& macs, session_view& display,
                    batch_progress& progress);
   // batch_parallel.cpp
-  void run_at_once(const std::vector<std::string>& macs, console_display& display,
-                   batch_progress& progress);
-  batch_outcome conclude(const std::vector<std::string>& macs, console_display& display,
+  void run_at_once(const std::vector<std::string>& macs, session_view& display,
+                   fleet_output& output, batch_progress& progress);
+  batch_outcome conclude(const std::vector<std::string>& macs, session_view& display,
                          batch_progress& progress);
   batch_report report_of(const std::vector<std::string>& macs,
                          const std::map<std::string, device_row>& done) const;
