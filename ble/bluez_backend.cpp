@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -66,6 +67,7 @@ struct WarbleGatt {
   warble_connect_handler on_connect = nullptr;
   clock_type::time_point deadline{};
   clock_type::time_point last_gatt_object{};
+  uint64_t connect_call = 0;  // the Connect whose answer counts
   bool discovering = false;
   bool connect_answered = false;
   bool settle_armed = false;
@@ -79,6 +81,12 @@ struct WarbleGattChar {
   bool dead = false;
   void* notify_context = nullptr;
   warble_notify_handler on_notify = nullptr;
+  // The value the characteristic held when it was subscribed (a read right
+  // after StartNotify), or of a notification that came before a handler was
+  // there: handed over as the first notification once the handler is
+  // registered. BlueZ can lose the notification sent right after
+  // StartNotify, and a device's early status must not be lost with it.
+  std::optional<std::vector<uint8_t>> initial;
   // The bus thread's alone: reads in flight (BlueZ also announces a read's
   // value as a change of Value, which is no notification).
   int reads_in_flight = 0;
@@ -157,6 +165,7 @@ class backend {
                          warble_char_done_handler handler);
   void on_notification(WarbleGattChar* chr, void* context, warble_notify_handler handler);
   void destroy(WarbleGatt* gatt);
+  void read_initial(WarbleGattChar* chr, void* context, warble_char_done_handler handler);
 
  private:
   // Bus thread below.
@@ -306,6 +315,14 @@ void backend::interfaces_removed(sd_bus_message* message) {
   }
   if (!device_gone) return;
   for (WarbleGatt* gatt : gatts_of(path)) {
+    if (gatt->on_connect && !gatt->connect_answered) {
+      // Dropped from the tree (discovery stopped) before BlueZ took our
+      // Connect: found again within the bound, the call in flight
+      // forgotten.
+      gatt->connect_call += 1;
+      connect_step(gatt, gatt->attempt);
+      continue;
+    }
     if (gatt->on_connect) finish_connect(gatt, "The device went away");
     link_lost(gatt, LINK_DROPPED_STATUS);
   }
@@ -354,6 +371,7 @@ void backend::properties_changed(sd_bus_message* message) {
     if (chr->dead) return;
     context = chr->notify_context;
     handler = chr->on_notify;
+    if (!handler) chr->initial = *change.value;
   }
   if (!handler) return;
   const std::vector<uint8_t>& value = *change.value;
@@ -496,13 +514,17 @@ void backend::connect_step(WarbleGatt* gatt, uint64_t attempt) {
     }
     return;
   }
-  if (gatt->discovering) end_search(gatt);
+  // A search that found the device goes on until BlueZ took the Connect:
+  // stopping it first would let BlueZ drop the device again.
   const auto left = std::chrono::duration_cast<milliseconds>(gatt->deadline - clock_type::now());
   sd_bus_message* call = new_call(gatt->path, DEVICE_INTERFACE, "Connect");
   if (!call) return finish_connect(gatt, "Cannot ask BlueZ to connect");
-  const bool sent = thread_->call_async(
-      call, std::max(left, milliseconds(1)),
-      [this, gatt, attempt](sd_bus_message* reply) { connect_answered(gatt, attempt, reply); });
+  const uint64_t call_number = ++gatt->connect_call;
+  const bool sent = thread_->call_async(call, std::max(left, milliseconds(1)),
+                                        [this, gatt, attempt, call_number](sd_bus_message* reply) {
+                                          if (call_number == gatt->connect_call)
+                                            connect_answered(gatt, attempt, reply);
+                                        });
   sd_bus_message_unref(call);
   if (!sent) finish_connect(gatt, "Cannot ask BlueZ to connect");
 }
@@ -530,6 +552,7 @@ void backend::connect_answered(WarbleGatt* gatt, uint64_t attempt, sd_bus_messag
     return;
   }
   gatt->connect_answered = true;
+  end_search(gatt);
   check_ready(gatt, attempt);
 }
 
@@ -856,19 +879,67 @@ void backend::set_notifications(WarbleGattChar* chr, bool enable, void* context,
     if (!usable(chr)) return fail_char_call(chr, context, handler, "Not connected");
     const char* member = enable ? "StartNotify" : "StopNotify";
     const bool sent = send(new_call(chr->path, CHARACTERISTIC_INTERFACE, member),
-                           [chr, context, handler](sd_bus_message* reply) {
-                             if (!handler) return;
+                           [this, chr, enable, context, handler](sd_bus_message* reply) {
                              const std::optional<bus_error> error = reply_error(reply);
-                             handler(context, chr, error ? error->text().c_str() : nullptr);
+                             if (enable && !error) return read_initial(chr, context, handler);
+                             if (handler)
+                               handler(context, chr, error ? error->text().c_str() : nullptr);
                            });
     if (!sent) fail_char_call(chr, context, handler, "Cannot ask BlueZ for notifications");
   });
 }
 
+// The subscription is reported done only after the read, so that the value
+// read is in place before the caller can write anything the device would
+// answer.
+void backend::read_initial(WarbleGattChar* chr, void* context, warble_char_done_handler handler) {
+  const auto done = [chr, context, handler] {
+    if (handler) handler(context, chr, nullptr);
+  };
+  sd_bus_message* call = new_call(chr->path, CHARACTERISTIC_INTERFACE, "ReadValue");
+  if (call) sd_bus_message_append(call, "a{sv}", 0);
+  chr->reads_in_flight += 1;
+  const bool sent = send(call, [this, chr, done](sd_bus_message* reply) {
+    chr->reads_in_flight -= 1;
+    const void* data = nullptr;
+    size_t size = 0;
+    // A characteristic that cannot be read simply has no first value.
+    if (!reply_error(reply) && sd_bus_message_read_array(reply, 'y', &data, &size) >= 0 && size) {
+      const uint8_t* bytes = static_cast<const uint8_t*>(data);
+      std::lock_guard<std::mutex> hold(state_lock_);
+      if (!chr->initial) chr->initial = std::vector<uint8_t>(bytes, bytes + size);
+    }
+    done();
+  });
+  if (!sent) {
+    chr->reads_in_flight -= 1;
+    done();
+  }
+}
+
 void backend::on_notification(WarbleGattChar* chr, void* context, warble_notify_handler handler) {
-  std::lock_guard<std::mutex> hold(state_lock_);
-  chr->notify_context = context;
-  chr->on_notify = handler;
+  {
+    std::lock_guard<std::mutex> hold(state_lock_);
+    chr->notify_context = context;
+    chr->on_notify = handler;
+  }
+  // The first value goes out on the bus thread, ahead of anything the caller
+  // asks for next.
+  thread_->post([this, chr] {
+    std::optional<std::vector<uint8_t>> initial;
+    void* context = nullptr;
+    warble_notify_handler handler = nullptr;
+    {
+      std::lock_guard<std::mutex> hold(state_lock_);
+      if (chr->dead || !chr->on_notify) return;
+      initial.swap(chr->initial);
+      context = chr->notify_context;
+      handler = chr->on_notify;
+    }
+    if (initial && !initial->empty())
+      handler(context, chr, initial->data(),
+              static_cast<uint8_t>(std::min<size_t>(initial->size(), SEAM_VALUE_MAX)));
+  });
 }
 
 void backend::destroy(WarbleGatt* gatt) {

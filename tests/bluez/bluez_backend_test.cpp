@@ -34,8 +34,7 @@ constexpr const char* SECOND = "C4:7C:8D:6A:3E:02";
 constexpr const char* THIRD = "C4:7C:8D:6A:3E:03";
 constexpr const char* OTHER = "5A:10:22:33:44:55";
 
-std::string device(const std::string& mac, const std::string& name,
-                   const std::string& extra = "") {
+std::string device(const std::string& mac, const std::string& name, const std::string& extra = "") {
   return "[device]\nmac = " + mac + "\nname = " + name + "\ncommand_busy_ms = 5\n" + extra;
 }
 
@@ -131,7 +130,8 @@ class bluez_backend : public ::testing::Test {
   std::string write_file(const std::string& name, const std::vector<uint8_t>& bytes) {
     const std::string path = dir_ + "/" + name;
     std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     return path;
   }
 
@@ -194,8 +194,8 @@ TEST_F(bluez_backend, info_reads_the_device_information_over_bluez) {
 // on its new revision, which a kept GATT cache would hide.
 TEST_F(bluez_backend, update_is_byte_exact_and_verified_on_the_new_revision) {
   start(device(FIRST, "TAVREN RD", RESTARTS));
-  const run_result r = run({"update", FIRST, image_path_, "--expect-revision", "1.06", "--json",
-                            "--seconds", "10"});
+  const run_result r =
+      run({"update", FIRST, image_path_, "--expect-revision", "1.06", "--json", "--seconds", "10"});
   ASSERT_EQ(r.status, 0) << r.err << r.out;
   const json document = r.document();
   EXPECT_EQ(document["result"], "ok");
@@ -257,8 +257,8 @@ TEST_F(bluez_backend, a_device_gone_from_the_tree_mid_transfer_is_a_lost_link) {
   start(device(FIRST, "TAVREN RD", "reply_delay_ms = 20\n"));
   hooked_text err;
   err.when("\"event\":\"progress\"", [&] { EXPECT_TRUE(bus_->forget(FIRST)); });
-  const run_result r = run({"update", FIRST, image_path_, "--json", "--retries", "0",
-                            "--progress", "json", "--seconds", "10"},
+  const run_result r = run({"update", FIRST, image_path_, "--json", "--retries", "0", "--progress",
+                            "json", "--seconds", "10"},
                            &err);
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_EQ(r.document()["error_code"], "link_lost") << r.out;
@@ -338,8 +338,8 @@ TEST_F(bluez_backend, without_a_library_the_program_uses_bluez) {
   start(device(FIRST, "TAVREN RD"));
   unsetenv("LD_LIBRARY_PATH");
   std::string output;
-  const int status = run_program({TAVREN_UPDATE_PROGRAM, "--verbose", "scan", "--seconds", "3"},
-                                 output);
+  const int status =
+      run_program({TAVREN_UPDATE_PROGRAM, "--verbose", "scan", "--seconds", "3"}, output);
   EXPECT_EQ(status, 0) << output;
   EXPECT_NE(output.find("using BlueZ"), std::string::npos) << output;
   EXPECT_NE(output.find(FIRST), std::string::npos) << output;

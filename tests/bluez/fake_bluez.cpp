@@ -184,7 +184,7 @@ void reply_ok(sd_bus_message*& pending) {
 
 // --- properties -----------------------------------------------------------
 
-#define GETTER(name) \
+#define GETTER(name)                                                                              \
   int name(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void* userdata, \
            sd_bus_error*)
 
@@ -298,8 +298,7 @@ void learn_installs(fake_device& device) {
 
 void remove_gatt_objects(fake_device& device) {
   for (auto& [path, chr] : device.chars) {
-    sd_bus_emit_interfaces_removed(F().bus, path.c_str(), "org.bluez.GattCharacteristic1",
-                                   nullptr);
+    sd_bus_emit_interfaces_removed(F().bus, path.c_str(), "org.bluez.GattCharacteristic1", nullptr);
     sd_bus_slot_unref(chr->slot);
   }
   device.chars.clear();
@@ -354,8 +353,8 @@ void add_gatt_service(fake_device& device, const char* service_uuid,
   service->path = device.path + tail;
   service->uuid = service_uuid;
   service->device_path = device.path;
-  sd_bus_add_object_vtable(F().bus, &service->slot, service->path.c_str(),
-                           "org.bluez.GattService1", SERVICE_VTABLE, service.get());
+  sd_bus_add_object_vtable(F().bus, &service->slot, service->path.c_str(), "org.bluez.GattService1",
+                           SERVICE_VTABLE, service.get());
   sd_bus_emit_interfaces_added(F().bus, service->path.c_str(), "org.bluez.GattService1", nullptr);
   int handle = first_handle;
   for (const std::string& uuid : chars) {

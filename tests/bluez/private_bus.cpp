@@ -56,9 +56,9 @@ void stop(pid_t& pid) {
 bool has_owner(sd_bus* bus, const char* name) {
   sd_bus_message* reply = nullptr;
   int owned = 0;
-  const int r = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                   "org.freedesktop.DBus", "NameHasOwner", nullptr, &reply, "s",
-                                   name);
+  const int r =
+      sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                         "org.freedesktop.DBus", "NameHasOwner", nullptr, &reply, "s", name);
   if (r >= 0) sd_bus_message_read(reply, "b", &owned);
   sd_bus_message_unref(reply);
   return owned != 0;
@@ -102,21 +102,22 @@ bool private_bus::start_daemon(bool deny) {
          " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
          "<busconfig>\n"
          "  <listen>unix:path=" +
-             dir_ + "/system_bus_socket</listen>\n"
-         "  <auth>EXTERNAL</auth>\n"
-         "  <policy context=\"default\">\n"
-         "    <allow user=\"*\"/>\n"
-         "    <allow own=\"*\"/>\n"
-         "    <allow send_destination=\"*\"/>\n"
-         "    <allow receive_sender=\"*\"/>\n"
-         "  </policy>\n" +
+             dir_ +
+             "/system_bus_socket</listen>\n"
+             "  <auth>EXTERNAL</auth>\n"
+             "  <policy context=\"default\">\n"
+             "    <allow user=\"*\"/>\n"
+             "    <allow own=\"*\"/>\n"
+             "    <allow send_destination=\"*\"/>\n"
+             "    <allow receive_sender=\"*\"/>\n"
+             "  </policy>\n" +
              (deny ? "  <policy context=\"mandatory\">\n"
                      "    <deny send_destination=\"org.bluez\"/>\n"
                      "  </policy>\n"
                    : "") +
              "</busconfig>\n";
-  daemon_ = spawn({"/usr/bin/dbus-daemon", "--nofork", "--config-file=" + config},
-                  dir_ + "/daemon.log");
+  daemon_ =
+      spawn({"/usr/bin/dbus-daemon", "--nofork", "--config-file=" + config}, dir_ + "/daemon.log");
   if (daemon_ <= 0) {
     problem_ = "cannot start dbus-daemon";
     return false;
@@ -172,7 +173,8 @@ bool private_bus::call(const char* member, sd_bus_message** reply, const char* t
   const int appended = types ? sd_bus_message_appendv(message, types, arguments) : 0;
   va_end(arguments);
   sd_bus_error error = SD_BUS_ERROR_NULL;
-  const int r = appended < 0 ? appended : sd_bus_call(bus_, message, 10 * 1000 * 1000, &error, reply);
+  const int r =
+      appended < 0 ? appended : sd_bus_call(bus_, message, 10 * 1000 * 1000, &error, reply);
   sd_bus_error_free(&error);
   sd_bus_message_unref(message);
   return r >= 0;
@@ -198,8 +200,8 @@ bool private_bus::filter(std::string& transport, bool& duplicate_data) {
   sd_bus_message* reply = nullptr;
   const char* text = nullptr;
   int duplicate = 0;
-  const bool got = call("Filter", &reply, nullptr) &&
-                   sd_bus_message_read(reply, "sb", &text, &duplicate) >= 0;
+  const bool got =
+      call("Filter", &reply, nullptr) && sd_bus_message_read(reply, "sb", &text, &duplicate) >= 0;
   if (got) {
     transport = text ? text : "";
     duplicate_data = duplicate != 0;
@@ -244,8 +246,8 @@ std::vector<transfer_window> private_bus::transfers() {
 bool private_bus::forget(const std::string& mac) {
   sd_bus_message* reply = nullptr;
   int known = 0;
-  const bool got = call("Forget", &reply, "s", mac.c_str()) &&
-                   sd_bus_message_read(reply, "b", &known) >= 0;
+  const bool got =
+      call("Forget", &reply, "s", mac.c_str()) && sd_bus_message_read(reply, "b", &known) >= 0;
   sd_bus_message_unref(reply);
   return got && known;
 }
