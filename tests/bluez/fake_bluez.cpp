@@ -22,7 +22,8 @@
 // --no-adapter, --powered-off, --resolve-early, --in-progress-first,
 // --forget-on-stop, --lose-first-notification, --duplicate-values.
 // The test side reaches org.tavren.FakeBluez1 at /org/tavren/fake for what
-// the devices received and what was asked of the fake.
+// the devices received, what was asked of the fake, and when each device's
+// image packets (0xB4 frames) arrived, first and last.
 #include <signal.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
@@ -50,6 +51,7 @@ constexpr const char* DIS_SERVICE = "0000180a-0000-1000-8000-00805f9b34fb";
 constexpr const char* OUR_SERVICE = "fabbe000-4910-473c-be46-960948c2f59c";
 constexpr const char* REVISION_UUID = "00002a26-0000-1000-8000-00805f9b34fb";
 constexpr const char* UPDATE_UUID = "fabbe008-4910-473c-be46-960948c2f59c";
+constexpr uint8_t PACKET_FRAME = 0xB4;
 const char* const DIS_CHARS[] = {"00002a29-0000-1000-8000-00805f9b34fb",
                                  "00002a24-0000-1000-8000-00805f9b34fb",
                                  "00002a25-0000-1000-8000-00805f9b34fb", REVISION_UUID};
@@ -722,7 +724,7 @@ int char_write(sd_bus_message* message, void* userdata, sd_bus_error*) {
     return sd_bus_reply_method_errorf(message, "org.bluez.Error.InvalidValueLength",
                                       "Invalid Length");
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
-  if (chr->uuid == UPDATE_UUID) {
+  if (chr->uuid == UPDATE_UUID && size > 0 && bytes[0] == PACKET_FRAME) {
     transfer_span& span = F().transfers[device->mac];
     if (span.first_us < 0) span.first_us = now_us();
     span.last_us = now_us();
