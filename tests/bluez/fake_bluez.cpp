@@ -28,6 +28,7 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -124,7 +125,7 @@ struct transfer_span {
 struct fake {
   options opt;
   sd_bus* bus = nullptr;
-  std::unique_ptr<bus_thread> thread;
+  std::atomic<bus_thread*> thread{nullptr};  // set before the name is asked for
   std::string adapter_path;
   bool powered = true;
   bool discovering = false;
@@ -159,11 +160,11 @@ fake_device* device_at(const std::string& path) {
 }
 
 void post(std::function<void()> work) {
-  F().thread->post(std::move(work));
+  F().thread.load()->post(std::move(work));
 }
 
 void after(milliseconds delay, std::function<void()> work) {
-  F().thread->at(clock_type::now() + delay, std::move(work));
+  F().thread.load()->at(clock_type::now() + delay, std::move(work));
 }
 
 void emit_changed(const std::string& path, const char* interface, const char* property) {
@@ -945,12 +946,15 @@ int main(int argc, char** argv) {
                              ADAPTER_VTABLE, nullptr);
   sd_bus_add_object_vtable(f.bus, nullptr, "/org/tavren/fake", "org.tavren.FakeBluez1",
                            CONTROL_VTABLE, nullptr);
-  // The name last: a client that sees it finds everything in place.
-  if (sd_bus_request_name(f.bus, "org.bluez", 0) < 0) {
-    fprintf(stderr, "fake_bluez: cannot own org.bluez\n");
-    return 1;
-  }
-  f.thread = std::make_unique<bus_thread>(f.bus, [] { _exit(0); });
+  f.thread = new bus_thread(f.bus, [] { _exit(0); });
+  // The name last, on the bus thread: a client that sees it finds
+  // everything in place, the thread included.
+  f.thread.load()->post([] {
+    if (sd_bus_request_name(F().bus, "org.bluez", 0) < 0) {
+      fprintf(stderr, "fake_bluez: cannot own org.bluez\n");
+      _exit(1);
+    }
+  });
   int which = 0;
   sigwait(&ending, &which);
   _exit(0);
