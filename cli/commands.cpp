@@ -4,6 +4,7 @@
 #include <string>
 
 #include "ble/ble_api.h"
+#include "ble/bluez_backend.h"
 #include "cli/cli.h"
 #include "cli/console_display.h"
 #include "cli/interruption.h"
@@ -57,15 +58,44 @@ std::string default_library() {
 #endif
 }
 
+// The loader's words for a library that is not there at all (rather than
+// one that is there and would not load).
+bool library_absent(const std::string& reason) {
+  return reason.find("No such file or directory") != std::string::npos;
+}
+
+// BlueZ is checked again for every command (bluetoothd, the adapter and
+// its power may have changed since); its table never changes.
+bool load_bluez(const context& c, command_failure& failure, const std::string& instead_of) {
+  std::string error;
+  if (!ble_api_load_bluez(c.options.adapter, error)) {
+    failure = command_failure{"library_unusable",
+                              (instead_of.empty() ? "" : "no BLE library (" + instead_of + "), ") +
+                                  "cannot use BlueZ: " + error,
+                              exit_status::library_unusable};
+    return false;
+  }
+  return true;
+}
+
 // Loaded once per process: the library's threads read the table while they
 // run, so it is never filled again under them.
 bool load_library(const context& c, command_failure& failure) {
   static std::string loaded;
-  const std::string file =
-      c.options.ble_library.empty() ? default_library() : c.options.ble_library;
+  if (c.options.ble_library == BLUEZ_LIBRARY_NAME) {
+    loaded.clear();
+    return load_bluez(c, failure, "");
+  }
+  const bool chosen = !c.options.ble_library.empty();
+  const std::string file = chosen ? c.options.ble_library : default_library();
   if (!loaded.empty() && loaded == file) return true;
   std::string error, reason;
   if (!ble_api_load(file.c_str(), error, &reason)) {
+    // A Linux station without any library is served by BlueZ itself.
+    if (!chosen && bluez_backend_supported() && library_absent(reason)) {
+      trace_printf("%s not found (%s): using BlueZ\n", file.c_str(), reason.c_str());
+      return load_bluez(c, failure, file + " not found");
+    }
     // The loader's reason says what is wrong with this very file.
     const std::string why = reason.empty() ? error : reason;
     failure = command_failure{"library_unusable", "cannot use the BLE library " + file + ": " + why,

@@ -13,8 +13,10 @@ constexpr uint32_t SECONDS_MAX = 24 * 3600;
 constexpr int RETRIES_MAX = 100;
 
 const char* const FOOTER = R"(Options for every command (before or after it): --ble-library PATH,
---verbose, --quiet, --version, --help. "tavren-update help COMMAND" explains a
-command.
+--adapter hciN, --verbose, --quiet, --version, --help. "tavren-update help
+COMMAND" explains a command. On Linux, "--ble-library bluez" uses BlueZ
+directly; without --ble-library a libwarble.so the loader finds comes first,
+else BlueZ.
 
 Exit statuses:
   0    done
@@ -55,6 +57,14 @@ const CLI::Validator DECIMAL(
     },
     "", "DECIMAL");
 
+const CLI::Validator ADAPTER_NAME(
+    [](std::string& text) {
+      const bool named = text.size() > 3 && text.size() <= 6 && text.compare(0, 3, "hci") == 0 &&
+                         text.find_first_not_of("0123456789", 3) == std::string::npos;
+      return named ? std::string() : "\"" + text + "\" is not an adapter name (hci0, hci1, ...)";
+    },
+    "hciN");
+
 const CLI::Validator NOT_EMPTY(
     [](std::string& text) {
       return text.empty() ? std::string("must not be empty (an unset shell variable?)")
@@ -88,7 +98,8 @@ std::string command_word(int argc, char** argv) {
     const std::string word = argv[i];
     if (word.empty() || word[0] != '-') return word;
     // The common options that take a value, given as two words.
-    if ((word == "--ble-library" || word == "--progress") && i + 1 < argc) ++i;
+    if ((word == "--ble-library" || word == "--progress" || word == "--adapter") && i + 1 < argc)
+      ++i;
   }
   return {};
 }
@@ -186,9 +197,14 @@ bool parse_options(int argc, char** argv, std::ostream& out, std::ostream& err,
   // Common options may also follow the command.
   app.fallthrough();
   app.add_option("--ble-library", options.ble_library,
-                 "The BLE library file (default: the one the window program loads)")
+                 "The BLE library file, or bluez (default: the one the window program "
+                 "loads; on Linux BlueZ when there is none)")
       ->type_name("PATH")
       ->check(NOT_EMPTY);
+  app.add_option("--adapter", options.adapter,
+                 "BlueZ's adapter (default: the first one switched on)")
+      ->type_name("hciN")
+      ->check(ADAPTER_NAME);
   CLI::Option* verbose =
       app.add_flag("--verbose", options.verbose, "The program's trace on standard error");
   app.add_flag("--quiet", options.quiet, "Nothing on standard error but errors")->excludes(verbose);

@@ -30,6 +30,7 @@ struct cli_options {
   progress_format progress = progress_format::text;
   int parallel = 1;
   std::string ble_library;
+  std::string adapter;  // BlueZ's adapter ("hci0"); empty: the first powered on
   bool verbose = false;
   bool quiet = false;
 };

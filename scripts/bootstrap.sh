@@ -10,6 +10,7 @@ packages=(
   wine wine64 xvfb x11-utils imagemagick xdotool
   clang-format
   libcli11-dev nlohmann-json3-dev
+  libsystemd-dev dbus-daemon dpkg-dev
 )
 
 missing=()
