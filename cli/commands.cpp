@@ -1,4 +1,6 @@
 // The four commands and what each says on standard output.
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -14,9 +16,12 @@
 #include "fleet/batch.h"
 #include "fleet/device_session.h"
 #include "fleet/image_file.h"
+#include "fleet/line.h"
 #include "fleet/mac_address.h"
 #include "fleet/printable.h"
+#include "fleet/record_view.h"
 #include "fleet/report.h"
+#include "fleet/spooled_store.h"
 #include "platform/os.h"
 #include "platform/trace.h"
 
@@ -347,6 +352,143 @@ exit_status run_batch(const context& c, batch_run& batch) {
   return outcome.status;
 }
 
+// Where the line keeps its record when none is named: beside the station's
+// other files, in the folder it runs in.
+constexpr const char* LINE_RECORD_DEFAULT = "line-record.ndjson";
+
+std::string station_of(const cli_options& options) {
+  if (!options.station.empty()) return options.station;
+  const std::string host = os_host_name();
+  return host.empty() ? std::string("station") : host;
+}
+
+// The station's own file for results a shared record could not take yet:
+// one per station, so that several on one computer keep theirs apart.
+std::string spool_path_of(const std::string& station) {
+  std::string name = "line-spool-";
+  for (char c : station)
+    name += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' ? c : '_';
+  return name + ".ndjson";
+}
+
+// The record a station writes: a shared one keeps what it cannot take yet
+// in the station's own file.
+std::unique_ptr<record_store> open_station_record(const context& c, const std::string& where,
+                                                  command_failure& failure) {
+  std::string error, warning;
+  exit_status status = exit_status::bad_input;
+  std::unique_ptr<record_store> store =
+      open_record_store(where, store_use::station, error, warning, status);
+  if (!store) {
+    failure = failure_of("record_unusable", error, status);
+    return nullptr;
+  }
+  if (!warning.empty()) c.display.error("tavren-update: warning: " + warning, "record_line_cut");
+  if (!names_shared_record(where)) return store;
+  console_display& display = c.display;
+  std::unique_ptr<spooled_store> spooled = spooled_store::open(
+      std::move(store), spool_path_of(station_of(c.options)),
+      [&display](const std::string& text) {
+        display.error("tavren-update: " + text, "record_away");
+      },
+      error);
+  if (!spooled) {
+    failure = failure_of("record_unusable", error);
+    return nullptr;
+  }
+  return spooled;
+}
+
+line_options line_options_of(const context& c) {
+  const cli_options& options = c.options;
+  line_options line;
+  line.image = options.image;
+  line.devices_file = options.devices_file;
+  line.name_prefix = options.name_prefix;
+  line.expect_revision = options.expect_revision.value_or("");
+  line.model = options.model;
+  line.parallel = options.parallel;
+  line.attempts = options.attempts;
+  line.station = station_of(options);
+  line.until_idle_seconds = options.until_idle;
+  line.count = options.count;
+  line.verify_seconds = options.verify_seconds;
+  return line;
+}
+
+exit_status run_line(const context& c, line_run& line, record_store& store) {
+  console_fleet_output output(c.streams.err_takes_cursor_movement);
+  const line_outcome outcome = line.run(store, c.display, output);
+  if (c.options.json) {
+    campaign_entry entry;
+    entry.facts.image_name = file_name_of(c.options.image);
+    entry.facts.image_bytes = line.image().bytes;
+    entry.facts.image_crc32 = line.image().crc32;
+    entry.facts.expected_revision = c.options.expect_revision.value_or("");
+    entry.facts.model = c.options.model.value_or("");
+    entry.key = campaign_key(entry.facts);
+    json document = record_json(entry, outcome.record);
+    document["station"] = line.station();
+    document["record_read"] = outcome.record_read;
+    c.streams.out << json_text(document);
+    c.streams.out.flush();
+  }
+  return outcome.status;
+}
+
+// The campaign `record show` shows: the latest, or the latest of the image.
+exit_status run_record_show(const context& c) {
+  std::string error, warning;
+  exit_status status = exit_status::bad_input;
+  const std::unique_ptr<record_store> store =
+      open_record_store(c.options.record, store_use::reading, error, warning, status);
+  if (!store) return fail(c, failure_of("record_unusable", error, status));
+  if (!warning.empty()) c.display.error("tavren-update: warning: " + warning, "record_line_cut");
+  std::vector<campaign_entry> campaigns;
+  if (store->campaigns(campaigns, error) != store_status::ok)
+    return fail(c, failure_of("record_unusable", store->where() + ": " + error));
+  if (!c.options.image.empty()) {
+    image_facts image;
+    std::string code, reason;
+    if (!inspect_image(c.options.image, image, code, reason))
+      return fail(c, command_failure{code, c.options.image + ": " + reason});
+    campaigns.erase(std::remove_if(campaigns.begin(), campaigns.end(),
+                                   [&](const campaign_entry& entry) {
+                                     return entry.facts.image_bytes != image.bytes ||
+                                            entry.facts.image_crc32 != image.crc32;
+                                   }),
+                    campaigns.end());
+  }
+  if (campaigns.empty()) {
+    return fail(c, failure_of("no_campaign",
+                              store->where() + " holds no campaign" +
+                                  (c.options.image.empty() ? "" : " of " + c.options.image)));
+  }
+  const campaign_entry& shown = campaigns.back();
+  std::vector<record_row> rows;
+  if (store->open_campaign(shown.facts, false, error) != store_status::ok ||
+      store->read(rows, error) != store_status::ok)
+    return fail(c, failure_of("record_unusable", store->where() + ": " + error));
+  if (c.options.json) {
+    c.streams.out << json_text(record_json(shown, rows));
+  } else if (c.options.csv) {
+    c.streams.out << record_csv(shown, rows);
+  } else {
+    for (const record_row& record : rows) {
+      device_row row = record.row;
+      row.attempts = static_cast<int>(record.history.size());
+      char state[24];
+      snprintf(state, sizeof state, "%-17s  ", record_state_name(record.state));
+      std::string line = row_line(row);
+      line.replace(19, 13, state);
+      c.streams.out << line << (record.station.empty() ? "" : "  at " + printable(record.station))
+                    << '\n';
+    }
+  }
+  c.streams.out.flush();
+  return exit_status::done;
+}
+
 batch_options batch_options_of(const context& c) {
   const cli_options& options = c.options;
   batch_options batch;
@@ -368,25 +510,42 @@ batch_options batch_options_of(const context& c) {
 // mistake costs no search and no connection, and an earlier report is
 // replaced only once everything else is known to be in order.
 exit_status run_command(const context& c) {
+  const command_kind command = c.options.command;
+  if (command == command_kind::record_show) return run_record_show(c);
   image_facts image;
   batch_run batch(batch_options_of(c));
+  line_run line(line_options_of(c));
   command_failure failure;
-  if (c.options.command == command_kind::update) {
+  if (command == command_kind::update) {
     std::string code, reason;
     if (!inspect_image(c.options.image, image, code, reason))
       return fail(c, command_failure{code, c.options.image + ": " + reason});
   }
-  if (c.options.command == command_kind::batch && !batch.prepare(failure)) return fail(c, failure);
+  if (command == command_kind::batch && !batch.prepare(failure)) return fail(c, failure);
+  if (command == command_kind::line && !line.prepare(failure)) return fail(c, failure);
   if (!load_library(c, failure)) return fail(c, failure);
-  if (c.options.command == command_kind::batch && !batch.open_report(failure))
-    return fail(c, failure);
-  switch (c.options.command) {
+  if (command == command_kind::batch && !batch.open_report(failure)) return fail(c, failure);
+  std::unique_ptr<record_store> record;
+  if (command == command_kind::line ||
+      (command == command_kind::batch && !c.options.record.empty())) {
+    const std::string where = c.options.record.empty() ? LINE_RECORD_DEFAULT : c.options.record;
+    if (c.options.record.empty()) c.display.message("The line's record: " + where);
+    record = open_station_record(c, where, failure);
+    if (!record) return fail(c, failure);
+    const bool opened = command == command_kind::line
+                            ? line.open_campaign(*record, failure)
+                            : batch.claim_in(*record, station_of(c.options), failure);
+    if (!opened) return fail(c, failure);
+  }
+  switch (command) {
     case command_kind::scan:
       return run_scan(c);
     case command_kind::info:
       return run_info(c);
     case command_kind::update:
       return run_update(c, image);
+    case command_kind::line:
+      return run_line(c, line, *record);
     default:
       return run_batch(c, batch);
   }

@@ -88,7 +88,7 @@ progress_format progress_format_named(const std::string& name) {
                           : progress_format::text;
 }
 
-constexpr const char* COMMANDS[] = {"scan", "info", "update", "batch", "help"};
+constexpr const char* COMMANDS[] = {"scan", "info", "update", "batch", "line", "record", "help"};
 
 // The first word that is neither an option nor an option's value: where the
 // command goes. Empty when there is none.
@@ -148,6 +148,15 @@ void add_retries(CLI::App& command, cli_options& options) {
       ->check(CLI::Range(0, RETRIES_MAX));
 }
 
+void add_record(CLI::App& command, cli_options& options, const char* what) {
+  command.add_option("--record", options.record, what)->type_name("RECORD")->check(NOT_EMPTY);
+  command
+      .add_option("--station", options.station,
+                  "This station's name in the record (default: the computer's name)")
+      ->type_name("NAME")
+      ->check(NOT_EMPTY);
+}
+
 // `tavren-update help [COMMAND]`: the help of the program or of a command.
 // (The formatter is asked directly: the app's own help() would show the
 // help of the command that was parsed, `help` itself.)
@@ -163,7 +172,8 @@ bool print_help(CLI::App& app, const std::string& topic, std::ostream& out, std:
       return true;
     }
   }
-  err << "tavren-update: no command \"" << topic << "\" (scan, info, update, batch)\n";
+  err << "tavren-update: no command \"" << topic
+      << "\" (scan, info, update, batch, line, record)\n";
   return false;
 }
 
@@ -281,20 +291,94 @@ bool parse_options(int argc, char** argv, std::ostream& out, std::ostream& err,
       ->transform(DECIMAL)
       ->check(CLI::Range(1, PARALLEL_MAX));
 
+  add_record(*batch, options,
+             "Claims each device in this shared record first (a file, or "
+             "postgresql://...): stations split a list between them");
+
+  CLI::App* line = app.add_subcommand(
+      "line", "Updates every device that turns up, for a production line's stations");
+  line->add_option("IMAGE", options.image, "The firmware image (.bin)")
+      ->required()
+      ->check(NOT_EMPTY);
+  std::string line_prefix_text;
+  CLI::Option* line_devices =
+      line->add_option("--devices", options.devices_file, "The devices: one MAC a line, # comments")
+          ->type_name("FILE")
+          ->check(NOT_EMPTY);
+  CLI::Option* line_prefix =
+      line->add_option("--name-prefix", line_prefix_text, "Every device seen whose name starts so")
+          ->type_name("TEXT")
+          ->check(NOT_EMPTY);
+  line_devices->excludes(line_prefix);
+  std::string line_expected;
+  line->add_option("--expect-revision", line_expected,
+                   "The Firmware Revision an updated device comes back on")
+      ->type_name("TEXT")
+      ->required()
+      ->check(NOT_EMPTY);
+  line->add_option("--verify-seconds", options.verify_seconds,
+                   "How long to wait for a device to come back on it (default 90)")
+      ->type_name("N")
+      ->transform(DECIMAL)
+      ->check(CLI::Range(1u, SECONDS_MAX));
+  std::string model_text;
+  CLI::Option* model =
+      line->add_option("--model", model_text,
+                       "Leaves a device whose Model Number reads otherwise alone (rejected)")
+          ->type_name("TEXT")
+          ->check(NOT_EMPTY);
+  line->add_option("--parallel", options.parallel,
+                   "Devices updated at once over the one adapter, 1 to 8 (default 1)")
+      ->type_name("N")
+      ->transform(DECIMAL)
+      ->check(CLI::Range(1, PARALLEL_MAX));
+  line->add_option("--attempts", options.attempts,
+                   "Failed attempts at a device, every station's together, before it is left "
+                   "failed (default 3)")
+      ->type_name("N")
+      ->transform(DECIMAL)
+      ->check(CLI::Range(1, RETRIES_MAX));
+  add_record(*line, options,
+             "The line's record: a file (default line-record.ndjson here) or "
+             "postgresql://... shared by every station");
+  line->add_option("--until-idle", options.until_idle,
+                   "Ends once this many seconds passed with nothing to do")
+      ->type_name("SECONDS")
+      ->transform(DECIMAL)
+      ->check(CLI::Range(1u, SECONDS_MAX));
+  line->add_option("--count", options.count, "Ends once this many devices were dealt with")
+      ->type_name("N")
+      ->transform(DECIMAL)
+      ->check(CLI::Range(1u, 1000000u));
+  add_json(*line, options);
+
+  CLI::App* record = app.add_subcommand("record", "Shows a line's record");
+  record->require_subcommand(1);
+  CLI::App* show = record->add_subcommand("show", "The rows of a campaign of the record");
+  show->add_option("RECORD", options.record, "The record: a file, or postgresql://...")
+      ->required()
+      ->check(NOT_EMPTY);
+  CLI::Option* show_json = show->add_flag("--json", options.json, "One JSON document");
+  show->add_flag("--csv", options.csv, "CSV, as a report")->excludes(show_json);
+  show->add_option("--image", options.image, "The campaign of this image (default: the latest one)")
+      ->type_name("IMAGE")
+      ->check(NOT_EMPTY);
+
   CLI::App* help = app.add_subcommand("help", "Explains the program, or one command");
   std::string topic;
   help->add_option("COMMAND", topic, "The command to explain");
 
   const std::string word = command_word(argc, argv);
   if (!word.empty() && !known_command(word)) {
-    usage_error = "no command \"" + word + "\" (scan, info, update, batch, help)";
+    usage_error = "no command \"" + word + "\" (scan, info, update, batch, line, record, help)";
     err << "tavren-update: " << usage_error << "\n";
     status = static_cast<int>(exit_status::bad_input);
     return false;
   }
   try {
     app.parse(argc, argv);
-    if (batch->parsed() && !*devices && !*prefix)
+    if ((batch->parsed() && !*devices && !*prefix) ||
+        (line->parsed() && !*line_devices && !*line_prefix))
       throw CLI::RequiredError("--devices or --name-prefix");
   } catch (const CLI::ParseError& error) {
     // Help and the version end the command well; anything else is usage.
@@ -320,9 +404,14 @@ bool parse_options(int argc, char** argv, std::ostream& out, std::ostream& err,
     return false;
   }
   if (*prefix) options.name_prefix = prefix_text;
+  if (*line_prefix) options.name_prefix = line_prefix_text;
+  if (line->parsed()) options.expect_revision = line_expected;
+  if (*model) options.model = model_text;
   options.command = scan->parsed()     ? command_kind::scan
                     : info->parsed()   ? command_kind::info
                     : update->parsed() ? command_kind::update
+                    : line->parsed()   ? command_kind::line
+                    : show->parsed()   ? command_kind::record_show
                                        : command_kind::batch;
   return true;
 }

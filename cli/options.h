@@ -6,7 +6,7 @@
 #include <ostream>
 #include <string>
 
-enum class command_kind { scan, info, update, batch };
+enum class command_kind { scan, info, update, batch, line, record_show };
 
 // What standard error carries: lines for a person (text), one JSON object
 // a line for a program (json), or nothing but errors about the progress
@@ -29,6 +29,14 @@ struct cli_options {
   uint32_t verify_seconds = 90;
   progress_format progress = progress_format::text;
   int parallel = 1;
+  // The line's, and a batch's shared record.
+  std::string record;   // empty: none for a batch; the line's default file for a line
+  std::string station;  // empty: this computer's name
+  std::optional<std::string> model;
+  int attempts = 3;
+  uint32_t until_idle = 0;
+  uint32_t count = 0;
+  bool csv = false;  // record show
   std::string ble_library;
   std::string adapter;  // BlueZ's adapter ("hci0"); empty: the first powered on
   bool verbose = false;

@@ -116,6 +116,7 @@ void device_record_clear(device_record& record) {
   }
   record.view = nullptr;
   record.ready = false;
+  record.stop_update = false;
   record.update_subscribed = false;
   record.unfinished = unfinished_command{};
 }

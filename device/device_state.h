@@ -57,6 +57,10 @@ struct device_record {
   // Set when a connection reaches "System READY", cleared by the close or by
   // the next connection attempt once its connection object exists.
   std::atomic<bool> ready{false};
+  // Any thread: this record's update writes no new frame, as after
+  // request_update_stop (device/firmware_update.h), until cleared (by its
+  // front end, or when the record is emptied for its next lease).
+  std::atomic<bool> stop_update{false};
 
   // The texts, each changed under `texts_lock`: the address may be written
   // by another thread while the record's thread still reads it for a

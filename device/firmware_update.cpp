@@ -82,6 +82,11 @@ transfer_watch start_watch(device_record& record) {
 std::atomic<bool> stop_requested{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
+// Every update is stopped, or this record's.
+bool stopping(const device_record& record) {
+  return stop_requested.load() || record.stop_update.load();
+}
+
 // The reply to a frame already written is waited for whether or not a stop
 // was asked for meanwhile: it tells whether the device took the frame, and
 // for the finish handshake whether it now installs the image.
@@ -130,7 +135,7 @@ bool wait_update_idle(device_record& record) {
   for (uint32_t reading = 0; reading < UPD_IDLE_POLL_COUNT; ++reading) {
     sleep_ms(UPD_IDLE_POLL_MS);
     if (status_byte_0(record) == 0) return true;
-    if (stop_requested) return false;
+    if (stopping(record)) return false;
   }
   sleep_ms(UPD_IDLE_POLL_MS);
   return false;
@@ -157,7 +162,7 @@ int send_frame(device_record& record, transfer_watch& watch, uint8_t code, const
   connection_slot& slot = slot_of(record);
   WarbleGatt* connection = slot.gatt.load();
   if (!connection || count > UPD_MAX_PARAMS) return 1;
-  if (stop_requested) {
+  if (stopping(record)) {
     trace_line("[RCS] Stopped on request: nothing more is sent");
     return 1;
   }
@@ -208,7 +213,7 @@ bool send_step(device_record& record, transfer_watch& watch, uint8_t code, const
   const uint32_t written_before = watch.frames_written;
   if (send_frame(record, watch, code, params, count) == 0) return true;
   // Interrupted only when the stop kept this frame from being written.
-  const bool held_back = watch.frames_written == written_before && stop_requested;
+  const bool held_back = watch.frames_written == written_before && stopping(record);
   watch.failed_step = held_back ? UPD_STEP_INTERRUPTED : failed_step;
   return false;
 }
@@ -322,7 +327,7 @@ int run_transfer(device_record& record, transfer_watch& watch, uint16_t b1_value
   const transfer_progress_shown cleared_at_the_end{view};
   show_update_progress(record, 0);
   if (!wait_update_idle(record)) {
-    watch.failed_step = stop_requested ? UPD_STEP_INTERRUPTED : UPD_STEP_NOT_IDLE;
+    watch.failed_step = stopping(record) ? UPD_STEP_INTERRUPTED : UPD_STEP_NOT_IDLE;
     return 1;
   }
 

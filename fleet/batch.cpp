@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "device/firmware_update.h"
+#include "fleet/claiming.h"
 #include "fleet/input_file.h"
 #include "fleet/mac_address.h"
 #include "fleet/printable.h"
@@ -96,6 +97,8 @@ nlohmann::ordered_json summary_event(const batch_report& report) {
 void say_passed_over(const device_row& row, session_view& display) {
   if (row.result == device_result::not_found) {
     display.message(row.mac + ": not found (" + row.error + ")");
+  } else if (row.result == device_result::skipped && !row.detail.empty()) {
+    display.message(row.mac + ": skipped, " + printable(row.detail));
   } else if (row.result == device_result::skipped) {
     display.message(row.mac + ": skipped, Firmware Revision " + printable(row.revision_before));
   }
@@ -228,6 +231,27 @@ bool batch_run::open_report(command_failure& failure) {
   return true;
 }
 
+bool batch_run::claim_in(record_store& store, const std::string& station,
+                         command_failure& failure) {
+  campaign c;
+  c.image_name = file_name_of(options_.image);
+  c.image_bytes = image_.bytes;
+  c.image_crc32 = image_.crc32;
+  c.expected_revision = options_.expect_revision.value_or("");
+  std::string error;
+  const store_status opened = store.open_campaign(c, true, error);
+  if (opened != store_status::ok) {
+    failure = failure_of("record_unusable",
+                         "cannot open the campaign in the record " + store.where() + ": " + error,
+                         opened == store_status::unavailable ? exit_status::report_unwritable
+                                                             : exit_status::bad_input);
+    return false;
+  }
+  options_.record = &store;
+  options_.station = station;
+  return true;
+}
+
 std::vector<std::string> batch_run::targets(session_view& display) {
   if (!options_.name_prefix) return listed_;
   const std::string& prefix = *options_.name_prefix;
@@ -294,6 +318,53 @@ device_job batch_run::job_for(const std::string& mac) const {
   return job;
 }
 
+device_run batch_run::serve_claimed(const std::string& mac, const std::string& name,
+                                    session_view& display,
+                                    const std::function<device_run()>& serve) const {
+  record_store* const store = options_.record;
+  if (!store) return serve();
+  const std::string key = mac_key(mac);
+  const claim_outcome claim =
+      store->claim(claim_request{key, name, options_.station, options_.max_failed, LINE_LEASE_MS});
+  device_run run;
+  run.row.mac = key;
+  run.row.name = name;
+  if (claim.status != store_status::ok) {
+    run.row.result = device_result::interrupted;
+    run.row.error = UPD_STEP_INTERRUPTED;
+    run.row.error_code = "interrupted";
+    run.row.detail = "not claimed: the record " + store->where() + " did not answer";
+    if (claim.status == store_status::failed)
+      run.record_error =
+          "cannot claim " + key + " in the record " + store->where() + ": " + claim.error;
+    display.event(done_event(run.row));
+    return run;
+  }
+  if (!claim.granted) {
+    const passed_over why = why_not(claim, options_.max_failed);
+    run.row.result = device_result::skipped;
+    run.row.revision_after = claim.revision_after;
+    run.row.detail = why.words;
+    display.event({{"event", "skipped"},
+                   {"mac", key},
+                   {"reason", why.reason},
+                   {"station", text_or_null(claim.holder)}});
+    display.event(done_event(run.row));
+    return run;
+  }
+  display.event({{"event", "claimed"},
+                 {"mac", key},
+                 {"station", options_.station},
+                 {"attempt", claim.attempt}});
+  run = serve();
+  const finish_outcome written =
+      store->finish(result_of(key, claim.attempt, options_.station, run));
+  if (written.status == store_status::failed)
+    run.record_error = "cannot write the result of " + key + " to the record " + store->where() +
+                       ": " + written.error;
+  return run;
+}
+
 bool batch_run::carried(const std::string& mac) const {
   return carried_at_.count(mac_key(mac)) != 0;
 }
@@ -316,6 +387,9 @@ void batch_run::record(const std::vector<std::string>& macs, const std::vector<d
     progress.done[mac_key(row.mac)] = row;
     progress.times.push_back(device.times);
     say_passed_over(row, display);
+    if (!device.record_error.empty() && !progress.stopped)
+      progress.stopped =
+          failure_of("record_write_failed", device.record_error, exit_status::report_unwritable);
     if (device.stage == failure_stage::image && !progress.stopped) {
       progress.stopped = failure_of(row.error_code.c_str(), options_.image + ": " + row.detail);
     }
@@ -338,7 +412,10 @@ void batch_run::run_in_turn(const std::vector<std::string>& macs, session_view& 
       continue;
     }
     display.message("Device " + std::to_string(i + 1) + " of " + std::to_string(macs.size()));
-    record(macs, {run_device_job(job_for(macs[i]), display)}, display, progress);
+    const device_job job = job_for(macs[i]);
+    record(macs,
+           {serve_claimed(macs[i], "", display, [&] { return run_device_job(job, display); })},
+           display, progress);
   }
 }
 

@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "fleet/command_failure.h"
 #include "fleet/device_session.h"
 #include "fleet/exit_status.h"
 #include "fleet/fleet_view.h"
 #include "fleet/image_file.h"
+#include "fleet/record_store.h"
 #include "fleet/report.h"
 #include "fleet/report_file.h"
 
@@ -28,21 +30,17 @@ struct batch_options {
   uint32_t seconds = 30;
   // Devices served at once (1: one after another).
   int parallel = 1;
+  // A shared record each device is claimed in before it is served (null:
+  // none), and this station's name in it: stations split a list between
+  // them, and a device the record shows done or taken is passed over.
+  record_store* record = nullptr;
+  std::string station;
+  int max_failed = 3;
 };
 
 // At most this many devices at once: the adapter's links, and the pool of
 // connection records.
 constexpr int PARALLEL_MAX = 8;
-
-// Why a command could not go on, told to a script (a stable code) and to a
-// person (a message naming what is wrong).
-struct command_failure {
-  std::string code;
-  std::string message;
-  exit_status status = exit_status::bad_input;
-};
-command_failure failure_of(const char* code, const std::string& message,
-                           exit_status status = exit_status::bad_input);
 
 // What a person is told of a device that was not updated and did not fail.
 void say_passed_over(const device_row& row, session_view& display);
@@ -75,7 +73,15 @@ class batch_run {
 
   // `display`: the calling thread's view, for one device at a time;
   // `output`: where workers serving devices at once get theirs.
+  // Once the report is open: every device is claimed in `store` for
+  // `station` before it is served (the campaign of this image and
+  // expected revision, made when it is new). False with the failure.
+  bool claim_in(record_store& store, const std::string& station, command_failure& failure);
+
   batch_outcome run(session_view& display, fleet_output& output);
+
+  // What a worker does with a device it took (batch_parallel.cpp).
+  using device_server = std::function<device_run(const seen_device&, const device_worker&)>;
 
  private:
   // Where a batch stands while it runs: what it found out of each device
@@ -88,6 +94,10 @@ class batch_run {
 
   std::vector<std::string> targets(session_view& display);
   device_job job_for(const std::string& mac) const;
+  // One device, claimed in the record first when there is one, its result
+  // written there after: `serve` runs it once claimed.
+  device_run serve_claimed(const std::string& mac, const std::string& name, session_view& display,
+                           const std::function<device_run()>& serve) const;
   bool carried(const std::string& mac) const;
   void pass_carried(const std::string& mac, session_view& display) const;
   // Devices done with: on record, said, and the report written once for

@@ -93,7 +93,7 @@ void hand_in(fleet& shared, device_run run) {
 // A worker: a device record and a display of its own, then the next device
 // until there is none, or the batch stops.
 void serve(fleet& shared, const std::vector<seen_device>& devices,
-           const std::function<device_job(const std::string&)>& job_for, bool tag_trace,
+           const batch_run::device_server& serve_device, bool tag_trace,
            session_view& coordinator) {
   const std::unique_ptr<session_view> own_view = shared.output.open_view();
   session_view& view = *own_view;
@@ -104,8 +104,7 @@ void serve(fleet& shared, const std::vector<seen_device>& devices,
     if (!index) break;
     const seen_device& device = devices[*index];
     if (tag_trace) device_record_set_tag(*record, mac_key(device.mac));
-    device_run run = run_found_device_job(job_for(device.mac), device,
-                                          device_worker{*record, view, false, adapter_full});
+    device_run run = serve_device(device, device_worker{*record, view, false, adapter_full});
     view.end_device();
     hand_in(shared, std::move(run));
   }
@@ -168,7 +167,10 @@ void batch_run::run_at_once(const std::vector<std::string>& macs, session_view& 
   output.show_together();
   display.message(std::to_string(devices.size()) + " devices found; " + std::to_string(workers) +
                   " at once");
-  const auto job = [this](const std::string& mac) { return job_for(mac); };
+  const device_server job = [this](const seen_device& device, const device_worker& worker) {
+    return serve_claimed(device.mac, device.name, worker.display,
+                         [&] { return run_found_device_job(job_for(device.mac), device, worker); });
+  };
   std::vector<std::thread> threads;
   {
     std::lock_guard<std::mutex> hold(shared.lock);

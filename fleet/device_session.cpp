@@ -85,6 +85,18 @@ std::vector<seen_device> scan_devices(uint32_t seconds) {
   return search(nullptr, seconds);
 }
 
+void scan_watching(const std::function<void(const seen_device&)>& each_new,
+                   const std::function<bool()>& enough, uint32_t seconds) {
+  size_t handed = 0;
+  const std::vector<seen_device> seen = search(
+      [&](const std::vector<seen_device>& so_far) {
+        for (; handed < so_far.size(); ++handed) each_new(so_far[handed]);
+        return enough && enough();
+      },
+      seconds);
+  for (; handed < seen.size(); ++handed) each_new(seen[handed]);
+}
+
 // Each poll looks only at the devices seen since the last one, by key: a
 // list of thousands costs no more per poll than a list of one.
 std::map<std::string, seen_device> find_devices(const std::vector<std::string>& macs,
@@ -480,8 +492,20 @@ next_step try_once(const device_job& job, int attempt, int attempts_allowed,
   say_connected(worker, mac);
   if (!run.information_read) {
     run.information_read = true;
-    run.row.revision_before = last_device_information(worker.record).firmware_revision;
+    const device_information information = last_device_information(worker.record);
+    run.row.revision_before = information.firmware_revision;
+    run.serial_number = information.serial_number;
+    run.model_number = information.model_number;
     display.message(mac + ": Firmware Revision " + printable(run.row.revision_before));
+    const std::string& model = run.model_number;
+    if (job.model && model != *job.model) {
+      release_timed(link, run.times);
+      fail(run, failure_stage::model, "Model Number " + model + ", expected " + *job.model,
+           "wrong_model",
+           model.empty() ? "its Model Number could not be read: nothing was sent"
+                         : "an image for another model: nothing was sent");
+      return next_step::done;
+    }
     // A revision that could not be read equals nothing: such a device was
     // not seen to be up to date.
     if (job.skip_if_revision && !run.row.revision_before.empty() &&

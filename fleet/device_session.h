@@ -25,6 +25,12 @@ struct seen_device {
 // an interruption ends the search early with what was seen.
 std::vector<seen_device> scan_devices(uint32_t seconds);
 
+// Scans for `seconds`, handing each device to `each_new` (on the calling
+// thread) as soon as this scan first sees it, until `enough` holds (null:
+// never), a stop, or the time is up.
+void scan_watching(const std::function<void(const seen_device&)>& each_new,
+                   const std::function<bool()>& enough, uint32_t seconds);
+
 // The device with `mac` (any letter case) as soon as it is seen; nothing
 // when it was not seen within `seconds` or the search was interrupted.
 std::optional<seen_device> find_device(const std::string& mac, uint32_t seconds);
@@ -36,7 +42,9 @@ std::map<std::string, seen_device> find_devices(const std::vector<std::string>& 
 
 // Where a device's run stopped short; a single update's exit status
 // depends on it, and a batch stops for an image that changed.
-enum class failure_stage { none, search, connection, transfer, image, verify };
+// `model`: the device is of another model than the image's, and was left
+// alone.
+enum class failure_stage { none, search, connection, transfer, image, verify, model };
 
 // Where a device's time went, in seconds of program time.
 struct phase_times {
@@ -62,6 +70,9 @@ struct device_job {
   uint32_t seconds = 30;       // bound of each search
   int retries = 1;             // further tries after a failed connection or transfer
   std::optional<std::string> skip_if_revision;
+  // A device whose Model Number reads otherwise is never sent the image (an
+  // image for another model can brick it).
+  std::optional<std::string> model;
   // After the device accepted the image: the Firmware Revision it must come
   // back on, looked for during at most verify_seconds.
   std::optional<std::string> expect_revision;
@@ -72,7 +83,11 @@ struct device_run {
   device_row row;
   failure_stage stage = failure_stage::none;
   phase_times times;
-  bool information_read = false;  // at the first connection that got that far
+  bool information_read = false;            // at the first connection that got that far
+  std::string serial_number, model_number;  // as read then
+  // The shared record could not take what became of the device (see
+  // batch_options::record): the batch stops.
+  std::string record_error;
 };
 
 // Where a job runs: the device record whose connection it uses (the

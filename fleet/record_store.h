@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "fleet/device_row.h"
 #include "fleet/exit_status.h"
 
@@ -96,10 +98,12 @@ struct claim_outcome {
   store_status status = store_status::failed;
   bool granted = false;
   int64_t attempt = 0;  // granted: the attempt's number, its fencing token
-  // Not granted: where the device stands, and who holds it when claimed.
+  // Not granted: where the device stands, who holds it (or held it last),
+  // the revision it came back on when the record has one.
   record_state state = record_state::open;
   std::string holder;
   int failed_attempts = 0;
+  std::string revision_after;
   std::string error;  // status not ok: why
 };
 
@@ -112,6 +116,12 @@ struct attempt_result {
   device_row row;
   std::string serial_number, model_number;
 };
+
+// A result as one JSON object and back (a line of a local file): its MAC,
+// attempt, station, state, the row's fields and the device's serial and
+// model numbers. False when `object` is not one.
+nlohmann::ordered_json result_json(const attempt_result& result);
+bool result_from_json(const nlohmann::ordered_json& object, attempt_result& result);
 
 enum class write_outcome {
   written,          // the attempt held the claim: the record says what it came to
@@ -170,11 +180,20 @@ class record_store {
   virtual store_status read(std::vector<record_row>& rows, std::string& error) = 0;
 };
 
-// The store `where` names: PostgreSQL for a "postgresql://" or
-// "postgres://" URI (an empty one after the scheme takes libpq's PG*
-// environment), else a local file. The file is taken for this process (a
-// lock beside it) and read back. Null, with `error` and the exit status to
-// end with (`library_unusable` when libpq cannot be loaded), when it
-// cannot be used.
-std::unique_ptr<record_store> open_record_store(const std::string& where, std::string& error,
+// Whether `where` names a PostgreSQL record ("postgresql://..." or
+// "postgres://...") rather than a local file.
+bool names_shared_record(const std::string& where);
+
+// How a store is opened: by a station that writes it (a file is taken for
+// this process, a lock beside it, and a last line cut short is cut off), or
+// only to read it (`record show`: no lock, such a line passed over).
+enum class store_use { station, reading };
+
+// The store `where` names: PostgreSQL for a shared record's URI (an empty
+// one after the scheme takes libpq's PG* environment), else a local file.
+// Null, with `error` and the exit status to end with (library_unusable
+// when libpq cannot be loaded, bad_input for a file that is no record or
+// is in use), when it cannot be used; `warning` says what was passed over.
+std::unique_ptr<record_store> open_record_store(const std::string& where, store_use use,
+                                                std::string& error, std::string& warning,
                                                 exit_status& status);

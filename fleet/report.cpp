@@ -312,19 +312,26 @@ json report_json(const batch_report& report) {
   return document;
 }
 
-std::string report_csv(const batch_report& report) {
-  std::vector<std::vector<std::string>> lines;
-  lines.emplace_back(CSV_COLUMNS, CSV_COLUMNS + CSV_COLUMN_COUNT);
-  for (const device_row& row : report.rows) {
-    lines.push_back({row.mac, csv_text(row.name), csv_text(row.revision_before),
-                     csv_text(row.revision_after), device_result_name(row.result),
-                     csv_text(row.error), csv_text(row.error_code), csv_text(row.detail),
-                     std::to_string(row.attempts), std::to_string(row.bytes),
-                     seconds_text(row.seconds), std::to_string(whole(row.bytes_per_second)),
-                     csv_text(report.image.name), std::to_string(report.image.bytes),
-                     crc32_text(report.image.crc32), csv_text(report.program_version),
-                     report.started, report.ended, report.finished ? "true" : "false"});
-  }
+std::vector<std::string> row_csv_cells(const device_row& row) {
+  return {row.mac,
+          csv_text(row.name),
+          csv_text(row.revision_before),
+          csv_text(row.revision_after),
+          device_result_name(row.result),
+          csv_text(row.error),
+          csv_text(row.error_code),
+          csv_text(row.detail),
+          std::to_string(row.attempts),
+          std::to_string(row.bytes),
+          seconds_text(row.seconds),
+          std::to_string(whole(row.bytes_per_second))};
+}
+
+std::string csv_text_cell(const std::string& text) {
+  return csv_text(text);
+}
+
+std::string csv_document(const std::vector<std::vector<std::string>>& lines) {
   std::string text;
   for (const std::vector<std::string>& fields : lines) {
     for (size_t i = 0; i < fields.size(); ++i) {
@@ -334,6 +341,19 @@ std::string report_csv(const batch_report& report) {
     text.push_back('\n');
   }
   return text;
+}
+
+std::string report_csv(const batch_report& report) {
+  std::vector<std::vector<std::string>> lines;
+  lines.emplace_back(CSV_COLUMNS, CSV_COLUMNS + CSV_COLUMN_COUNT);
+  for (const device_row& row : report.rows) {
+    std::vector<std::string> cells = row_csv_cells(row);
+    cells.insert(cells.end(), {csv_text(report.image.name), std::to_string(report.image.bytes),
+                               crc32_text(report.image.crc32), csv_text(report.program_version),
+                               report.started, report.ended, report.finished ? "true" : "false"});
+    lines.push_back(std::move(cells));
+  }
+  return csv_document(lines);
 }
 
 std::string report_text(const std::string& path, const batch_report& report) {

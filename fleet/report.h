@@ -39,6 +39,13 @@ std::string file_name_of(const std::string& path);
 bool report_is_csv(const std::string& path);
 
 nlohmann::ordered_json report_json(const batch_report& report);
+// A row's cells in the report's first twelve columns (mac to
+// bytes_per_second): texts safe for a spreadsheet (a cell it would take for
+// a formula gets a leading '), quoted as CSV needs.
+std::vector<std::string> row_csv_cells(const device_row& row);
+std::string csv_text_cell(const std::string& text);
+// Lines of cells as CSV, a line break after each.
+std::string csv_document(const std::vector<std::vector<std::string>>& lines);
 std::string report_csv(const batch_report& report);
 
 // The report as it is written to `path` (JSON, or CSV by its name).

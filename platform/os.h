@@ -102,11 +102,23 @@ struct os_file_lock;
 os_file_lock* os_lock_file(const char* path, unsigned long& holder);
 void os_unlock_file(os_file_lock* lock);
 
+// Opens the file at the UTF-8 `path` for reading and appending, made when it
+// is not there (`created` says so): only a regular file, never through a
+// link, never a pipe or a device. Null with os_last_error() set when it
+// cannot be had (`other` in `kind` for a path that names something else).
+FILE* os_open_append_file(const char* path, bool& created, path_kind& kind);
+
+// Cuts an open file to `length` bytes; false when it cannot be.
+bool os_truncate_file(FILE* file, int64_t length);
+
 // Creates (or empties) the file at the UTF-8 `path` for binary writing.
 FILE* os_create_file(const char* path);
 
 // This process's id.
 unsigned long os_process_id();
+
+// This computer's name on the network; empty when it cannot be had.
+std::string os_host_name();
 
 // Local calendar time of `when`; false when it cannot be had.
 bool os_local_time(std::time_t when, std::tm& local);

@@ -114,12 +114,50 @@ int64_t os_file_length(FILE* file) {
   return length < 0 ? -1 : static_cast<int64_t>(length);
 }
 
+FILE* os_open_append_file(const char* path, bool& created, path_kind& kind) {
+  created = false;
+  kind = path_kind::unknown;
+  if (!path) return nullptr;
+  int fd = open(path, O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) {
+    fd = open(path, O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    created = fd >= 0;
+  }
+  if (fd < 0) {
+    if (errno == ELOOP) kind = path_kind::other;
+    return nullptr;
+  }
+  struct stat about {};
+  if (fstat(fd, &about) != 0 || !S_ISREG(about.st_mode)) {
+    close(fd);
+    kind = path_kind::other;
+    errno = EINVAL;
+    return nullptr;
+  }
+  kind = path_kind::regular;
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  FILE* file = fdopen(fd, "a+b");
+  if (!file) close(fd);
+  return file;
+}
+
+bool os_truncate_file(FILE* file, int64_t length) {
+  return file && fflush(file) == 0 && ftruncate(fileno(file), static_cast<off_t>(length)) == 0;
+}
+
 FILE* os_create_file(const char* path) {
   return path ? fopen(path, "wb") : nullptr;
 }
 
 unsigned long os_process_id() {
   return static_cast<unsigned long>(getpid());
+}
+
+std::string os_host_name() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
 }
 
 bool os_local_time(std::time_t when, std::tm& local) {

@@ -192,6 +192,38 @@ int64_t os_file_length(FILE* file) {
   return length < 0 ? -1 : static_cast<int64_t>(length);
 }
 
+FILE* os_open_append_file(const char* path, bool& created, path_kind& kind) {
+  created = false;
+  kind = path ? os_path_kind(path) : path_kind::unknown;
+  if (!path || kind == path_kind::other) return nullptr;
+  // OPEN_ALWAYS on something that is no file (a device name) is refused by
+  // the check above; a link or reparse point too.
+  HANDLE handle =
+      CreateFileW(wide_path(path).c_str(), GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ,
+                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  created = GetLastError() != ERROR_ALREADY_EXISTS;
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    CloseHandle(handle);
+    kind = path_kind::other;
+    return nullptr;
+  }
+  const int fd =
+      _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_APPEND | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  FILE* file = _fdopen(fd, "a+b");
+  if (!file) _close(fd);
+  kind = path_kind::regular;
+  return file;
+}
+
+bool os_truncate_file(FILE* file, int64_t length) {
+  return file && fflush(file) == 0 && _chsize_s(_fileno(file), length) == 0;
+}
+
 FILE* os_create_file(const char* path) {
   if (!path) return nullptr;
   return _wfopen(wide_path(path).c_str(), L"wb");
@@ -199,6 +231,12 @@ FILE* os_create_file(const char* path) {
 
 unsigned long os_process_id() {
   return GetCurrentProcessId();
+}
+
+std::string os_host_name() {
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD length = sizeof name;
+  return GetComputerNameA(name, &length) ? std::string(name, length) : std::string();
 }
 
 bool os_local_time(std::time_t when, std::tm& local) {
