@@ -214,7 +214,13 @@ void line_station::work() {
     seen_device device;
     {
       std::unique_lock<std::mutex> held(state_.lock);
-      const auto over = [&] { return state_.over || stop_requested(); };
+      // Enough devices are dealt with or on their way: no other is taken.
+      const auto counted = [&] {
+        return options_.count > 0 &&
+               static_cast<uint32_t>(state_.totals.dealt_with() + state_.totals.in_flight) >=
+                   options_.count;
+      };
+      const auto over = [&] { return state_.over || stop_requested() || counted(); };
       while (!over() && state_.queue.empty())
         state_.changed.wait_for(held, real_duration(LINE_LOOK_MS));
       if (over()) break;
@@ -275,10 +281,18 @@ bool line_station::take_claim(const seen_device& device, session_view& view, cla
 
 void line_station::serve(const seen_device& device, device_record& record, session_view& view) {
   claim_outcome claim;
-  if (!take_claim(device, view, claim)) return;
   {
+    // Counted at once, so that no other worker takes one device too many.
     std::lock_guard<std::mutex> hold(state_.lock);
     ++state_.totals.in_flight;
+  }
+  if (!take_claim(device, view, claim)) {
+    std::lock_guard<std::mutex> hold(state_.lock);
+    --state_.totals.in_flight;
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> hold(state_.lock);
     state_.active_at_ms = now_ms();
     state_.leases.push_back(lease{mac_key(device.mac), claim.attempt, &record});
     show_total();
