@@ -22,17 +22,22 @@ Exit statuses:
   0    done
   1    the device refused, or the transfer failed (info: a query was refused)
   2    bad usage or input (an option, a MAC, the image, the device list, an
-       earlier report, a report path that cannot be used or is in use)
+       earlier report, a report path or a record that cannot be used or is in
+       use)
   3    the device was not found, or the connection or its service check failed
-  4    the BLE library is missing or unusable
-  5    a batch finished with at least one device not updated
-  6    the batch report could not be written: the batch stopped
-  130  interrupted (Ctrl+C)
+  4    the BLE library (or, for a PostgreSQL record, libpq) is missing or
+       unusable
+  5    a batch or a line ended with at least one device not updated
+  6    the batch report or the line's record could not be kept
+  130  interrupted (Ctrl+C, a termination request, the terminal hung up)
 
 Examples:
   tavren-update update C4:7C:8D:6A:3E:01 fw-1.06.bin
   tavren-update batch fw-1.06.bin --devices bench.txt --skip-if-revision 1.06 \
-      --resume bench.csv --report bench.csv)";
+      --resume bench.csv --report bench.csv
+  tavren-update line fw-1.06.bin --name-prefix "TAVREN RD" --expect-revision 1.06 \
+      --parallel 8 --record postgresql://line@db.plant/line
+  tavren-update record show line-record.ndjson --csv)";
 
 const CLI::Validator MAC_ADDRESS(
     [](std::string& text) {
