@@ -188,12 +188,7 @@ void restart(library& l, int32_t device_index) {
   runtime.new_revision_from =
       runtime.back_at + std::chrono::milliseconds(device.old_revision_for_ms);
   count(l, RESTARTS);
-  for (auto& gatt : l.gatts) {
-    if (gatt->generation != l.world.generation || gatt->deleted ||
-        gatt->device_index != device_index)
-      continue;
-    if (gatt->state == WarbleGatt::link_state::up) drop_link(l, gatt.get(), now);
-  }
+  drop_device_links(l, device_index, now);
 }
 
 void schedule_restart(library& l, const WarbleGatt* gatt, sim_time finish_arrival) {
@@ -317,6 +312,14 @@ void device_link_up(library& l, WarbleGatt* gatt) {
     runtime.stays_busy = false;
     notify_status(l, gatt, runtime.status, runtime.status_detail, sim_clock::now());
   });
+}
+
+void drop_device_links(library& l, int32_t device, sim_time now) {
+  for (auto& gatt : l.gatts) {
+    if (gatt->generation != l.world.generation || gatt->deleted || gatt->device_index != device)
+      continue;
+    if (gatt->state == WarbleGatt::link_state::up) drop_link(l, gatt.get(), now);
+  }
 }
 
 void device_maybe_announce_status(library& l, WarbleGattChar* chr) {

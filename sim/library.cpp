@@ -21,7 +21,9 @@ const char* const COUNTER_NAMES[COUNTER_COUNT] = {"connects",       "connect_att
                                                   "handle_misuse",  "callback_stalls",
                                                   "restarts",       "airtime_us",
                                                   "skipped_events", "peak_links",
-                                                  "overlaps",       "concurrent_setups"};
+                                                  "overlaps",       "concurrent_setups",
+                                                  "arrivals",       "departures",
+                                                  "scan_windows",   "scan_skipped_events"};
 
 namespace {
 
@@ -181,6 +183,7 @@ void install_world(library& l, const world_config& config) {
   for (const char* uuid : PROPRIETARY_UUIDS) w.writes[uuid];
   w.counters.fill(0);
   for (auto& runtime : w.runtime) runtime.verdict_written = runtime.receiver.record().verdict;
+  w.configured_at = sim_clock::now();
   // Connections of the old world are now dead handles (generation check);
   // their links are gone without a disconnect handler.
   for (auto& gatt : l.gatts) {
@@ -192,6 +195,7 @@ void install_world(library& l, const world_config& config) {
     gatt->air.to_program.clear();
   }
   radio_reset(l);
+  schedule_presence(l);
 }
 
 WarbleGatt* checked_gatt(library& l, const WarbleGatt* gatt) {
@@ -233,6 +237,7 @@ int32_t find_device(const library& l, const std::string& mac) {
 
 bool device_absent(const library& l, int32_t device, sim_time now) {
   const device_runtime& runtime = l.world.runtime[device];
+  if (!runtime.arrived || runtime.departed) return true;
   return runtime.restarts > 0 && (runtime.gone_for_ever || now < runtime.back_at);
 }
 

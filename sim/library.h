@@ -85,6 +85,10 @@ enum counter : size_t {
   PEAK_LINKS,
   OVERLAPS,
   CONCURRENT_SETUPS,
+  ARRIVALS,
+  DEPARTURES,
+  SCAN_WINDOWS,
+  SCAN_SKIPPED_EVENTS,
   COUNTER_COUNT
 };
 extern const char* const COUNTER_NAMES[COUNTER_COUNT];
@@ -120,6 +124,11 @@ struct device_runtime {
   sim_time new_revision_from{};
   std::string old_revision;
   std::string revision;
+  // In range: from its arrival (at once unless appears_after_ms or the
+  // world's arrivals say otherwise) until it departs (present_for_ms), for
+  // good. A restart changes neither.
+  bool arrived = true;
+  bool departed = false;
 };
 
 // One advertisement as the scanner reports it.
@@ -146,6 +155,7 @@ struct write_log {
 
 struct world_state {
   uint64_t generation = 1;
+  sim_time configured_at{};  // arrivals and departures count from here
   world_config config;
   std::vector<device_config> devices;  // configured, then the flood
   std::vector<device_runtime> runtime;
@@ -231,7 +241,8 @@ WarbleGattChar* checked_char(library& l, const WarbleGattChar* chr);
 bool char_alive(const library& l, const WarbleGattChar* chr);
 bool link_alive(const library& l, const WarbleGatt* gatt, uint64_t link_id);
 int32_t find_device(const library& l, const std::string& mac);
-// True while the device is restarting: no advertising, no connection.
+// True while the device is out of range (not yet arrived, or departed) or
+// restarting: no advertising, no connection.
 bool device_absent(const library& l, int32_t device, sim_time now);
 // The link comes up now, or on the shared radio at the anchor it was given.
 void bring_link_up(library& l, WarbleGatt* gatt, std::optional<sim_time> anchor = std::nullopt);
@@ -276,6 +287,13 @@ std::vector<uint8_t> device_read_value(library& l, WarbleGatt* gatt, const std::
 void device_link_up(library& l, WarbleGatt* gatt);
 // Announces a busy or non-zero status once the program listens on it.
 void device_maybe_announce_status(library& l, WarbleGattChar* chr);
+// Every live link to the device goes down as a radio link that goes away
+// (LINK_DROP_STATUS), its disconnect handler due at `now`.
+void drop_device_links(library& l, int32_t device, sim_time now);
+
+// Presence (presence.cpp): marks which devices are in range as the world
+// is installed and posts their arrivals and departures.
+void schedule_presence(library& l);
 
 // Record (record.cpp). record_text and counter_value expect the lock held.
 std::string record_text(const library& l);

@@ -50,10 +50,11 @@ void schedule(library& l) {
 
 // Holds the radio from `start` for `airtime`; two holds that overlap are
 // a fault of the scheduler, counted.
-void take_radio(library& l, sim_time start, std::chrono::nanoseconds airtime) {
+void take_radio(library& l, sim_time start, std::chrono::nanoseconds airtime, bool scan) {
   if (start < l.radio.last_on_air_end) count(l, OVERLAPS);
   l.radio.last_on_air_end = std::max(l.radio.last_on_air_end, start + airtime);
   l.radio.busy_until = start + airtime;
+  l.radio.held_by_scan = scan;
 }
 
 std::vector<int64_t> fragments_of(const std::vector<const air_item*>& items, int32_t data_length,
@@ -100,7 +101,7 @@ void carry(library& l, WarbleGatt* gatt, sim_time start) {
   fragments_of(down, air.data_length, down_last);
 
   const auto airtime = microseconds(plan.airtime_us);
-  take_radio(l, start, airtime);
+  take_radio(l, start, airtime, false);
   count(l, AIRTIME_US, static_cast<int32_t>(plan.airtime_us));
   l.world.runtime[gatt->device_index].airtime_us += plan.airtime_us;
 
@@ -142,6 +143,7 @@ void run_events_at(library& l, sim_time t) {
     if (t < l.radio.busy_until) {
       ++gatt->air.skips;
       count(l, SKIPPED_EVENTS);
+      if (l.radio.held_by_scan) count(l, SCAN_SKIPPED_EVENTS);
       continue;
     }
     carry(l, gatt, t);
@@ -152,7 +154,8 @@ void run_events_at(library& l, sim_time t) {
     if (t < l.radio.busy_until) {
       l.radio.next_scan_window = l.radio.busy_until;
     } else {
-      take_radio(l, t, SCAN_WINDOW);
+      take_radio(l, t, SCAN_WINDOW, true);
+      count(l, SCAN_WINDOWS);
       l.radio.next_scan_window = t + SCAN_WINDOW_PERIOD;
     }
   }
@@ -280,11 +283,12 @@ void radio_scanning(library& l, bool running) {
 }
 
 void radio_reset(library& l) {
-  bool scanning = l.radio.scanning;
   l.radio = radio_state();
   ++l.radio.step_token;
-  // A scan under way goes on in the new world.
-  if (scanning) radio_scanning(l, true);
+  // A scan under way goes on in the new world, taking its windows there if
+  // that world's radio is shared, whatever the old one's was.
+  if (l.world.config.shared_radio && l.scanner.running && !l.scanner.stop_requested)
+    radio_scanning(l, true);
 }
 
 }  // namespace sim

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 
+#include "sim/radio_model.h"
 #include "sim/timed_queue.h"
 
 struct WarbleGatt;
@@ -52,6 +53,7 @@ struct radio_state {
   uint64_t step_token = 0;  // a posted step with another token is stale
   std::optional<sim_time> step_due;
   sim_time busy_until{};       // the radio is taken until then
+  bool held_by_scan = false;   // by a scan window, not a link's event
   sim_time last_on_air_end{};  // for the overlap self-check
   sim_time decided_until{};    // events up to here have been played
   bool scanning = false;
@@ -60,9 +62,10 @@ struct radio_state {
 };
 
 // While the scanner runs it takes the radio for a scan window of 10 ms
-// every 100 ms; link events that fall in one are skipped.
-inline constexpr std::chrono::milliseconds SCAN_WINDOW{10};
-inline constexpr std::chrono::milliseconds SCAN_WINDOW_PERIOD{100};
+// every 100 ms, also while links carry transfers; link events that fall in
+// one are skipped (radio_model.h has the figures).
+inline constexpr std::chrono::microseconds SCAN_WINDOW{radio::SCAN_WINDOW_US};
+inline constexpr std::chrono::microseconds SCAN_WINDOW_PERIOD{radio::SCAN_WINDOW_PERIOD_US};
 
 // --- all expect `lock` held ---
 

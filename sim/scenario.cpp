@@ -1,5 +1,6 @@
 #include "sim/scenario.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstdio>
@@ -264,6 +265,10 @@ const std::map<std::string, global_setter>& global_keys() {
        }},
       {"max_links",
        [](world_config& w, std::string_view v) { return parse_into(v, 1, 64, w.max_links); }},
+      {"arrivals_every_ms",
+       [](world_config& w, std::string_view v) {
+         return parse_into(v, 0, INT32_MAX, w.arrivals_every_ms);
+       }},
       {"callback_thread",
        [](world_config& w, std::string_view v) {
          std::string word = lower(v);
@@ -417,6 +422,16 @@ const std::map<std::string, device_setter>& device_keys() {
       {"old_revision_for_ms",
        [](device_config& d,
           std::string_view v) { return parse_into(v, 0, INT32_MAX, d.old_revision_for_ms); }},
+      {"appears_after_ms",
+       [](device_config& d, std::string_view v) {
+         int32_t after = 0;
+         if (!parse_into(v, 0, INT32_MAX, after)) return false;
+         d.appears_after_ms = after;
+         return true;
+       }},
+      {"present_for_ms",
+       [](device_config& d,
+          std::string_view v) { return parse_into(v, -1, INT32_MAX, d.present_for_ms); }},
   };
   return *keys;
 }
@@ -457,6 +472,14 @@ const std::string* device_config::information_value(const std::string& uuid) con
     if (uuid == INFORMATION_UUIDS[i] && information[i]) return &*information[i];
   }
   return nullptr;
+}
+
+int64_t appears_after_ms(const world_config& world, size_t index) {
+  const auto& own = world.devices[index].appears_after_ms;
+  if (own) return *own;
+  // No later than a device can be told itself: keeps the clock's arithmetic
+  // in range for any number of devices.
+  return std::min<int64_t>(static_cast<int64_t>(index) * world.arrivals_every_ms, INT32_MAX);
 }
 
 bool parse_mac(std::string_view text, std::string& normalised) {

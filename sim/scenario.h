@@ -123,6 +123,12 @@ struct device_config {
   std::optional<double> connection_interval_ms;
   int32_t data_length = 251;
 
+  // When it comes into range, counted from the configure (unset: its place
+  // in the world's arrivals), and how long it stays once there (-1: for
+  // ever). A restart is no departure: it is still in range, installing.
+  std::optional<int32_t> appears_after_ms;
+  int32_t present_for_ms = -1;
+
   bool has_characteristic(const std::string& uuid) const;
   bool drops_link_at(request_kind kind, int32_t number) const;
   const std::string* information_value(const std::string& uuid) const;
@@ -139,8 +145,15 @@ struct world_config {
   // link with the radio to itself (radio = ideal).
   bool shared_radio = true;
   int32_t max_links = 8;
+  // Devices without an appears_after_ms of their own turn up one after
+  // another, this far apart, in the order of the scenario (0: all at once).
+  int32_t arrivals_every_ms = 0;
   std::vector<device_config> devices;
 };
+
+// When the index-th configured device comes into range, in ms after the
+// configure.
+int64_t appears_after_ms(const world_config& world, size_t index);
 
 // Parses scenario text into `world` (which it replaces). False with a
 // one-line reason in `error` ("line 3: unknown key 'colour'").

@@ -26,6 +26,11 @@
  *   max_links = N                 links the adapter holds at once (default
  *                                 8, shared radio): a connect beyond them
  *                                 completes with "Too many connections"
+ *   arrivals_every_ms = N         devices turn up one after another, N ms
+ *                                 apart in the order of their [device]
+ *                                 lines: the k-th (from 0) k x N ms after
+ *                                 the configure (default 0: all at once);
+ *                                 a device's own appears_after_ms wins
  *   advertise_interval_ms = N     how often each device is reported while
  *                                 scanning (default 50)
  *   flood = N                     also advertise N generated devices
@@ -88,6 +93,23 @@
  *   old_revision_for_ms = N       once back it still reads the revision it
  *                                 had before the restart for N ms (it is
  *                                 still installing; default 0)
+ *   appears_after_ms = N          the device comes into range N ms after
+ *                                 the configure (default: its place in
+ *                                 arrivals_every_ms, else at once); until
+ *                                 then it is not reported by scans and a
+ *                                 connect completes with "No device found
+ *                                 with address ..."
+ *   present_for_ms = N            N ms after it came into range it goes for
+ *                                 good (-1, the default: never): every link
+ *                                 to it drops as for a device out of range
+ *                                 (the disconnect handler gets
+ *                                 LINK_DROP_STATUS, 0x08), scans no longer
+ *                                 report it and connects complete with "No
+ *                                 device found with address ...", whatever
+ *                                 a restart would have brought back. A
+ *                                 restart is no departure: the time it is
+ *                                 away restarting counts as present, and
+ *                                 once back it is the same arrival
  *
  * The device: a command written to fabbe002 (2-byte big-endian code, then
  * parameters) is answered with status 01 on fabbe004 at once, and after
@@ -185,10 +207,18 @@
  * its last packet; an event that would start while another is on the air
  * is skipped, and what it would have carried waits for the link's next
  * one (of two at once, the link skipped most so far goes). While the
- * scanner runs it takes the radio for 10 ms every 100 ms. One connection
- * is set up at a time: a connect while another is being set up completes
- * with "Another connection is being set up" (counted). For one link alone
- * the timing is the one above, deliveries later by their packets' airtime.
+ * scanner runs it takes the radio for a scan window of 10 ms every 100 ms,
+ * also while links carry transfers: a link event due inside a window is
+ * skipped like one inside another link's event, and what it would have
+ * carried waits for the link's next one (a window due during an event
+ * begins at its end, so a link at 7.5 ms loses at least one event to every
+ * window and the update's throughput drops by about a tenth;
+ * sim/radio_model.h has the figures). One connection is set up at a time:
+ * a connect while another is being set up completes with "Another
+ * connection is being set up" (counted). A connection may be set up while
+ * the scanner runs, as a real adapter allows; scanning goes on meanwhile
+ * (the setup itself takes no airtime here). For one link alone the timing
+ * is the one above, deliveries later by their packets' airtime.
  */
 #ifndef WARBLE_SIM_H
 #define WARBLE_SIM_H
@@ -275,8 +305,14 @@ WARBLE_API int64_t warble_sim_write_landed_us(const char* uuid, int32_t index);
  * accepted update, every device); the shared radio's "airtime_us" (every
  * link's events), "airtime_us.XX:XX:XX:XX:XX:XX" (one device's links),
  * "skipped_events", "peak_links" (most links up at once), "overlaps" (two
- * holds of the radio at once: always 0 unless the scheduler is wrong) and
- * "concurrent_setups" (connects refused while another was set up).
+ * holds of the radio at once: always 0 unless the scheduler is wrong),
+ * "concurrent_setups" (connects refused while another was set up),
+ * "scan_windows" (scan windows the scanner held the radio for) and
+ * "scan_skipped_events" (link events skipped for one of them); "arrivals"
+ * (configured devices that came into range, those in range from the start
+ * at the configure; the flood is not counted) and "departures" (those that
+ * went for good), so arrivals - departures are in range now (a restart
+ * counts in neither).
  * "disconnects" counts links taken
  * down by warble_gatt_disconnect; "connects" links that came up. Every counter
  * restarts at a configure. Unknown: -1. */

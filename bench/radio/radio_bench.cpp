@@ -2,9 +2,12 @@
 // (7.5, 15, 30 ms) and data length (27, 251), 1, 2, 4 and 8 links each doing
 // what the program does per frame, in real time on the stand-in library.
 // Prints frames per second, the speed-up over one link, and the model's
-// figures beside them.
+// figures beside them. With --scanning a scanner runs beside the links, as
+// on a station that keeps looking for devices, and the model's figures are
+// those with its scan windows.
 //
-//   radio_bench [--seconds S]   (S: measured seconds per point, default 3)
+//   radio_bench [--seconds S] [--scanning]   (S: measured seconds per point,
+//                                             default 3)
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,8 +17,10 @@
 
 int main(int argc, char** argv) {
   double seconds = 3;
-  for (int i = 1; i + 1 < argc; ++i) {
-    if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::atof(argv[i + 1]);
+  bool scanning = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) seconds = std::atof(argv[i + 1]);
+    if (std::strcmp(argv[i], "--scanning") == 0) scanning = true;
   }
   const auto measured = std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
   const auto warm_up = std::chrono::milliseconds(400);
@@ -26,13 +31,14 @@ int main(int argc, char** argv) {
       double one = 0, model_one = 0;
       for (int links : {1, 2, 4, 8}) {
         radio_fleet::measurement m =
-            radio_fleet::run(links, interval, data_length, warm_up, measured);
+            radio_fleet::run(links, interval, data_length, warm_up, measured, scanning);
         if (!m.error.empty()) {
           std::fprintf(stderr, "radio_bench: %g ms, %d, %d links: %s\n", interval, data_length,
                        links, m.error.c_str());
           return 1;
         }
-        double model = sim::radio::model_frames_per_second(links, interval, data_length);
+        double model =
+            sim::radio::model_frames_per_second(links, interval, data_length, 20, scanning);
         if (links == 1) {
           one = m.frames_per_second;
           model_one = model;

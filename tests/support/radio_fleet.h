@@ -185,16 +185,32 @@ struct measurement {
   std::string error;  // empty when every link connected and no frame failed
 };
 
+// Keeps a scanner running for as long as it lives, its results ignored.
+class scanning_station {
+ public:
+  scanning_station() {
+    warble_scanner_set_handler(nullptr, [](void*, const WarbleScanResult*) {});
+    warble_scanner_start(0, nullptr);
+  }
+  ~scanning_station() { warble_scanner_stop(); }
+  scanning_station(const scanning_station&) = delete;
+  scanning_station& operator=(const scanning_station&) = delete;
+};
+
 // Configures the world, connects the links one after another, lets them
 // all update for `warm_up`, then counts the statuses they receive for
-// `measured`.
+// `measured`. With `scanning`, a scanner runs from before the first
+// connection to the end, as on a station that keeps looking for devices.
 inline measurement run(int links, double interval_ms, int data_length,
-                       std::chrono::milliseconds warm_up, std::chrono::milliseconds measured) {
+                       std::chrono::milliseconds warm_up, std::chrono::milliseconds measured,
+                       bool scanning = false) {
   measurement result;
   if (warble_sim_configure(world(links, interval_ms, data_length).c_str()) != 0) {
     result.error = warble_sim_error();
     return result;
   }
+  std::unique_ptr<scanning_station> scanner;
+  if (scanning) scanner = std::make_unique<scanning_station>();
   std::vector<std::unique_ptr<updating_link>> fleet;
   for (int i = 0; i < links; ++i) {
     fleet.push_back(std::make_unique<updating_link>(mac_of(i)));
