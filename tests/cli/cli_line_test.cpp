@@ -158,4 +158,54 @@ TEST_F(command_line, ALineEndsOnItsCountOrOnCtrlCAndAnInterruptedDeviceIsTakenAg
   }
 }
 
+// Devices that turn up one after another while the line runs: each is
+// updated as it comes (the first is under way before the last is there),
+// and one that is carried away mid-transfer is on record as failed.
+TEST_F(command_line, ALineUpdatesDevicesAsTheyTurnUp) {
+  const std::string restarts =
+      "restart_after_finish = 1\nrevision_after_restart = 1.06\nrestart_absent_ms = 300\n";
+  std::string fleet =
+      "advertise_interval_ms = 20\nconnection_interval_ms = 7.5\n"
+      "arrivals_every_ms = 1000\n";
+  std::vector<std::string> macs;
+  for (int i = 1; i <= 6; ++i) {
+    macs.push_back("C4:7C:8D:6A:3F:0" + std::to_string(i));
+    fleet += device(macs.back(), "RD " + std::to_string(i), restarts);
+  }
+  // The seventh is there for a moment only: gone before its transfer ends.
+  const std::string fleeting = "C4:7C:8D:6A:3F:07";
+  fleet += device(fleeting, "RD 7", "appears_after_ms = 0\npresent_for_ms = 700\n");
+  world(fleet);
+  std::string big(24000, '\x5A');
+  const std::string image = write_file("big.bin", big);
+  bool first_begun_before_last_came = false;
+  std::thread watcher([&] {
+    if (!eventually([] { return warble_sim_counter("arrivals") >= 7; }, std::chrono::seconds(60)))
+      return;
+    WarbleSimUpdateRecord first{};
+    warble_sim_update_record_of(macs[0].c_str(), &first);
+    first_begun_before_last_came = first.transfers >= 1;
+  });
+  const run_result line =
+      run({"line", image, "--name-prefix", "RD", "--expect-revision", "1.06", "--parallel", "3",
+           "--attempts", "1", "--record", dir_ + "/line.ndjson", "--until-idle", "100", "--json"});
+  watcher.join();
+  EXPECT_EQ(line.status, 5) << line.err;
+  EXPECT_TRUE(first_begun_before_last_came) << "the line waited for the devices to come";
+  std::map<std::string, json> rows = rows_by_mac(line.document());
+  for (const std::string& mac : macs) {
+    EXPECT_EQ(rows[mac].value("result", ""), "ok") << rows[mac];
+    WarbleSimUpdateRecord record{};
+    ASSERT_EQ(warble_sim_update_record_of(mac.c_str(), &record), 0);
+    EXPECT_EQ(record.accepted, 1) << mac << ": " << record.verdict;
+    EXPECT_EQ(record.transfers, 1) << mac;
+  }
+  EXPECT_EQ(rows[fleeting].value("result", ""), "failed") << rows[fleeting];
+  WarbleSimUpdateRecord gone{};
+  ASSERT_EQ(warble_sim_update_record_of(fleeting.c_str(), &gone), 0);
+  EXPECT_EQ(gone.accepted, 0) << gone.verdict;
+  EXPECT_EQ(warble_sim_counter("concurrent_setups"), 0) << "two connections set up at once";
+  EXPECT_GT(warble_sim_counter("scan_skipped_events"), 0) << "the scan never ran beside a link";
+}
+
 }  // namespace
