@@ -405,10 +405,13 @@ bool pg_store::connect(failure& failed) {
   // be written to standard error, across the station's display.
   pq_.PQsetNoticeProcessor(connection, ignore_notice, nullptr);
   connection_ = connection;
+  // Only where nothing bounds them yet: a site's own bounds (set for the
+  // role or the database, or in the URI's options) stay as they are.
   rows settings(pq_);
-  if (!run("SELECT set_config('statement_timeout', $1, false),"
-           " set_config('lock_timeout', $2, false),"
-           " set_config('idle_in_transaction_session_timeout', $3, false)",
+  if (!run("SELECT set_config(name, value, false) FROM (VALUES"
+           " ('statement_timeout', $1), ('lock_timeout', $2),"
+           " ('idle_in_transaction_session_timeout', $3)) AS bound (name, value)"
+           " WHERE current_setting(name) = '0'",
            {std::to_string(PG_STATEMENT_TIMEOUT_MS), std::to_string(PG_LOCK_TIMEOUT_MS),
             std::to_string(IDLE_IN_TRANSACTION_TIMEOUT_MS)},
            settings, failed)) {

@@ -70,10 +70,10 @@ std::unique_ptr<record_store> open_store(const std::string& uri) {
 class pg_store_test : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string server, why;
-    PG_TEST_REQUIRE(pg_test_server_uri(server, why), why);
+    std::string why;
+    PG_TEST_REQUIRE(pg_test_server_uri(server_, why), why);
     std::string error;
-    ASSERT_TRUE(record_.make(server, error)) << error;
+    ASSERT_TRUE(record_.make(server_, error)) << error;
     ASSERT_TRUE(sql_.connect(record_.uri(), error)) << error;
   }
 
@@ -87,6 +87,7 @@ class pg_store_test : public ::testing::Test {
     return rows;
   }
 
+  std::string server_;
   pg_test_record record_;
   pg_sql sql_;
 };
@@ -387,6 +388,58 @@ TEST_F(pg_store_test, RowLockedTooLongIsUnavailableNotAWaitWithoutEnd) {
   const claim_outcome after = store->claim(request_for(mac, "station-2"));
   EXPECT_TRUE(after.granted) << after.error;
   EXPECT_EQ(after.attempt, first.attempt + 1);
+}
+
+TEST_F(pg_store_test, ConnectionCutInTheMiddleOfACallIsUnavailableAndTheNextCallConnects) {
+  // This station's session is told apart by its name, and waits for a row
+  // lock as long as the test needs (a site's own bound is kept).
+  const std::string session = record_.schema();
+  const std::string uri =
+      pg_uri_with(pg_uri_with(server_, "options",
+                              "-c search_path=" + record_.schema() + " -c lock_timeout=300000"),
+                  "application_name", session);
+  auto store = open_store(uri);
+  ASSERT_TRUE(store);
+  std::string error;
+  ASSERT_EQ(store->open_campaign(test_campaign(), true, error), store_status::ok) << error;
+  const std::string mac = "C4:7F:0E:20:00:01";
+  const claim_outcome first = store->claim(request_for(mac, "station-1"));
+  ASSERT_TRUE(first.granted) << first.error;
+  ASSERT_EQ(
+      store->finish(result_for(mac, first.attempt, "station-1", record_state::interrupted)).outcome,
+      write_outcome::written);
+
+  query("BEGIN");
+  query("SELECT 1 FROM " + table("line_device") + " WHERE mac = $1 FOR UPDATE", {mac});
+  claim_outcome cut;
+  std::thread station([&] { cut = store->claim(request_for(mac, "station-2")); });
+  std::vector<std::vector<std::string>> waiting;
+  const bool waits = eventually(
+      [&] {
+        waiting = query(
+            "SELECT pid FROM pg_stat_activity WHERE application_name = $1"
+            " AND wait_event_type = 'Lock'",
+            {session});
+        return waiting.size() == 1;
+      },
+      60s);
+  if (waits) query("SELECT pg_terminate_backend($1::integer)", {waiting[0][0]});
+  query("ROLLBACK");
+  station.join();
+  ASSERT_TRUE(waits) << "the claim never waited for the row";
+  EXPECT_EQ(cut.status, store_status::unavailable) << cut.error;
+  EXPECT_FALSE(cut.granted);
+  EXPECT_FALSE(cut.error.empty());
+  EXPECT_EQ(cut.error.find("55P03"), std::string::npos) << "the wait ran out: " << cut.error;
+
+  // Nothing of the cut claim stayed, and the next call connects again.
+  const claim_outcome again = store->claim(request_for(mac, "station-2"));
+  EXPECT_TRUE(again.granted) << again.error;
+  EXPECT_EQ(again.attempt, first.attempt + 1);
+  std::vector<record_row> rows;
+  ASSERT_EQ(store->read(rows, error), store_status::ok) << error;
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].history.size(), 2u);
 }
 
 // The same store object across a connection cut by the server and across
