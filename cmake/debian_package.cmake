@@ -26,4 +26,6 @@ set(CPACK_DEBIAN_FILE_NAME tavren-update_${PROJECT_VERSION}_amd64.deb)
 # finds them; BlueZ and the system bus are what it talks to.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "bluez, dbus")
+# libpq is loaded only by a line whose record is in PostgreSQL.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libpq5")
 include(CPack)

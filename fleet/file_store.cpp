@@ -164,11 +164,6 @@ bool file_store::load(std::string& error, std::string& warning) {
     warning = path_ + ": its last line was cut short (" + std::to_string(pending.size()) +
               " bytes, written when a run ended mid-write): ignored";
   }
-  // Whoever held a lease then is gone (this process holds the file now):
-  // its claims run out at once, and the next claim ends them abandoned.
-  for (auto& [key, records] : campaigns_) {
-    for (device_entry& device : records.devices) device.lease_until_ms = 0;
-  }
   return true;
 }
 
@@ -187,14 +182,22 @@ namespace {
 
 // A new attempt takes the device: one still running without a result (its
 // lease ran out, or its process is gone) ends abandoned.
+// An attempt whose lease ran out, taken over or left: a failed attempt.
+void abandon(record_row& record, const std::string& at) {
+  if (record.state != record_state::claimed || record.history.empty() ||
+      !record.history.back().ended.empty())
+    return;
+  record.history.back().ended = at;
+  record.history.back().result = "abandoned";
+  record.ended_at = at;
+  record.state = record_state::failed;
+  record.row.result = device_result::failed;
+  ++record.failed_attempts;
+}
+
 void take_over(record_row& record, int64_t attempt, const std::string& station,
                const std::string& at) {
-  if (record.state == record_state::claimed && !record.history.empty() &&
-      record.history.back().ended.empty()) {
-    record.history.back().ended = at;
-    record.history.back().result = "abandoned";
-    ++record.failed_attempts;
-  }
+  abandon(record, at);
   record.state = record_state::claimed;
   record.attempt = attempt;
   record.station = station;
@@ -248,7 +251,20 @@ bool file_store::apply(const std::string& line, std::string& error) {
     }
     if (record.row.name.empty()) record.row.name = text_at(object, "name");
     take_over(record, attempt, text_at(object, "station"), text_at(object, "at"));
-    device.lease_until_ms = number_at(object, "lease_until_ms");
+    // Only this process writes the file: a lease another process took is
+    // over, since that process let go of the file (however it ended).
+    device.lease_until_ms = static_cast<unsigned long>(number_at(object, "pid")) == os_process_id()
+                                ? number_at(object, "lease_until_ms")
+                                : 0;
+    return true;
+  }
+  if (type == "abandoned") {
+    if (attempt != record.attempt || record.state != record_state::claimed) {
+      error = "an abandoned attempt that was not running";
+      return false;
+    }
+    abandon(record, text_at(object, "at"));
+    device.lease_until_ms = 0;
     return true;
   }
   record_state state = record_state::open;
@@ -342,20 +358,27 @@ claim_outcome file_store::claim(const claim_request& request) {
   outcome.status = store_status::ok;
   const auto found = records->index.find(request.mac);
   if (found != records->index.end()) {
-    const device_entry& device = records->devices[found->second];
+    device_entry& device = records->devices[found->second];
     const record_row& record = device.record;
+    // A lease that ran out ends its attempt abandoned, on the disk, whether
+    // or not the device is taken now.
+    if (record.state == record_state::claimed && device.lease_until_ms <= wall_ms()) {
+      const json line{{"type", "abandoned"},
+                      {"campaign", current_},
+                      {"mac", request.mac},
+                      {"attempt", record.attempt},
+                      {"at", report_time_now()}};
+      if (!record_line(line, outcome.error)) {
+        outcome.status = store_status::failed;
+        return outcome;
+      }
+    }
     outcome.state = record.state;
     outcome.holder = record.station;
     outcome.failed_attempts = record.failed_attempts;
     outcome.revision_after = record.row.revision_after;
-    const bool lease_runs =
-        record.state == record_state::claimed && device.lease_until_ms > wall_ms();
-    const int abandoned = record.state == record_state::claimed && !lease_runs &&
-                                  !record.history.empty() && record.history.back().ended.empty()
-                              ? 1
-                              : 0;
-    if (record_state_final(record.state) || lease_runs ||
-        record.failed_attempts + abandoned >= request.max_failed)
+    if (record_state_final(record.state) || record.state == record_state::claimed ||
+        record.failed_attempts >= request.max_failed)
       return outcome;
   }
   const int64_t attempt =
@@ -367,7 +390,8 @@ claim_outcome file_store::claim(const claim_request& request) {
                   {"station", request.station},
                   {"attempt", attempt},
                   {"at", report_time_now()},
-                  {"lease_until_ms", wall_ms() + request.lease_ms}};
+                  {"lease_until_ms", wall_ms() + request.lease_ms},
+                  {"pid", os_process_id()}};
   if (!record_line(line, outcome.error)) {
     outcome.status = store_status::failed;
     return outcome;
@@ -376,6 +400,7 @@ claim_outcome file_store::claim(const claim_request& request) {
   outcome.attempt = attempt;
   outcome.state = record_state::claimed;
   outcome.holder = request.station;
+  outcome.failed_attempts = records->devices[records->index.at(request.mac)].record.failed_attempts;
   return outcome;
 }
 
@@ -402,11 +427,16 @@ finish_outcome file_store::finish(const attempt_result& result) {
     outcome.error = "no campaign is open";
     return outcome;
   }
+  if (result.state == record_state::open || result.state == record_state::claimed) {
+    outcome.error = std::string("an attempt does not end ") + record_state_name(result.state);
+    return outcome;
+  }
   outcome.status = store_status::ok;
   const auto found = records->index.find(result.mac);
   if (found == records->index.end()) return outcome;
   const record_row& record = records->devices[found->second].record;
-  if (record.attempt != result.attempt || record.state != record_state::claimed) {
+  if (record.attempt != result.attempt || record.state != record_state::claimed ||
+      record.station != result.station) {
     for (const attempt_entry& entry : record.history) {
       if (entry.number == result.attempt && entry.result == record_state_name(result.state))
         outcome.outcome = write_outcome::already_written;

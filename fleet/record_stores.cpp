@@ -1,5 +1,6 @@
 // Which store a record's name means.
 #include "fleet/file_store.h"
+#include "fleet/pg_store.h"
 #include "fleet/record_store.h"
 
 bool names_shared_record(const std::string& where) {
@@ -10,10 +11,6 @@ std::unique_ptr<record_store> open_record_store(const std::string& where, store_
                                                 std::string& error, std::string& warning,
                                                 exit_status& status) {
   status = exit_status::bad_input;
-  if (names_shared_record(where)) {
-    error = "this build keeps no PostgreSQL record";
-    status = exit_status::library_unusable;
-    return nullptr;
-  }
+  if (names_shared_record(where)) return open_pg_store(where, error, status);
   return file_store::open(where, use == store_use::reading, error, warning);
 }

@@ -11,6 +11,7 @@ packages=(
   clang-format
   libcli11-dev nlohmann-json3-dev
   libsystemd-dev dbus-daemon dpkg-dev
+  postgresql-15 postgresql-client-15 postgresql-common libpq5
 )
 
 missing=()

@@ -14,6 +14,10 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for needed in libsystemd0 libstdc++6 libc6 bluez dbus; do
   grep -q "$needed" <<<"$depends" || { echo "Depends lacks $needed: $depends"; exit 1; }
 done
+# libpq is loaded at run time by the stations that keep a PostgreSQL record.
+if grep -q libpq <<<"$depends"; then echo "Depends names libpq: $depends"; exit 1; fi
+suggests=$(dpkg-deb -f "$deb" Suggests)
+grep -q libpq5 <<<"$suggests" || { echo "Suggests lacks libpq5: $suggests"; exit 1; }
 dpkg-deb -x "$deb" "$work/root"
 version=$("$work/root/usr/bin/tavren-update" --version)
 [ "$version" = 1.03 ] || { echo "the packaged program says $version"; exit 1; }
