@@ -18,8 +18,7 @@
 #include <vector>
 
 #include "tests/support/eventually.h"
-
-extern char** environ;
+#include "tests/support/program_run.h"
 
 namespace {
 
@@ -29,95 +28,6 @@ using namespace std::chrono_literals;
 // seconds normally.
 constexpr auto TRANSFER_SEEN_LIMIT = 60s;
 constexpr auto EXIT_LIMIT = 60s;
-
-// The program with its standard error in a pipe that the test reads, or
-// that nobody reads any more (`err_closed`: its reading end is closed at
-// once, as when `| head` has ended).
-class program_run {
- public:
-  program_run(const std::vector<std::string>& arguments, const std::vector<std::string>& settings,
-              bool err_closed = false) {
-    int pipe_ends[2];
-    if (pipe(pipe_ends) != 0) return;
-    std::vector<std::string> words = {TAVREN_UPDATE_PROGRAM};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv, envp;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    // The settings replace what this process has under the same names.
-    std::vector<std::string> environment(settings);
-    for (char** entry = environ; *entry; ++entry) {
-      const std::string inherited = *entry;
-      bool replaced = false;
-      for (const std::string& setting : settings)
-        replaced |=
-            inherited.compare(0, setting.find('=') + 1, setting, 0, setting.find('=') + 1) == 0;
-      if (!replaced) environment.push_back(inherited);
-    }
-    for (std::string& entry : environment) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 2);
-    posix_spawn_file_actions_addclose(&actions, pipe_ends[0]);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipe_ends[1]);
-    err_fd_ = pipe_ends[0];
-    fcntl(err_fd_, F_SETFL, O_NONBLOCK);
-    if (err_closed) {
-      close(err_fd_);
-      err_fd_ = -1;
-    }
-  }
-
-  ~program_run() {
-    if (pid_ > 0 && !exited_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (err_fd_ >= 0) close(err_fd_);
-  }
-
-  bool started() const { return pid_ > 0; }
-  bool running() { return pid_ > 0 && !reaped(); }
-  pid_t pid() const { return pid_; }
-
-  const std::string& err() {
-    char buffer[4096];
-    if (err_fd_ < 0) return err_;
-    for (ssize_t got; (got = read(err_fd_, buffer, sizeof buffer)) > 0;) err_.append(buffer, got);
-    return err_;
-  }
-
-  // The exit status, or -1 when it did not exit within `limit`.
-  int wait_exit(std::chrono::milliseconds limit) {
-    eventually(
-        [&] {
-          err();
-          return reaped();
-        },
-        limit);
-    err();
-    return exited_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-  }
-  // The signal that ended it, 0 when none did.
-  int end_signal() const { return exited_ && WIFSIGNALED(status_) ? WTERMSIG(status_) : 0; }
-
- private:
-  bool reaped() {
-    if (!exited_ && waitpid(pid_, &status_, WNOHANG) == pid_) exited_ = true;
-    return exited_;
-  }
-
-  pid_t pid_ = -1;
-  int err_fd_ = -1;
-  bool exited_ = false;
-  int status_ = 0;
-  std::string err_;
-};
 
 std::string read_file(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
@@ -159,6 +69,7 @@ TEST(InterruptedProgram, StopsAfterTheFrameInFlightReleasesTheDeviceAndReportsIt
   std::ofstream(dir + "/devices.txt") << "C4:7C:8D:6A:3E:01\n";
 
   program_run program(
+      TAVREN_UPDATE_PROGRAM,
       {"batch", dir + "/image.bin", "--devices", dir + "/devices.txt", "--report",
        dir + "/report.json", "--verbose"},
       {"LD_LIBRARY_PATH=" WARBLE_LIBRARY_DIR, "WARBLE_SIM_SCENARIO=" + dir + "/world.txt",
@@ -218,6 +129,7 @@ TEST(InterruptedProgram, AtOnceEveryTransferStopsAfterItsOwnFrameInFlight) {
   std::ofstream(dir + "/image.bin", std::ios::binary) << std::string(48000, '\x5A');
 
   program_run program(
+      TAVREN_UPDATE_PROGRAM,
       {"batch", dir + "/image.bin", "--devices", dir + "/devices.txt", "--parallel", "3",
        "--report", dir + "/report.json", "--verbose"},
       {"LD_LIBRARY_PATH=" WARBLE_LIBRARY_DIR, "WARBLE_SIM_SCENARIO=" + dir + "/world.txt",
@@ -281,7 +193,8 @@ TEST(InterruptedProgram, AHangUpOrAClosedStandardErrorStillLeavesTheWholeReport)
     return nlohmann::json::parse(read_file(dir + "/" + name), nullptr, false);
   };
 
-  program_run hung_up({"batch", dir + "/image.bin", "--devices", dir + "/devices.txt", "--report",
+  program_run hung_up(TAVREN_UPDATE_PROGRAM,
+                      {"batch", dir + "/image.bin", "--devices", dir + "/devices.txt", "--report",
                        dir + "/hup.json", "--progress", "json"},
                       settings);
   ASSERT_TRUE(hung_up.started());
@@ -311,9 +224,10 @@ TEST(InterruptedProgram, AHangUpOrAClosedStandardErrorStillLeavesTheWholeReport)
 
   // Nobody reads standard error: the progress goes nowhere, the update and
   // its report do not suffer.
-  program_run unheard({"batch", dir + "/small.bin", "--devices", dir + "/devices.txt", "--report",
+  program_run unheard(TAVREN_UPDATE_PROGRAM,
+                      {"batch", dir + "/small.bin", "--devices", dir + "/devices.txt", "--report",
                        dir + "/unheard.json", "--verbose"},
-                      settings, true);
+                      settings, program_setup{true, "", ""});
   ASSERT_TRUE(unheard.started());
   EXPECT_EQ(unheard.wait_exit(EXIT_LIMIT), 0) << "ended by signal " << unheard.end_signal();
   const nlohmann::json whole = report_of("unheard.json");
