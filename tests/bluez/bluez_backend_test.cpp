@@ -120,8 +120,8 @@ class bluez_backend : public ::testing::Test {
     std::ostringstream out;
     std::ostream err(&err_text);
     run_result result;
-    result.status = cli_main(static_cast<int>(words.size()), argv.data(),
-                             cli_streams{out, err, false, false});
+    result.status =
+        cli_main(static_cast<int>(words.size()), argv.data(), cli_streams{out, err, false, false});
     result.out = out.str();
     result.err = err_text.str();
     return result;
@@ -293,6 +293,27 @@ TEST_F(bluez_backend, batch_serves_three_devices_at_once_with_overlapping_transf
     earliest_end = std::min(earliest_end, w.last_us);
   }
   EXPECT_LT(latest_start, earliest_end) << "the three transfers never ran at once";
+}
+
+// A line station on BlueZ: it keeps discovering while it updates, and
+// every device is updated, verified on its new revision and on record.
+TEST_F(bluez_backend, a_line_updates_every_device_while_it_keeps_discovering) {
+  const std::string restarts =
+      "restart_after_finish = 1\nrevision_after_restart = 1.06\nrestart_absent_ms = 300\n";
+  start(device(FIRST, "TAVREN RD", restarts) + device(SECOND, "TAVREN RD", restarts) +
+        device(THIRD, "TAVREN RD", restarts));
+  const run_result r =
+      run({"line", image_path_, "--name-prefix", "TAVREN", "--expect-revision", "1.06",
+           "--parallel", "3", "--record", dir_ + "/line.ndjson", "--until-idle", "30", "--json"});
+  ASSERT_EQ(r.status, 0) << r.err << r.out;
+  const nlohmann::json document = nlohmann::json::parse(r.out, nullptr, false);
+  ASSERT_TRUE(document.is_object()) << r.out;
+  ASSERT_EQ(document.at("devices").size(), 3u) << r.out;
+  for (const auto& row : document.at("devices")) {
+    EXPECT_EQ(row.at("result"), "ok") << row;
+    EXPECT_EQ(row.at("revision_after"), "1.06") << row;
+  }
+  for (const char* mac : {FIRST, SECOND, THIRD}) expect_installed(mac, image_);
 }
 
 // --- what stands in the way, said to a person, with status 4 ---------------
