@@ -28,7 +28,7 @@ Exit statuses:
   4    the BLE library (or, for a PostgreSQL record, libpq) is missing or
        unusable
   5    a batch or a line ended with at least one device not updated
-  6    the batch report or the line's record could not be kept
+  6    the batch report could not be written, or the line's record kept
   130  interrupted (Ctrl+C, a termination request, the terminal hung up)
 
 Examples:

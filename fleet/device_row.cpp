@@ -64,6 +64,22 @@ json row_json(const device_row& row) {
   return object;
 }
 
+device_row row_from_fields(const json& object) {
+  device_row row;
+  row.mac = json_string_at(object, "mac");
+  row.name = json_string_at(object, "name");
+  row.revision_before = json_string_at(object, "revision_before");
+  row.revision_after = json_string_at(object, "revision_after");
+  row.error = json_string_at(object, "error");
+  row.error_code = json_string_at(object, "error_code");
+  row.detail = json_string_at(object, "detail");
+  row.attempts = static_cast<int>(json_number_at(object, "attempts"));
+  row.bytes = static_cast<uint64_t>(json_number_at(object, "bytes"));
+  row.seconds = json_number_at(object, "seconds");
+  row.bytes_per_second = json_number_at(object, "bytes_per_second");
+  return row;
+}
+
 json done_event(const device_row& row) {
   json event;
   event["event"] = "done";

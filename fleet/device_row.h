@@ -32,6 +32,10 @@ struct device_row {
 // millisecond, the pace to a whole number).
 nlohmann::ordered_json row_json(const device_row& row);
 
+// A row's fields read back from such JSON, all but its result; what is not
+// there stays empty.
+device_row row_from_fields(const nlohmann::ordered_json& object);
+
 // The progress stream's event for a device the command is done with: the
 // row's fields.
 nlohmann::ordered_json done_event(const device_row& row);

@@ -24,16 +24,6 @@ int64_t wall_ms() {
       .count();
 }
 
-std::string text_at(const json& object, const char* key) {
-  const auto found = object.find(key);
-  return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
-}
-
-int64_t number_at(const json& object, const char* key) {
-  const auto found = object.find(key);
-  return found != object.end() && found->is_number_integer() ? found->get<int64_t>() : 0;
-}
-
 bool crc_of(const std::string& text, uint32_t& crc) {
   if (text.size() != 10 || text.compare(0, 2, "0x") != 0) return false;
   char* end = nullptr;
@@ -215,16 +205,16 @@ bool file_store::apply(const std::string& line, std::string& error) {
     error = "not a JSON object";
     return false;
   }
-  const std::string type = text_at(object, "type");
+  const std::string type = json_string_at(object, "type");
   if (type == "campaign") {
     campaign_entry entry;
-    entry.key = text_at(object, "key");
-    entry.facts.image_name = text_at(object, "image_name");
-    entry.facts.image_bytes = static_cast<uint64_t>(number_at(object, "image_bytes"));
-    entry.facts.expected_revision = text_at(object, "expected_revision");
-    entry.facts.model = text_at(object, "model");
-    entry.created = text_at(object, "created");
-    if (!crc_of(text_at(object, "image_crc32"), entry.facts.image_crc32) ||
+    entry.key = json_string_at(object, "key");
+    entry.facts.image_name = json_string_at(object, "image_name");
+    entry.facts.image_bytes = static_cast<uint64_t>(json_integer_at(object, "image_bytes"));
+    entry.facts.expected_revision = json_string_at(object, "expected_revision");
+    entry.facts.model = json_string_at(object, "model");
+    entry.created = json_string_at(object, "created");
+    if (!crc_of(json_string_at(object, "image_crc32"), entry.facts.image_crc32) ||
         entry.key != campaign_key(entry.facts)) {
       error = "a campaign that does not add up";
       return false;
@@ -235,9 +225,9 @@ bool file_store::apply(const std::string& line, std::string& error) {
     }
     return true;
   }
-  const auto records = campaigns_.find(text_at(object, "campaign"));
-  const std::string mac = text_at(object, "mac");
-  const int64_t attempt = number_at(object, "attempt");
+  const auto records = campaigns_.find(json_string_at(object, "campaign"));
+  const std::string mac = json_string_at(object, "mac");
+  const int64_t attempt = json_integer_at(object, "attempt");
   if (records == campaigns_.end() || !is_mac_address(mac) || mac != mac_key(mac) || attempt < 1) {
     error = "a line about no campaign or device of the record";
     return false;
@@ -249,13 +239,14 @@ bool file_store::apply(const std::string& line, std::string& error) {
       error = "an attempt out of turn";
       return false;
     }
-    if (record.row.name.empty()) record.row.name = text_at(object, "name");
-    take_over(record, attempt, text_at(object, "station"), text_at(object, "at"));
+    if (record.row.name.empty()) record.row.name = json_string_at(object, "name");
+    take_over(record, attempt, json_string_at(object, "station"), json_string_at(object, "at"));
     // Only this process writes the file: a lease another process took is
     // over, since that process let go of the file (however it ended).
-    device.lease_until_ms = static_cast<unsigned long>(number_at(object, "pid")) == os_process_id()
-                                ? number_at(object, "lease_until_ms")
-                                : 0;
+    device.lease_until_ms =
+        static_cast<unsigned long>(json_integer_at(object, "pid")) == os_process_id()
+            ? json_integer_at(object, "lease_until_ms")
+            : 0;
     return true;
   }
   if (type == "abandoned") {
@@ -263,12 +254,12 @@ bool file_store::apply(const std::string& line, std::string& error) {
       error = "an abandoned attempt that was not running";
       return false;
     }
-    abandon(record, text_at(object, "at"));
+    abandon(record, json_string_at(object, "at"));
     device.lease_until_ms = 0;
     return true;
   }
   record_state state = record_state::open;
-  if (type != "result" || !record_state_named(text_at(object, "state"), state) ||
+  if (type != "result" || !record_state_named(json_string_at(object, "state"), state) ||
       attempt != record.attempt || record.state != record_state::claimed) {
     error = "a result of no attempt that was running";
     return false;
@@ -287,7 +278,7 @@ bool file_store::apply(const std::string& line, std::string& error) {
   record.row.attempts = attempts;
   record.row.result = report_result(state);
   record.state = state;
-  record.ended_at = text_at(object, "ended");
+  record.ended_at = json_string_at(object, "ended");
   record.serial_number = result.serial_number;
   record.model_number = result.model_number;
   if (state == record_state::failed) ++record.failed_attempts;

@@ -13,3 +13,18 @@ std::string json_line(const json& object) {
 json text_or_null(const std::string& text) {
   return text.empty() ? json() : json(text);
 }
+
+std::string json_string_at(const json& object, const char* key) {
+  const auto found = object.find(key);
+  return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+int64_t json_integer_at(const json& object, const char* key) {
+  const auto found = object.find(key);
+  return found != object.end() && found->is_number_integer() ? found->get<int64_t>() : 0;
+}
+
+double json_number_at(const json& object, const char* key) {
+  const auto found = object.find(key);
+  return found != object.end() && found->is_number() ? found->get<double>() : 0.0;
+}

@@ -99,33 +99,6 @@ constexpr const char* CREATE_TABLES[] = {
     " FOREIGN KEY (campaign, mac) REFERENCES line_device (campaign, mac))",
 };
 
-// The length of the well-formed UTF-8 sequence at `at` (shortest form, no
-// surrogates, at most U+10FFFF), or 0.
-size_t utf8_sequence(const std::string& text, size_t at) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at);
-  if (lead >= 0x01 && lead <= 0x7F) return 1;
-  size_t length = 0;
-  uint32_t minimum = 0, code_point = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2, minimum = 0x80, code_point = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3, minimum = 0x800, code_point = lead & 0x0F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4, minimum = 0x10000, code_point = lead & 0x07;
-  } else {
-    return 0;
-  }
-  if (at + length > text.size()) return 0;
-  for (size_t i = 1; i < length; ++i) {
-    if ((byte(at + i) & 0xC0) != 0x80) return 0;
-    code_point = (code_point << 6) | (byte(at + i) & 0x3F);
-  }
-  if (code_point < minimum || code_point > 0x10FFFF) return 0;
-  if (code_point >= 0xD800 && code_point <= 0xDFFF) return 0;
-  return length;
-}
-
 // Text as the server takes it: PostgreSQL refuses bytes that are not UTF-8
 // and cannot keep a NUL, and a device may send either in its name. They
 // become U+FFFD, so that a name never fails a claim.
@@ -133,7 +106,10 @@ std::string server_text(const std::string& text) {
   std::string out;
   out.reserve(text.size());
   for (size_t at = 0; at < text.size();) {
-    const size_t length = utf8_sequence(text, at);
+    // A NUL is no character the server keeps.
+    const unsigned char lead = static_cast<unsigned char>(text[at]);
+    uint32_t code_point = 0;
+    const size_t length = lead >= 0x01 && lead <= 0x7F ? 1 : utf8_sequence(text, at, code_point);
     if (length == 0) {
       out += "\xEF\xBF\xBD";
       ++at;

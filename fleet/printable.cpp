@@ -11,31 +11,6 @@ void escape(std::string& out, unsigned char byte) {
   out += text;
 }
 
-// The length of the well-formed UTF-8 sequence at `at` (shortest form, no
-// surrogates, at most U+10FFFF), or 0.
-size_t utf8_sequence(const std::string& text, size_t at, uint32_t& code_point) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at);
-  size_t length = 0;
-  uint32_t minimum = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2, minimum = 0x80, code_point = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3, minimum = 0x800, code_point = lead & 0x0F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4, minimum = 0x10000, code_point = lead & 0x07;
-  } else {
-    return 0;
-  }
-  if (at + length > text.size()) return 0;
-  for (size_t i = 1; i < length; ++i) {
-    if ((byte(at + i) & 0xC0) != 0x80) return 0;
-    code_point = (code_point << 6) | (byte(at + i) & 0x3F);
-  }
-  const bool surrogate = code_point >= 0xD800 && code_point <= 0xDFFF;
-  return code_point < minimum || surrogate || code_point > 0x10FFFF ? 0 : length;
-}
-
 }  // namespace
 
 std::string printable(const std::string& text) {
@@ -67,4 +42,27 @@ std::string printable(const std::string& text) {
     at += length;
   }
   return out;
+}
+
+size_t utf8_sequence(const std::string& text, size_t at, uint32_t& code_point) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  size_t length = 0;
+  uint32_t minimum = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2, minimum = 0x80, code_point = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3, minimum = 0x800, code_point = lead & 0x0F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4, minimum = 0x10000, code_point = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (at + length > text.size()) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) return 0;
+    code_point = (code_point << 6) | (byte(at + i) & 0x3F);
+  }
+  const bool surrogate = code_point >= 0xD800 && code_point <= 0xDFFF;
+  return code_point < minimum || surrogate || code_point > 0x10FFFF ? 0 : length;
 }

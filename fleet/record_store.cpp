@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "fleet/json_text.h"
 #include "fleet/mac_address.h"
 
 namespace {
@@ -23,21 +24,6 @@ constexpr state_name STATE_NAMES[] = {
 
 using json = nlohmann::ordered_json;
 
-std::string text_at(const json& object, const char* key) {
-  const auto found = object.find(key);
-  return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
-}
-
-int64_t number_at(const json& object, const char* key) {
-  const auto found = object.find(key);
-  return found != object.end() && found->is_number_integer() ? found->get<int64_t>() : 0;
-}
-
-double real_at(const json& object, const char* key) {
-  const auto found = object.find(key);
-  return found != object.end() && found->is_number() ? found->get<double>() : 0.0;
-}
-
 // The row's fields as a line keeps them: its times unrounded.
 json row_fields(const device_row& row) {
   json fields = row_json(row);
@@ -45,22 +31,6 @@ json row_fields(const device_row& row) {
   fields["seconds"] = row.seconds;
   fields["bytes_per_second"] = row.bytes_per_second;
   return fields;
-}
-
-device_row row_of(const json& fields) {
-  device_row row;
-  row.mac = text_at(fields, "mac");
-  row.name = text_at(fields, "name");
-  row.revision_before = text_at(fields, "revision_before");
-  row.revision_after = text_at(fields, "revision_after");
-  row.error = text_at(fields, "error");
-  row.error_code = text_at(fields, "error_code");
-  row.detail = text_at(fields, "detail");
-  row.attempts = static_cast<int>(number_at(fields, "attempts"));
-  row.bytes = static_cast<uint64_t>(number_at(fields, "bytes"));
-  row.seconds = real_at(fields, "seconds");
-  row.bytes_per_second = real_at(fields, "bytes_per_second");
-  return row;
 }
 
 }  // namespace
@@ -77,15 +47,16 @@ json result_json(const attempt_result& result) {
 
 bool result_from_json(const json& object, attempt_result& result) {
   if (!object.is_object()) return false;
-  result.mac = text_at(object, "mac");
-  result.attempt = number_at(object, "attempt");
-  result.station = text_at(object, "station");
-  result.serial_number = text_at(object, "serial_number");
-  result.model_number = text_at(object, "model_number");
+  result.mac = json_string_at(object, "mac");
+  result.attempt = json_integer_at(object, "attempt");
+  result.station = json_string_at(object, "station");
+  result.serial_number = json_string_at(object, "serial_number");
+  result.model_number = json_string_at(object, "model_number");
   const auto fields = object.find("row");
-  result.row = fields != object.end() && fields->is_object() ? row_of(*fields) : device_row{};
+  result.row =
+      fields != object.end() && fields->is_object() ? row_from_fields(*fields) : device_row{};
   return is_mac_address(result.mac) && result.attempt > 0 &&
-         record_state_named(text_at(object, "state"), result.state);
+         record_state_named(json_string_at(object, "state"), result.state);
 }
 
 std::string campaign_key(const campaign& c) {

@@ -113,13 +113,7 @@ bool parse_csv(const std::string& text, std::vector<std::vector<std::string>>& r
 }
 
 std::string text_of(const json& object, const char* key) {
-  const auto found = object.find(key);
-  return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
-}
-
-double number_of(const json& object, const char* key) {
-  const auto found = object.find(key);
-  return found != object.end() && found->is_number() ? found->get<double>() : 0.0;
+  return json_string_at(object, key);
 }
 
 // A whole number written as text ("4096"), or false.
@@ -166,17 +160,7 @@ bool row_from_json(const json& object, device_row& row, std::string& reason,
     reason = where + ": not an object";
     return false;
   }
-  row.mac = text_of(object, "mac");
-  row.name = text_of(object, "name");
-  row.revision_before = text_of(object, "revision_before");
-  row.revision_after = text_of(object, "revision_after");
-  row.error = text_of(object, "error");
-  row.error_code = text_of(object, "error_code");
-  row.detail = text_of(object, "detail");
-  row.attempts = static_cast<int>(number_of(object, "attempts"));
-  row.bytes = static_cast<uint64_t>(number_of(object, "bytes"));
-  row.seconds = number_of(object, "seconds");
-  row.bytes_per_second = number_of(object, "bytes_per_second");
+  row = row_from_fields(object);
   const std::string result = text_of(object, "result");
   if (!row_is_valid(row, result, reason, where)) return false;
   device_result_named(result, row.result);

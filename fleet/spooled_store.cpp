@@ -12,11 +12,6 @@ using json = nlohmann::ordered_json;
 constexpr char LOCK_SUFFIX[] = ".lock";
 constexpr size_t READ_CHUNK = 64 * 1024;
 
-std::string text_at(const json& object, const char* key) {
-  const auto found = object.find(key);
-  return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
-}
-
 bool same_attempt(const attempt_result& a, const attempt_result& b) {
   return a.mac == b.mac && a.attempt == b.attempt;
 }
@@ -80,12 +75,12 @@ bool spooled_store::load(std::string& error) {
     ++number;
     const json object = json::parse(text.substr(start, end - start), nullptr, false);
     kept_result kept;
-    kept.campaign = object.is_object() ? text_at(object, "campaign") : std::string();
-    const std::string type = object.is_object() ? text_at(object, "type") : std::string();
+    kept.campaign = object.is_object() ? json_string_at(object, "campaign") : std::string();
+    const std::string type = object.is_object() ? json_string_at(object, "type") : std::string();
     if (type == "result" && result_from_json(object, kept.result) && !kept.campaign.empty()) {
       kept_.push_back(kept);
     } else if (type == "written" && !kept.campaign.empty()) {
-      const std::string mac = text_at(object, "mac");
+      const std::string mac = json_string_at(object, "mac");
       const int64_t attempt = object.value("attempt", int64_t{0});
       kept_.erase(std::remove_if(kept_.begin(), kept_.end(),
                                  [&](const kept_result& each) {
