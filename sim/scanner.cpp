@@ -133,6 +133,11 @@ WARBLE_API void warble_scanner_start(int32_t nopts, const WarbleOption* opts) {
     }
   }
   if (nopts < 0 || l.scanner.running) return;
+  // Its rounds follow the steady clock, which a driven one has left.
+  if (driven_clock::instance().driven()) {
+    l.last_error = "scanner not started: the clock is driven";
+    return;
+  }
   l.scanner.running = true;
   l.scanner.stop_requested = false;
   uint64_t session = ++l.scanner.session;

@@ -301,6 +301,29 @@ WARBLE_API int32_t warble_sim_drop_links(void);
  * how many links it went to, or -1 for bad arguments. */
 WARBLE_API int32_t warble_sim_notify(const char* uuid, const uint8_t* value, int32_t length);
 
+/* Time, for tests that must not depend on how fast the machine runs.
+ * Driven (1), the stand-in's clock stands still at the present moment and
+ * moves only in warble_sim_advance_clock; real (0, the start) is the
+ * steady clock again. Every delivery, device action and radio event is
+ * then played at its simulated moment on the library's threads as before,
+ * whatever the load: what a test measures is the simulation's own figure.
+ * The scanner runs in real time only: it does not start while the clock is
+ * driven, and the clock is not driven while it runs (0, else -1 with the
+ * reason in warble_sim_error()). A world carried across a switch sees its
+ * time jump: configure one after it. */
+WARBLE_API int32_t warble_sim_drive_clock(int32_t driven);
+/* The driven clock, in microseconds since it began to be driven. */
+WARBLE_API int64_t warble_sim_clock_us(void);
+/* Moves the driven clock on by one step: first everything due at the
+ * present moment runs (the test's own calls there included); then, when
+ * something is due before `until_us`, the clock moves to the earliest such
+ * moment and runs all of it, and what it causes at that same moment; else
+ * it moves to `until_us` and leaves what is due there for the next step, so
+ * that the test acts at that moment before it. Returns once every handler
+ * called has returned: the new time, or -1 when the clock is not driven or
+ * a handler did not return within 30 s. */
+WARBLE_API int64_t warble_sim_advance_clock(int64_t until_us);
+
 #ifdef __cplusplus
 }
 #endif
