@@ -125,6 +125,15 @@ WARBLE_API int32_t warble_sim_update_record_of(const char* mac, WarbleSimUpdateR
   return 0;
 }
 
+WARBLE_API void warble_sim_program_looks(const WarbleGatt* gatt) {
+  library& l = lib();
+  std::lock_guard<std::mutex> guard(l.lock);
+  // Not a library call of the program's: a dead handle is no misuse here.
+  if (!gatt || l.known_gatts.count(gatt) == 0) return;
+  if (gatt->deleted || gatt->generation != l.world.generation || gatt->device_index < 0) return;
+  receiver_of(l, gatt).program_looked(sim_clock::now());
+}
+
 WARBLE_API uint32_t warble_sim_image(uint8_t* dest, uint32_t capacity) {
   library& l = lib();
   std::lock_guard<std::mutex> guard(l.lock);

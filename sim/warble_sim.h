@@ -231,8 +231,10 @@ typedef struct {
   int32_t frames_after_finish;  /* frames written after an accepted finish */
   uint32_t b1_value;            /* value of the 0xB1 frame */
   int32_t crc_received;         /* 1 when a CRC frame arrived (received_crc valid) */
-  /* Frames written (counted at the write call) after a status 5 of this
-   * transfer had reached the program (its handler call had returned). */
+  /* Frames the program wrote having decided to after a status 5 of this
+   * transfer had reached it (its handler call had returned): decided at
+   * the look it told of with warble_sim_program_looks, else at the write
+   * call. */
   int32_t frames_after_refusal_seen;
   /* Status 5 notifications the device sent after it had accepted a finish
    * handshake of this transfer (a reply or one of its own). */
@@ -245,6 +247,14 @@ WARBLE_API int32_t warble_sim_update_record(WarbleSimUpdateRecord* out);
 /* The record of the device with that address (any letter case): 0, or -1
  * for an address no configured device has. */
 WARBLE_API int32_t warble_sim_update_record_of(const char* mac, WarbleSimUpdateRecord* out);
+
+/* The program on connection `gatt` begins to look at what it received, to
+ * decide whether its next update frame goes out: the record judges that
+ * frame by this moment rather than by its write call, which a loaded
+ * machine may delay past a refusal the look had not seen (a program that
+ * tells none is judged by its write calls). A connection that is not live
+ * is passed over. */
+WARBLE_API void warble_sim_program_looks(const WarbleGatt* gatt);
 
 /* Copies up to `capacity` bytes of the image the latest transfer received
  * (of that device's latest transfer: 0 for an unknown address); returns its

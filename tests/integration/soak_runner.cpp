@@ -317,7 +317,7 @@ class scenario_run {
     WarbleSimUpdateRecord record{};
     warble_sim_update_record(&record);
     if (record.frames_after_refusal_seen != 0)
-      violation("frames sent after a refusal the program had received: " +
+      violation("frames sent after a refusal the program had seen: " +
                 std::to_string(record.frames_after_refusal_seen));
     if (!plan_.extra_statuses && record.frames_after_failure != 0)
       violation("frames sent after a failure: " + std::to_string(record.frames_after_failure) +
@@ -364,6 +364,9 @@ void soak_start_program() {
     // exits.
     soak_display = new recording_display;
     set_time_compression_for_tests(FAST_COMPRESSION);
+    // Each frame is judged by the program's own last look before it: the
+    // look and the write are two steps, which a loaded machine pulls apart.
+    set_frame_look_tap_for_tests(warble_sim_program_looks);
     std::string error;
     if (!ble_api_load(nullptr, error)) {
       fprintf(stderr, "the stand-in library cannot be loaded: %s\n", error.c_str());

@@ -302,6 +302,9 @@ TEST(SimUpdateRecord, CountsFramesWrittenOnceARefusalHadReachedTheProgram) {
     return gate.refusals == 1;
   }));
   send(2);  // written while the refusal was still on its way to the program
+  // A program that tells of its looks is judged by them: this one began
+  // while the refusal was on its way, however late its write comes.
+  warble_sim_program_looks(program.link.gatt);
   {
     std::lock_guard<std::mutex> guard(gate.lock);
     gate.released = true;
@@ -309,20 +312,23 @@ TEST(SimUpdateRecord, CountsFramesWrittenOnceARefusalHadReachedTheProgram) {
   gate.changed.notify_all();
   ASSERT_TRUE(status_notifications(2));
   send(3);
-  ASSERT_TRUE(status_notifications(4));
+  send(4);  // told of no look: its write call is when it was decided
+  warble_sim_program_looks(program.link.gatt);
+  send(5);
+  ASSERT_TRUE(status_notifications(6));
   WarbleSimUpdateRecord record = update_record();
-  EXPECT_EQ(record.frames_after_failure, 2);
-  EXPECT_EQ(record.frames_after_refusal_seen, 1);
+  EXPECT_EQ(record.frames_after_failure, 4);
+  EXPECT_EQ(record.frames_after_refusal_seen, 2);
   EXPECT_EQ(record.refusals_after_finish, 0);
-  EXPECT_EQ(record.status_notifications, 4);
+  EXPECT_EQ(record.status_notifications, 6);
 
   std::string path = ::testing::TempDir() + "sim_refusal_record.txt";
   ASSERT_EQ(warble_sim_write_record(path.c_str()), 0);
   std::ifstream file(path);
   std::stringstream text;
   text << file.rdbuf();
-  for (const char* line : {"frames_after_refusal_seen = 1\n", "refusals_after_finish = 0\n",
-                           "status_notifications = 4\n"})
+  for (const char* line : {"frames_after_refusal_seen = 2\n", "refusals_after_finish = 0\n",
+                           "status_notifications = 6\n"})
     EXPECT_NE(text.str().find(line), std::string::npos) << line;
   std::remove(path.c_str());
   std::remove((path + ".image").c_str());
