@@ -282,6 +282,34 @@ TEST_F(update_flow, ARefusalSeenDuringThePacketPauseStopsTheNextWrite) {
   EXPECT_EQ(sim_record().frames, 4) << "start, B1, length and the first packet only";
 }
 
+// A query given up before the device's first status leaves that status
+// and the command's end on their way: the update that follows waits for
+// the command's end before its start handshake, so a status of the command
+// is never taken for a frame's reply (here the start is refused, and
+// nothing follows it). The link is slow, so that the update begins long
+// before the command's first status comes, and the refusal comes well
+// after it.
+TEST_F(update_flow, AGivenUpQuerysLateStatusesAnswerNoFrame) {
+  const scoped_compression patient(10);
+  configure(
+      device_scenario("refuse_frame = 1\nreply_delay_ms = 50", "connection_interval_ms = 100"));
+  ASSERT_TRUE(connect());
+  display_.clear_record();
+  {
+    // The 10 s write and 5 s reply waits last 10 and 5 ms: the command's
+    // completion and status, an interval or two of 100 ms away, come after.
+    const scoped_compression hurried(1000);
+    query(REQ_GET_FW_DATE);
+  }
+  ASSERT_EQ(display_.boxes().size(), 1u) << "the query gave up";
+  set_time_compression_for_tests(10);
+  expect_error_box(update_from(write_image(pattern_image(240))), "Update from local file error");
+  EXPECT_EQ(status_at_last_box(), "Start ERROR\n");
+  // Counted at the write call: a frame still on its way to the device is
+  // counted all the same.
+  EXPECT_EQ(sim_counter("writes_no_resp"), 1) << "the start handshake only";
+}
+
 TEST_F(update_flow, PathAndFileRefusedBeforeAnythingIsSent) {
   connect_device_of("");
   expect_error_box(update_from(std::string(512, 'p')), "Path too long");
