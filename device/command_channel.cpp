@@ -244,6 +244,11 @@ void forget_unfinished_command() {
   forget_unfinished_command(window());
 }
 
+bool wait_unfinished_command(device_record& record) {
+  const trace_tag_scope tagged(device_record_tag(record));
+  return previous_command_ended(record);
+}
+
 int wait_command_idle(device_record& record) {
   const trace_tag_scope tagged(device_record_tag(record));
   return wait_until_idle(slot_of(record)).idle ? 0 : 1;

@@ -332,7 +332,9 @@ int run_transfer(device_record& record, transfer_watch& watch, uint16_t b1_value
   const precise_timing_scope pauses_at_their_length;
   const transfer_progress_shown cleared_at_the_end{view};
   show_update_progress(record, 0);
-  if (!wait_update_idle(record)) {
+  // A command given up earlier may still answer on the status channel: its
+  // statuses must not be taken for the replies of the frames.
+  if (!wait_unfinished_command(record) || !wait_update_idle(record)) {
     watch.failed_step = stop_requested ? UPD_STEP_INTERRUPTED : UPD_STEP_NOT_IDLE;
     return 1;
   }
