@@ -137,7 +137,6 @@ void driven_clock::move_to(sim_time t, sim_time horizon) {
 }
 
 void driven_clock::drive(bool on) {
-  std::lock_guard<std::mutex> step(step_lock_);
   if (on == driven()) return;
   if (on) {
     const sim_time start = steady_clock::now();

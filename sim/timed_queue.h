@@ -93,7 +93,8 @@ class driven_clock {
   // Tasks due up to here may run (while driven).
   sim_time horizon() const;
   // Real time again (false), or time that stands still at the present
-  // moment until advanced (true).
+  // moment until advanced (true). Not while a step runs: the test that
+  // drives the clock is the one caller of both.
   void drive(bool on);
   // The driven clock, in microseconds since driving began.
   int64_t now_us() const;
