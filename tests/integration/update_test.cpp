@@ -205,6 +205,12 @@ TEST_P(update_failure, FailsPlainlyAndSendsNothingAfter) {
 
   expect_error_box(update_from(write_image(image)), "Update from local file error");
 
+  // A frame may still be on its way to the device when the box comes up
+  // (the status channel that would answer it is missing): every frame the
+  // program wrote is waited for.
+  EXPECT_TRUE(eventually([] {
+    return warble_sim_write_count(UPDATE_CHAR_UUID) == warble_sim_counter("writes_no_resp");
+  }));
   const WarbleSimUpdateRecord record = sim_record();
   EXPECT_EQ(record.accepted, 0);
   EXPECT_EQ(record.frames_after_failure, 0) << record.verdict;
