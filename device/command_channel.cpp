@@ -52,11 +52,16 @@ idle_result wait_until_idle(const connection_slot& slot) {
 // device_state.h): the next one is written only once a status numbered
 // after the give-up shows the device idle, and after a missing response
 // only once that response came or its wait (5 s) ran out again: a device
-// that sends none holds nothing up for longer.
+// that sends none holds nothing up for longer. A command given up before
+// its final status still has its response to send, which the library may
+// hand over after that status: the status is waited for first, then the
+// response.
 
-void note_unfinished(device_record& record, uint32_t last_status_seen) {
+void note_unfinished(device_record& record, uint32_t last_status_seen, uint32_t response_since) {
   record.unfinished.status_pending = true;
   record.unfinished.status_sequence = last_status_seen;
+  record.unfinished.response_pending = true;
+  record.unfinished.response_sequence = response_since;
 }
 
 bool previous_status_arrived(device_record& record) {
@@ -88,8 +93,9 @@ void previous_response_arrived(device_record& record) {
 }
 
 bool previous_command_ended(device_record& record) {
+  if (!previous_status_arrived(record)) return false;
   previous_response_arrived(record);
-  return previous_status_arrived(record);
+  return true;
 }
 
 // One command from its write to its judged status. `response_since` is the
@@ -123,11 +129,11 @@ exchange_result exchange(device_record& record, uint16_t code, const uint8_t* pa
       gatt_write_sync(slot, connection, COMMAND_CHAR_UUID, frame, static_cast<uint8_t>(size));
   if (written != GATT_OK) {
     // Unanswered, the write may still have reached the device.
-    if (written == GATT_TIMED_OUT) note_unfinished(record, before);
+    if (written == GATT_TIMED_OUT) note_unfinished(record, before, outcome.response_since);
     return outcome;
   }
   if (notify_wait_for_new(&slot.status, before, CMD_REPLY_TIMEOUT_MS) != GATT_OK) {
-    note_unfinished(record, before);
+    note_unfinished(record, before, outcome.response_since);
     return outcome;
   }
   if (!slot.gatt.load()) return outcome;
@@ -135,7 +141,7 @@ exchange_result exchange(device_record& record, uint16_t code, const uint8_t* pa
   // Judged on the very bytes that confirmed idle, not on a later re-read.
   const idle_result idle = wait_until_idle(slot);
   if (!idle.idle) {
-    note_unfinished(record, idle.status.sequence);
+    note_unfinished(record, idle.status.sequence, outcome.response_since);
     return outcome;
   }
   if (idle.status.length == 0 || idle.status.data[0] == CMD_STATUS_FAILED) return outcome;
@@ -236,6 +242,11 @@ void forget_unfinished_command(device_record& record) {
 
 void forget_unfinished_command() {
   forget_unfinished_command(window());
+}
+
+bool wait_unfinished_command(device_record& record) {
+  const trace_tag_scope tagged(device_record_tag(record));
+  return previous_command_ended(record);
 }
 
 int wait_command_idle(device_record& record) {

@@ -40,6 +40,12 @@ int send_command(uint16_t code, const uint8_t* params, uint16_t count);
 // nothing here.
 void forget_unfinished_command(device_record& record);
 void forget_unfinished_command();
+// Waits, within the bounds the next command would, for a command given up
+// earlier on this connection to end (its final status, then its
+// response): until then its statuses may still come, and must not be taken
+// for the replies of anything written meanwhile, an update's frames
+// included. True when none is left unfinished.
+bool wait_unfinished_command(device_record& record);
 int wait_command_idle(device_record& record);
 int wait_command_idle();
 int copy_response(uint8_t* dest);

@@ -78,6 +78,8 @@ transfer_watch start_watch(device_record& record) {
   return watch;
 }
 
+std::atomic<frame_look_tap> look_tap{nullptr};
+
 // Set from a signal handler or a console handler: lock-free, nothing else.
 std::atomic<bool> stop_requested{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
@@ -183,6 +185,15 @@ int send_frame(device_record& record, transfer_watch& watch, uint8_t code, const
   // earlier status) set the shared event too; only a status notification
   // numbered after this one answers the frame.
   const uint32_t before = notify_snapshot(slot.status).sequence;
+  // The last look, right before the write: a refusal that reached the
+  // channel by now keeps the frame back; one that comes later is numbered
+  // after `before`, so the reply wait ends on it or ahead of it, and is
+  // then seen before anything more is written.
+  if (frame_look_tap tap = look_tap.load()) tap(connection);
+  if (refusal_seen(record, watch)) {
+    trace_line("[RCS] The device refused the transfer: nothing more is sent");
+    return frame_failed(watch, frame_failure::refused, UPD_STATUS_REJECTED);
+  }
   ++watch.frames_written;
   if (gatt_write_no_resp(slot, connection, UPDATE_CHAR_UUID, frame, static_cast<uint8_t>(size)) !=
       0) {
@@ -326,7 +337,9 @@ int run_transfer(device_record& record, transfer_watch& watch, uint16_t b1_value
   const precise_timing_scope pauses_at_their_length;
   const transfer_progress_shown cleared_at_the_end{view};
   show_update_progress(record, 0);
-  if (!wait_update_idle(record)) {
+  // A command given up earlier may still answer on the status channel: its
+  // statuses must not be taken for the replies of the frames.
+  if (!wait_unfinished_command(record) || !wait_update_idle(record)) {
     watch.failed_step = stopping(record) ? UPD_STEP_INTERRUPTED : UPD_STEP_NOT_IDLE;
     return 1;
   }
@@ -529,6 +542,10 @@ void request_update_stop() {
 
 void clear_update_stop() {
   stop_requested = false;
+}
+
+void set_frame_look_tap_for_tests(frame_look_tap tap) {
+  look_tap = tap;
 }
 
 void update_from_file() {

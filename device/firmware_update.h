@@ -9,6 +9,7 @@
 #include <string>
 
 struct device_record;
+struct WarbleGatt;
 
 constexpr uint8_t UPD_CMD_START = 0x7F;
 constexpr uint8_t UPD_CMD_B1 = 0xB1;
@@ -136,6 +137,15 @@ update_outcome update_image(const std::string& path, const image_expectation* ex
 // until cleared.
 void request_update_stop();
 void clear_update_stop();
+
+// Tests only: called on the transfer's thread as it begins its last look at
+// the status channel before a frame's write: the frame goes out unless
+// that look finds a refusal of this transfer. A check of the guarantee
+// that nothing is written once the program has seen a refusal can then
+// judge each frame by the look that let it go, not by when the write
+// happened to reach the library. Null removes it.
+using frame_look_tap = void (*)(const WarbleGatt* connection);
+void set_frame_look_tap_for_tests(frame_look_tap tap);
 
 // The Update button's request takes its image path from the front end when
 // it starts, not when the button was pressed: the window reads its path

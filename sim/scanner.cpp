@@ -133,6 +133,16 @@ WARBLE_API void warble_scanner_start(int32_t nopts, const WarbleOption* opts) {
     }
   }
   if (nopts < 0 || l.scanner.running) return;
+  // Its rounds follow the steady clock, which a driven one has left: under
+  // a driven clock it reports nothing, but its windows still take the
+  // shared radio, in driven time, as a station's scanner takes them.
+  if (driven_clock::instance().driven()) {
+    l.last_error = "scanner reports nothing: the clock is driven";
+    l.scanner.running = true;
+    count(l, SCAN_STARTS);
+    if (l.world.config.shared_radio) radio_scanning(l, true);
+    return;
+  }
   l.scanner.running = true;
   l.scanner.stop_requested = false;
   uint64_t session = ++l.scanner.session;
@@ -149,6 +159,7 @@ WARBLE_API void warble_scanner_stop(void) {
     std::lock_guard<std::mutex> guard(l.lock);
     count(l, SCAN_STOPS);
     radio_scanning(l, false);
+    if (l.scanner.running && !l.scanner.thread) l.scanner.running = false;
     if (l.scanner.running && l.scanner.thread) {
       l.scanner.stop_requested = true;
       thread = l.scanner.thread;

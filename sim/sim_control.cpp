@@ -27,6 +27,10 @@ int32_t configure_from_text(const std::string& text, const std::string& source) 
   return 0;
 }
 
+// A step whose handlers have not all returned by then is a hang, not a
+// slow machine.
+constexpr std::chrono::seconds STEP_LIMIT{30};
+
 const write_log* log_of(const library& l, const char* uuid) {
   if (!uuid) return nullptr;
   auto found = l.world.writes.find(uuid);
@@ -119,6 +123,15 @@ WARBLE_API int32_t warble_sim_update_record_of(const char* mac, WarbleSimUpdateR
   if (device < 0) return -1;
   copy_record(l.world.runtime[device].receiver.record(), out);
   return 0;
+}
+
+WARBLE_API void warble_sim_program_looks(const WarbleGatt* gatt) {
+  library& l = lib();
+  std::lock_guard<std::mutex> guard(l.lock);
+  // Not a library call of the program's: a dead handle is no misuse here.
+  if (!gatt || l.known_gatts.count(gatt) == 0) return;
+  if (gatt->deleted || gatt->generation != l.world.generation || gatt->device_index < 0) return;
+  receiver_of(l, gatt).program_looked(sim_clock::now());
 }
 
 WARBLE_API uint32_t warble_sim_image(uint8_t* dest, uint32_t capacity) {
@@ -222,6 +235,25 @@ WARBLE_API int32_t warble_sim_notify(const char* uuid, const uint8_t* value, int
     ++sent;
   }
   return sent;
+}
+
+WARBLE_API int32_t warble_sim_drive_clock(int32_t driven) {
+  library& l = lib();
+  std::lock_guard<std::mutex> guard(l.lock);
+  if (l.scanner.running) {
+    l.last_error = "the scanner runs in real time: stop it before the clock changes";
+    return -1;
+  }
+  driven_clock::instance().drive(driven != 0);
+  return 0;
+}
+
+WARBLE_API int64_t warble_sim_clock_us(void) {
+  return driven_clock::instance().now_us();
+}
+
+WARBLE_API int64_t warble_sim_advance_clock(int64_t until_us) {
+  return driven_clock::instance().advance(until_us, STEP_LIMIT);
 }
 
 }  // extern "C"

@@ -4,19 +4,35 @@
 // one (its notification handler waits for an operation lock) never holds
 // up another (the completion that would release that lock); unless the
 // scenario asks for one thread for every handler, where it does.
+//
+// The stand-in's time is the steady clock, unless a test drives it
+// (warble_sim_drive_clock): then it stands still between the test's steps,
+// and a step runs what falls due at the moment it moves to on the queues'
+// own threads, returning once all of it, and what it posted for that same
+// moment, has run. A figure measured so depends on the simulation alone,
+// never on how fast the machine's threads happen to run.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
 namespace sim {
 
-using sim_clock = std::chrono::steady_clock;
+struct sim_clock {
+  using duration = std::chrono::steady_clock::duration;
+  using rep = duration::rep;
+  using period = duration::period;
+  using time_point = std::chrono::steady_clock::time_point;
+  static constexpr bool is_steady = true;
+  static time_point now();
+};
 using sim_time = sim_clock::time_point;
 
 class timed_queue {
@@ -34,6 +50,8 @@ class timed_queue {
   bool wait_for_running_task(std::chrono::nanoseconds limit);
 
  private:
+  friend class driven_clock;
+
   struct entry {
     sim_time due;
     uint64_t sequence;
@@ -46,8 +64,12 @@ class timed_queue {
   };
 
   void run();
+  // For the driven clock (lock_ held): nothing running, nothing due by `t`.
+  bool idle_at(sim_time t) const;
+  std::optional<sim_time> earliest_due() const;
+  void wake();
 
-  std::mutex lock_;
+  mutable std::mutex lock_;
   std::condition_variable wake_;
   std::vector<entry> heap_;
   uint64_t next_sequence_ = 0;
@@ -58,6 +80,54 @@ class timed_queue {
   // Never joined: the queue lives until the process ends, and the process
   // does not wait for its thread.
   std::thread thread_;
+};
+
+// The test's hold on the stand-in's time. One for the process; every
+// timed_queue is known to it.
+class driven_clock {
+ public:
+  static driven_clock& instance();
+
+  bool driven() const { return driven_.load(std::memory_order_acquire); }
+  sim_time now() const;
+  // Tasks due up to here may run (while driven).
+  sim_time horizon() const;
+  // Real time again (false), or time that stands still at the present
+  // moment until advanced (true). Not while a step runs: the test that
+  // drives the clock is the one caller of both.
+  void drive(bool on);
+  // The driven clock, in microseconds since driving began.
+  int64_t now_us() const;
+  // Moves to the earliest moment before `until_us` at which a queue has a
+  // task due and runs everything due then; else to `until_us`, running
+  // nothing due at it yet. The new time, or -1 when the tasks were not all
+  // done within `limit` of real time (a handler that never returns), or
+  // when the clock is not driven.
+  int64_t advance(int64_t until_us, std::chrono::milliseconds limit);
+
+ private:
+  friend class timed_queue;
+
+  void enrol(timed_queue* queue);
+  // A post or a task's end: what a step waits on to know it is complete.
+  void note_activity();
+  void move_to(sim_time t, sim_time horizon);
+  // Waits until every task due by the horizon has run, and none runs.
+  bool settle(std::chrono::milliseconds limit);
+  std::vector<timed_queue*> queues() const;
+
+  std::atomic<bool> driven_{false};
+  // While driven, in nanoseconds of the steady clock: the time, where
+  // driving began, and how far tasks may run (just short of the time while
+  // the test acts before what is due at it).
+  std::atomic<int64_t> now_ns_{0};
+  std::atomic<int64_t> origin_ns_{0};
+  std::atomic<int64_t> horizon_ns_{0};
+  std::atomic<uint64_t> activity_{0};
+  mutable std::mutex lock_;
+  std::condition_variable changed_;
+  std::vector<timed_queue*> queues_;
+  std::mutex step_lock_;  // one step at a time
 };
 
 }  // namespace sim

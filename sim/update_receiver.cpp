@@ -45,7 +45,7 @@ void update_receiver::begin_transfer() {
   stage_ = stage::idle;
   failure_seen_ = false;
   refusal_delivered_ = false;
-  writes_before_refusal_.clear();
+  decided_before_refusal_.clear();
 }
 
 uint8_t update_receiver::receive(const uint8_t* frame, size_t size, int32_t number,
@@ -182,11 +182,17 @@ void update_receiver::reset_stage_for_new_link() {
   if (stage_ != stage::finished && stage_ != stage::failed) stage_ = stage::idle;
 }
 
+void update_receiver::program_looked(time_point at) {
+  look_ = at;
+}
+
 void update_receiver::frame_written(time_point at) {
+  const time_point decided = look_.value_or(at);
+  look_.reset();
   if (refusal_delivered_) {
-    ++record_.frames_after_refusal_seen;
+    if (decided > refusal_returned_) ++record_.frames_after_refusal_seen;
   } else {
-    writes_before_refusal_.push_back(at);
+    decided_before_refusal_.push_back(decided);
   }
 }
 
@@ -196,10 +202,11 @@ void update_receiver::status_delivered(int32_t transfer, bool refusal, int32_t c
   record_.status_notifications += calls;
   if (!refusal || refusal_delivered_) return;
   refusal_delivered_ = true;
-  for (time_point written : writes_before_refusal_) {
-    if (written > returned) ++record_.frames_after_refusal_seen;
+  refusal_returned_ = returned;
+  for (time_point decided : decided_before_refusal_) {
+    if (decided > returned) ++record_.frames_after_refusal_seen;
   }
-  writes_before_refusal_.clear();
+  decided_before_refusal_.clear();
 }
 
 const char* update_receiver::expected() const {

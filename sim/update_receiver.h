@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,7 +67,12 @@ class update_receiver {
   void reset_stage_for_new_link();
 
   using time_point = std::chrono::steady_clock::time_point;
-  // The program called a write of an update frame at `at`.
+  // The program began, at `at`, the look at what it received that decides
+  // whether its next frame goes out.
+  void program_looked(time_point at);
+  // The program called a write of an update frame at `at`. The frame was
+  // decided at the program's latest look since its previous write, if it
+  // told of one; else at the call.
   void frame_written(time_point at);
   // A status notification the device sent during `transfer` went to the
   // program in `calls` handler calls, the last of which returned at
@@ -87,9 +93,12 @@ class update_receiver {
   stage stage_ = stage::idle;
   bool failure_seen_ = false;
   bool refusal_delivered_ = false;
-  // When the frames of this transfer were written, until a refusal reached
-  // the program: a write made while its handler ran is not one made after.
-  std::vector<time_point> writes_before_refusal_;
+  time_point refusal_returned_{};  // when its handler call returned
+  std::optional<time_point> look_;
+  // When the frames of this transfer were decided, until a refusal reached
+  // the program: one decided while its handler ran is not one decided
+  // after.
+  std::vector<time_point> decided_before_refusal_;
   update_record record_;
 };
 

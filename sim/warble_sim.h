@@ -261,8 +261,10 @@ typedef struct {
   int32_t frames_after_finish;  /* frames written after an accepted finish */
   uint32_t b1_value;            /* value of the 0xB1 frame */
   int32_t crc_received;         /* 1 when a CRC frame arrived (received_crc valid) */
-  /* Frames written (counted at the write call) after a status 5 of this
-   * transfer had reached the program (its handler call had returned). */
+  /* Frames the program wrote having decided to after a status 5 of this
+   * transfer had reached it (its handler call had returned): decided at
+   * the look it told of with warble_sim_program_looks, else at the write
+   * call. */
   int32_t frames_after_refusal_seen;
   /* Status 5 notifications the device sent after it had accepted a finish
    * handshake of this transfer (a reply or one of its own). */
@@ -275,6 +277,14 @@ WARBLE_API int32_t warble_sim_update_record(WarbleSimUpdateRecord* out);
 /* The record of the device with that address (any letter case): 0, or -1
  * for an address no configured device has. */
 WARBLE_API int32_t warble_sim_update_record_of(const char* mac, WarbleSimUpdateRecord* out);
+
+/* The program on connection `gatt` begins to look at what it received, to
+ * decide whether its next update frame goes out: the record judges that
+ * frame by this moment rather than by its write call, which a loaded
+ * machine may delay past a refusal the look had not seen (a program that
+ * tells none is judged by its write calls). A connection that is not live
+ * is passed over. */
+WARBLE_API void warble_sim_program_looks(const WarbleGatt* gatt);
 
 /* Copies up to `capacity` bytes of the image the latest transfer received
  * (of that device's latest transfer: 0 for an unknown address); returns its
@@ -336,6 +346,29 @@ WARBLE_API int32_t warble_sim_drop_links(void);
  * characteristic `uuid` of every live link that has it enabled. Returns
  * how many links it went to, or -1 for bad arguments. */
 WARBLE_API int32_t warble_sim_notify(const char* uuid, const uint8_t* value, int32_t length);
+
+/* Time, for tests that must not depend on how fast the machine runs.
+ * Driven (1), the stand-in's clock stands still at the present moment and
+ * moves only in warble_sim_advance_clock; real (0, the start) is the
+ * steady clock again. Every delivery, device action and radio event is
+ * then played at its simulated moment on the library's threads as before,
+ * whatever the load: what a test measures is the simulation's own figure.
+ * The scanner runs in real time only: it does not start while the clock is
+ * driven, and the clock is not driven while it runs (0, else -1 with the
+ * reason in warble_sim_error()). A world carried across a switch sees its
+ * time jump: configure one after it. */
+WARBLE_API int32_t warble_sim_drive_clock(int32_t driven);
+/* The driven clock, in microseconds since it began to be driven. */
+WARBLE_API int64_t warble_sim_clock_us(void);
+/* Moves the driven clock on by one step: first everything due at the
+ * present moment runs (the test's own calls there included); then, when
+ * something is due before `until_us`, the clock moves to the earliest such
+ * moment and runs all of it, and what it causes at that same moment; else
+ * it moves to `until_us` and leaves what is due there for the next step, so
+ * that the test acts at that moment before it. Returns once every handler
+ * called has returned: the new time, or -1 when the clock is not driven or
+ * a handler did not return within 30 s. */
+WARBLE_API int64_t warble_sim_advance_clock(int64_t until_us);
 
 #ifdef __cplusplus
 }

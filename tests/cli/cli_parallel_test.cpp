@@ -38,9 +38,9 @@ TEST_F(command_line, ServedAtOnceTheFleetGetsTheReportItWouldOneAfterAnother) {
                                     "\n" + FOURTH + "\n");
   world(fleet);
   const run_result in_turn =
-      run({"batch", image_path_, "--devices", list, "--seconds", "2", "--json"});
+      run({"batch", image_path_, "--devices", list, "--seconds", "10", "--json"});
   world(fleet);
-  const run_result at_once = run({"batch", image_path_, "--devices", list, "--seconds", "2",
+  const run_result at_once = run({"batch", image_path_, "--devices", list, "--seconds", "10",
                                   "--parallel", "3", "--json", "--progress", "json"});
   EXPECT_EQ(in_turn.status, 5) << in_turn.err;
   EXPECT_EQ(at_once.status, 5) << at_once.err;

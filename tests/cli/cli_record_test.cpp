@@ -340,7 +340,7 @@ TEST_F(command_line, DeviceTextIsDataAndEveryFailureIsToldApart) {
             std::string::npos)
       << row_of(ABSENT);
 
-  const run_result json_run = run({"scan", "--json", "--seconds", "1"});
+  const run_result json_run = run({"scan", "--json", "--seconds", "10"});
   bool hostile_seen = false;
   const json scanned = json_run.document();
   for (const json& entry : scanned.at("devices")) hostile_seen |= entry.at("name") == HOSTILE_NAME;
@@ -403,7 +403,7 @@ TEST_F(command_line, HelpQueriesAndUsageSpeakPlainly) {
   EXPECT_TRUE(info.document().at("version").is_null());
   // A name the device does not advertise is null, as every absent text.
   world(device(FIRST, "<null>"));
-  const run_result scan = run({"scan", "--json", "--seconds", "1"});
+  const run_result scan = run({"scan", "--json", "--seconds", "10"});
   ASSERT_EQ(scan.document().at("devices").size(), 1u) << scan.out;
   EXPECT_TRUE(scan.document().at("devices")[0].at("name").is_null());
 }

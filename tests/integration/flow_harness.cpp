@@ -9,6 +9,7 @@
 
 #include "ble/ble_api.h"
 #include "device/device_state.h"
+#include "device/firmware_update.h"
 #include "device/scan.h"
 #include "device/uuids.h"
 #include "display/display.h"
@@ -35,6 +36,9 @@ void start_program_once() {
   static std::once_flag once;
   std::call_once(once, [] {
     set_time_compression_for_tests(FLOW_TIME_COMPRESSION);
+    // The stand-in judges each frame by the program's own last look before
+    // it (see frames_after_refusal_seen).
+    set_frame_look_tap_for_tests(warble_sim_program_looks);
     std::string error;
     if (!ble_api_load(nullptr, error)) {
       fprintf(stderr, "the stand-in library cannot be loaded: %s\n", error.c_str());

@@ -94,22 +94,48 @@ TEST_F(query_flow, BusyDeviceTimesOutAfterTenSecondsAlsoAcrossTheTickWrap) {
   }
 }
 
+// Program time for the queries whose device is late on purpose: the
+// waits last a tenth of their nominal length, so that what the device does
+// half-way through one falls on its side of the wait by a margin a loaded
+// machine does not eat.
+constexpr uint32_t LATE_DEVICE_COMPRESSION = 10;
+constexpr uint32_t IDLE_WAIT_MS = CMD_IDLE_TIMEOUT_MS / LATE_DEVICE_COMPRESSION;
+constexpr uint32_t RESPONSE_WAIT_MS = CMD_REPLY_TIMEOUT_MS / LATE_DEVICE_COMPRESSION;
+
 // A reply counts only when it is new for this command: the final status of
 // a command that ended in "Idle Timeout" arrives during the next one, and a
 // final status may be delivered ahead of its response.
 TEST_F(query_flow, EachQueryShowsItsOwnResponse) {
-  // The first command takes longer than the idle wait (10 s nominal).
-  connect_device_of("late_status_command = 1:" +
-                    std::to_string(2 * real_ms(CMD_IDLE_TIMEOUT_MS).count()));
+  const scoped_compression slower(LATE_DEVICE_COMPRESSION);
+  // The first command takes half as long again as the idle wait (10 s
+  // nominal): the next one's wait for it is half over when it ends.
+  connect_device_of("late_status_command = 1:" + std::to_string(IDLE_WAIT_MS * 3 / 2));
   query(REQ_GET_VERSION);
   expect_command_error();
   EXPECT_TRUE(trace_.contains("[RCS] Idle Timeout!! ERROR\n"));
   query(REQ_GET_FW_DATE);
   EXPECT_EQ(result_text(), "Firmware date: 2024-03-18\n");
 
-  connect_device_of("response_after_status_ms = 20");
+  connect_device_of("response_after_status_ms = " + std::to_string(RESPONSE_WAIT_MS / 2));
   query(REQ_GET_VERSION);
   EXPECT_EQ(result_text(), "Get version\nVersion: 1.05\nSupported Cmd: 42");
+  query(REQ_GET_FW_TIME);
+  EXPECT_EQ(result_text(), "Firmware time: 14:22:05\n");
+}
+
+// A command given up before its end still sends its response, here after
+// its final status, which comes after the idle wait gave up: the next
+// command is written once both came, and never takes that response for
+// its own.
+TEST_F(query_flow, AGivenUpCommandsLateResponseIsNotTheNextOnes) {
+  const scoped_compression slower(LATE_DEVICE_COMPRESSION);
+  connect_device_of("late_status_command = 1:" + std::to_string(IDLE_WAIT_MS * 3 / 2) +
+                    "\nresponse_after_status_ms = " + std::to_string(RESPONSE_WAIT_MS / 2));
+  query(REQ_GET_VERSION);
+  expect_command_error();
+  EXPECT_TRUE(trace_.contains("[RCS] Idle Timeout!! ERROR\n"));
+  query(REQ_GET_FW_DATE);
+  EXPECT_EQ(result_text(), "Firmware date: 2024-03-18\n");
   query(REQ_GET_FW_TIME);
   EXPECT_EQ(result_text(), "Firmware time: 14:22:05\n");
 }

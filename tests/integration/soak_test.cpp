@@ -44,9 +44,12 @@ TEST(update_soak, SeededFaultScenariosKeepEveryInvariant) {
   printf("%u scenarios, %u connected, %u successes, %u with calls on dead handles\n", count,
          connected, successes, with_dead_handle_calls);
   // The mix must exercise both outcomes, or the invariants were never at
-  // stake.
-  EXPECT_GT(successes, count / 10);
-  EXPECT_LT(successes, connected);
+  // stake. A replay of a few seeds has its mix picked for it: its
+  // invariants alone judge it.
+  if (count >= SCENARIO_COUNT) {
+    EXPECT_GT(successes, count / 10);
+    EXPECT_LT(successes, connected);
+  }
 }
 
 }  // namespace

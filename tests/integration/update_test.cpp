@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -192,10 +193,24 @@ TEST_P(update_failure, FailsPlainlyAndSendsNothingAfter) {
   const failure_row& row = GetParam();
   connect_device_of(row.device_lines);
   const bytes image = pattern_image(500);
+  // Where no reply can come, the 100 s reply wait must end at once: it
+  // lasts 10 s here, which an update that does not wait never comes near
+  // on a loaded machine.
+  const bool no_reply_can_come = std::string(row.name) == "LinkDropsAtPacket" ||
+                                 std::string(row.name) == "StatusCharacteristicMissing";
+  constexpr uint32_t UNHURRIED = 10;
+  std::optional<scoped_compression> unhurried;
+  if (no_reply_can_come) unhurried.emplace(UNHURRIED);
   const auto started = std::chrono::steady_clock::now();
 
   expect_error_box(update_from(write_image(image)), "Update from local file error");
 
+  // A frame may still be on its way to the device when the box comes up
+  // (the status channel that would answer it is missing): every frame the
+  // program wrote is waited for.
+  EXPECT_TRUE(eventually([] {
+    return warble_sim_write_count(UPDATE_CHAR_UUID) == warble_sim_counter("writes_no_resp");
+  }));
   const WarbleSimUpdateRecord record = sim_record();
   EXPECT_EQ(record.accepted, 0);
   EXPECT_EQ(record.frames_after_failure, 0) << record.verdict;
@@ -215,11 +230,10 @@ TEST_P(update_failure, FailsPlainlyAndSendsNothingAfter) {
   if (std::string(row.name) == "PacketUnanswered") {
     EXPECT_GE(elapsed, real_ms(UPD_REPLY_TIMEOUT_MS) * 9 / 10);
   }
-  if (std::string(row.name) == "LinkDropsAtPacket" ||
-      std::string(row.name) == "StatusCharacteristicMissing") {
+  if (no_reply_can_come) {
     // No reply can come any more (the link went), or ever be heard (the
     // status was never subscribed): the wait ends at once.
-    EXPECT_LT(elapsed, real_ms(UPD_REPLY_TIMEOUT_MS) / 2);
+    EXPECT_LT(elapsed, std::chrono::milliseconds(UPD_REPLY_TIMEOUT_MS / UNHURRIED / 2));
   }
 
   // Also after a link the device dropped, the close hands the library no
@@ -234,13 +248,17 @@ INSTANTIATE_TEST_SUITE_P(Table, update_failure, ::testing::ValuesIn(FAILURE_ROWS
 
 // A status the device sends on its own while the finish handshake is in
 // flight reads as its acceptance; the device's real reply, a refusal, comes
-// later. Here the stray status follows the checksum's reply by 1.15 s (the
+// later. Here the stray status follows the checksum's reply by 1.02 s (the
 // program pauses 1 s before the finish handshake) and the refusal comes
-// 300 ms after the handshake reached the device.
+// 50 ms after the handshake reached the device: well inside the 250 ms the
+// program waits after an accepted finish, also when a loaded machine
+// delivers it late. (Should the load put the stray before the handshake,
+// or the refusal before the stray, the refusal is the reply: no success
+// either.)
 TEST_F(update_flow, AStrayStatusDuringTheFinishHandshakeShowsNoSuccess) {
   scoped_compression real_time(1);  // the pauses as they are, next to the device's timing
   connect_device_of(
-      "refuse_code = 0x8F\nlate_reply_frame = 7:300\nunprompted_status = 6:after:0:1150");
+      "refuse_code = 0x8F\nlate_reply_frame = 7:50\nunprompted_status = 6:after:0:1020");
   expect_error_box(update_from(write_image(pattern_image(241))), "Update from local file error");
   EXPECT_EQ(status_at_last_box(), "Finish ERROR\n");
   EXPECT_EQ(sim_record().finished, 0);
@@ -280,6 +298,34 @@ TEST_F(update_flow, ARefusalSeenDuringThePacketPauseStopsTheNextWrite) {
   }
   display_.install();
   EXPECT_EQ(sim_record().frames, 4) << "start, B1, length and the first packet only";
+}
+
+// A query given up before the device's first status leaves that status
+// and the command's end on their way: the update that follows waits for
+// the command's end before its start handshake, so a status of the command
+// is never taken for a frame's reply (here the start is refused, and
+// nothing follows it). The link is slow, so that the update begins long
+// before the command's first status comes, and the refusal comes well
+// after it.
+TEST_F(update_flow, AGivenUpQuerysLateStatusesAnswerNoFrame) {
+  const scoped_compression patient(10);
+  configure(
+      device_scenario("refuse_frame = 1\nreply_delay_ms = 50", "connection_interval_ms = 100"));
+  ASSERT_TRUE(connect());
+  display_.clear_record();
+  {
+    // The 10 s write and 5 s reply waits last 10 and 5 ms: the command's
+    // completion and status, an interval or two of 100 ms away, come after.
+    const scoped_compression hurried(1000);
+    query(REQ_GET_FW_DATE);
+  }
+  ASSERT_EQ(display_.boxes().size(), 1u) << "the query gave up";
+  set_time_compression_for_tests(10);
+  expect_error_box(update_from(write_image(pattern_image(240))), "Update from local file error");
+  EXPECT_EQ(status_at_last_box(), "Start ERROR\n");
+  // Counted at the write call: a frame still on its way to the device is
+  // counted all the same.
+  EXPECT_EQ(sim_counter("writes_no_resp"), 1) << "the start handshake only";
 }
 
 TEST_F(update_flow, PathAndFileRefusedBeforeAnythingIsSent) {
@@ -437,7 +483,13 @@ TEST_P(update_noise, OnlyAnAcceptedImageShowsSuccess) {
   const bytes image = pattern_image(1000);
   const recorded_box box = update_from(write_image(image));
   const WarbleSimUpdateRecord record = sim_record();
-  EXPECT_EQ(record.frames_after_failure, 0) << record.verdict;
+  // Nothing is written once the program has seen a refusal. A repeat that
+  // the library delivers only after the next frame was written reads as
+  // that frame's reply: then, at worst, the frame after a refused one goes
+  // out before its refusal arrives (the load decides whether it happens).
+  EXPECT_EQ(record.frames_after_refusal_seen, 0) << record.verdict;
+  const bool repeats = std::string(row.device_lines).find("duplicate") != std::string::npos;
+  EXPECT_LE(record.frames_after_failure, repeats ? 1 : 0) << record.verdict;
   if (row.accepted) {
     expect_success_box(box);
     expect_accepted_exactly(image);

@@ -1,9 +1,13 @@
 // A fleet of links on the stand-in library, each doing what the program
 // does per update frame: a packet frame written without response, the wait
-// for the device's status, a 10 ms pause. The radio test and the radio
-// bench measure with it how many frames a second the fleet gets through.
+// for the device's status, a 10 ms pause. How many frames a second the
+// fleet gets through: in real time, with a thread per link (the radio
+// bench), and on the stand-in's driven clock, the fleet acting at its
+// simulated moments (the radio test: the simulation's own figure, whatever
+// the machine's load).
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -11,6 +15,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,9 +50,11 @@ inline std::string world(int links, double interval_ms, int data_length,
 }
 
 inline bytes update_frame(uint8_t code, const bytes& params) {
-  bytes out = {code, static_cast<uint8_t>(params.size() >> 8),
-               static_cast<uint8_t>(params.size() & 0xFF)};
-  out.insert(out.end(), params.begin(), params.end());
+  bytes out(3 + params.size());
+  out[0] = code;
+  out[1] = static_cast<uint8_t>(params.size() >> 8);
+  out[2] = static_cast<uint8_t>(params.size() & 0xFF);
+  std::copy(params.begin(), params.end(), out.begin() + 3);
   return out;
 }
 
@@ -231,5 +238,184 @@ inline measurement run(int links, double interval_ms, int data_length,
   result.frames_per_second = frames / std::chrono::duration<double>(measured).count();
   return result;
 }
+
+// The same fleet on the driven clock. The test thread is the program of
+// every link: it writes each link's next frame at its moment, then moves
+// the clock to the next such moment, or to the next thing the library has
+// due before it; the handlers only note what came. Each link sends the
+// start, B1 and length frames, then packets, each after the status of the
+// one before and the 10 ms pause.
+class driven_fleet {
+ public:
+  ~driven_fleet() {
+    for (auto& each : links_)
+      if (each->gatt) warble_gatt_delete(each->gatt);
+  }
+
+  // Configures the world (the clock must be driven), connects the links
+  // one after another, lets them all update for `warm_up`, then counts the
+  // packets' statuses they receive for `measured`, all in simulated time.
+  // With `scanning`, a scanner runs from before the first connection to
+  // the end, as on a station that keeps looking for devices.
+  measurement run(int links, double interval_ms, int data_length, std::chrono::microseconds warm_up,
+                  std::chrono::microseconds measured, bool scanning = false) {
+    measurement result;
+    if (warble_sim_configure(world(links, interval_ms, data_length).c_str()) != 0) {
+      result.error = warble_sim_error();
+      return result;
+    }
+    if (scanning) scanner_ = std::make_unique<scanning_station>();
+    for (int i = 0; i < links; ++i) {
+      links_.push_back(std::make_unique<fleet_link>());
+      if (!connect(*links_.back(), mac_of(i), result.error)) return result;
+    }
+    const int64_t start = warble_sim_clock_us();
+    const int64_t from = start + warm_up.count(), to = from + measured.count();
+    for (auto& each : links_) each->write_at = start;
+    int64_t now = start;
+    size_t frames = 0;
+    while (now < to) {
+      int64_t next = to;
+      for (auto& each : links_) {
+        if (each->write_at && *each->write_at <= now) write(*each, now);
+        if (each->write_at) next = std::min(next, *each->write_at);
+      }
+      now = warble_sim_advance_clock(next);
+      if (now < 0) {
+        result.error = "the clock could not be moved on";
+        return result;
+      }
+      for (auto& each : links_) {
+        if (!each->written_at) continue;
+        const answer seen = each->seen();
+        if (seen.statuses > each->taken) {
+          each->taken = seen.statuses;
+          if (seen.refused) {
+            result.error = "a frame was refused";
+            return result;
+          }
+          if (each->sent > CONTROL_FRAMES && now >= from && now < to) ++frames;
+          each->written_at.reset();
+          each->write_at = now + PAUSE_US;
+        } else if (now - *each->written_at > REPLY_WAIT_US) {
+          result.error = "a frame was not answered";
+          return result;
+        }
+      }
+    }
+    result.frames_per_second = frames / (static_cast<double>(measured.count()) / 1e6);
+    return result;
+  }
+
+ private:
+  static constexpr int64_t PAUSE_US =
+      std::chrono::duration_cast<std::chrono::microseconds>(PROGRAM_PAUSE).count();
+  static constexpr int64_t REPLY_WAIT_US =
+      std::chrono::duration_cast<std::chrono::microseconds>(REPLY_WAIT).count();
+  static constexpr size_t CONTROL_FRAMES = 3;
+
+  struct answer {
+    int steps = 0;
+    std::string error;
+    int statuses = 0;
+    bool refused = false;
+  };
+  struct fleet_link {
+    WarbleGatt* gatt = nullptr;
+    WarbleGattChar* update = nullptr;
+    std::mutex lock;  // the handlers' side, on library threads
+    answer noted;
+    // The program's side, on the test thread.
+    int taken = 0;
+    size_t sent = 0;
+    std::optional<int64_t> write_at;
+    std::optional<int64_t> written_at;
+
+    answer seen() {
+      std::lock_guard<std::mutex> guard(lock);
+      return noted;
+    }
+    static void on_step(void* context, const char* error) {
+      auto* self = static_cast<fleet_link*>(context);
+      std::lock_guard<std::mutex> guard(self->lock);
+      ++self->noted.steps;
+      if (error) self->noted.error = error;
+    }
+    static void on_status(void* context, WarbleGattChar*, const uint8_t* value, uint8_t length) {
+      auto* self = static_cast<fleet_link*>(context);
+      std::lock_guard<std::mutex> guard(self->lock);
+      ++self->noted.statuses;
+      if (length == 0 || value[0] != sim::UPD_STATUS_ACCEPTED) self->noted.refused = true;
+    }
+  };
+
+  // Moves the clock on until the link's setup took `step` steps, for at
+  // most REPLY_WAIT of simulated time.
+  static bool setup_step(fleet_link& each, int step, std::string& error) {
+    const int64_t limit = warble_sim_clock_us() + REPLY_WAIT_US;
+    for (;;) {
+      const answer seen = each.seen();
+      if (seen.steps >= step) {
+        error = seen.error;
+        return error.empty();
+      }
+      const int64_t now = warble_sim_advance_clock(limit);
+      if (now < 0 || (now >= limit && each.seen().steps < step)) {
+        error = "no answer";
+        return false;
+      }
+    }
+  }
+
+  static bool connect(fleet_link& each, const std::string& mac, std::string& error) {
+    WarbleOption options[] = {{"mac", mac.c_str()}, {"address-type", "unspecified"}};
+    each.gatt = warble_gatt_create_with_options(2, options);
+    warble_gatt_connect_async(each.gatt, &each,
+                              [](void* context, WarbleGatt*, const char* failure) {
+                                fleet_link::on_step(context, failure);
+                              });
+    if (!setup_step(each, 1, error)) {
+      error = mac + ": " + error;
+      return false;
+    }
+    WarbleGattChar* status = warble_gatt_find_characteristic(each.gatt, sim::STATUS_UUID);
+    each.update = warble_gatt_find_characteristic(each.gatt, sim::UPDATE_UUID);
+    if (!status || !each.update) {
+      error = mac + ": not ours";
+      return false;
+    }
+    warble_gattchar_enable_notifications_async(
+        status, &each, [](void* context, WarbleGattChar*, const char* failure) {
+          fleet_link::on_step(context, failure);
+        });
+    if (!setup_step(each, 2, error)) {
+      error = mac + ": " + error;
+      return false;
+    }
+    warble_gattchar_on_notification_received(status, &each, fleet_link::on_status);
+    return true;
+  }
+
+  static void write(fleet_link& each, int64_t now) {
+    static const uint32_t LENGTH = 1u << 30;
+    static const bytes FRAMES[] = {
+        update_frame(sim::UPD_CMD_START,
+                     bytes(std::begin(sim::UPD_START_TOKEN), std::end(sim::UPD_START_TOKEN))),
+        update_frame(sim::UPD_CMD_B1, {0, 0}),
+        update_frame(sim::UPD_CMD_LENGTH,
+                     {static_cast<uint8_t>(LENGTH >> 24), static_cast<uint8_t>(LENGTH >> 16),
+                      static_cast<uint8_t>(LENGTH >> 8), static_cast<uint8_t>(LENGTH)}),
+        update_frame(sim::UPD_CMD_PACKET, bytes(sim::UPD_MAX_PARAMS, 0x5A))};
+    const bytes& frame = FRAMES[std::min(each.sent, CONTROL_FRAMES)];
+    warble_gattchar_write_without_resp_async(each.update, frame.data(),
+                                             static_cast<uint8_t>(frame.size()), nullptr, nullptr);
+    ++each.sent;
+    each.write_at.reset();
+    each.written_at = now;
+  }
+
+  std::vector<std::unique_ptr<fleet_link>> links_;
+  std::unique_ptr<scanning_station> scanner_;
+};
 
 }  // namespace radio_fleet

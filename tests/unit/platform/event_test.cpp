@@ -64,18 +64,20 @@ TEST(ManualEvent, PulseWakesAWaiterAndLeavesTheEventClear) {
   EXPECT_FALSE(event.is_set());
 }
 
+// A compressed sleep lasts its share of real time, never less; more only
+// by what a loaded machine adds, which is far below the nominal 4 s.
 TEST(Clock, CompressionShortensSleepsAndWaitsAndSpeedsTicks) {
-  set_time_compression_for_tests(10);
-  EXPECT_EQ(real_duration(400), std::chrono::microseconds(40000));
+  set_time_compression_for_tests(100);
+  EXPECT_EQ(real_duration(4000), std::chrono::microseconds(40000));
   EXPECT_EQ(real_duration(0), std::chrono::microseconds(0));
   const uint32_t tick_before = tick_count_ms();
   const auto start = steady::now();
-  sleep_ms(400);
+  sleep_ms(4000);
   const auto slept = steady::now() - start;
   const uint32_t ticks = tick_count_ms() - tick_before;
   EXPECT_GE(slept, 40ms);
-  EXPECT_LT(slept, 400ms);
-  EXPECT_GE(ticks, 400u - 10u);
+  EXPECT_LT(slept, 2000ms);
+  EXPECT_GE(ticks, 4000u - 100u);
 
   set_time_compression_for_tests(100000);
   EXPECT_EQ(real_duration(1), std::chrono::microseconds(1));  // still yields
