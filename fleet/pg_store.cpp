@@ -458,6 +458,12 @@ void pg_store::abandon_transaction() {
   run("ROLLBACK", {}, result, ignored);
 }
 
+store_status pg_store::give_up(const failure& failed, std::string& error) {
+  abandon_transaction();
+  error = failed.error;
+  return failed.status;
+}
+
 bool pg_store::commit(failure& failed) {
   rows result(pq_);
   if (run("COMMIT", {}, result, failed)) return true;
@@ -554,11 +560,7 @@ store_status pg_store::open_campaign(const campaign& c, bool create, std::string
   // The key as bytes: texts that are not UTF-8 must not make two campaigns
   // one.
   const std::string key = hex_of(campaign_key(c));
-  const auto fail = [&] {
-    abandon_transaction();
-    error = failed.error;
-    return failed.status;
-  };
+  const auto fail = [&] { return give_up(failed, error); };
   if (!begin("BEGIN", failed) ||
       !run("SELECT id FROM line_campaign WHERE key = decode($1, 'hex')", {key}, result, failed))
     return fail();
@@ -598,9 +600,7 @@ claim_outcome pg_store::claim(const claim_request& request) {
   failure failed;
   rows result(pq_);
   const auto fail = [&] {
-    abandon_transaction();
-    outcome.status = failed.status;
-    outcome.error = failed.error;
+    outcome.status = give_up(failed, outcome.error);
     return outcome;
   };
   if (!campaign_chosen(failed)) return fail();
@@ -730,9 +730,7 @@ finish_outcome pg_store::finish(const attempt_result& done) {
   failure failed;
   rows result(pq_);
   const auto fail = [&] {
-    abandon_transaction();
-    outcome.status = failed.status;
-    outcome.error = failed.error;
+    outcome.status = give_up(failed, outcome.error);
     return outcome;
   };
   if (!campaign_chosen(failed)) return fail();
@@ -791,11 +789,7 @@ store_status pg_store::read(std::vector<record_row>& found, std::string& error) 
   std::lock_guard<std::mutex> lock(mutex_);
   failure failed;
   rows devices(pq_), attempts(pq_);
-  const auto fail = [&] {
-    abandon_transaction();
-    error = failed.error;
-    return failed.status;
-  };
+  const auto fail = [&] { return give_up(failed, error); };
   if (!campaign_chosen(failed)) return fail();
   // Both from one snapshot: a history always matches its row.
   if (!begin("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", failed) ||

@@ -71,6 +71,8 @@ class pg_store : public record_store {
   bool run(const char* sql, std::initializer_list<std::string> params, rows& out, failure& failed);
   bool begin(const char* sql, failure& failed);
   void abandon_transaction();
+  // Rolls back what the failed call began; its status, with the reason.
+  store_status give_up(const failure& failed, std::string& error);
   bool commit(failure& failed);
   bool campaign_chosen(failure& failed) const;
   bool make_or_check_tables(failure& failed);
