@@ -264,6 +264,17 @@ TEST_F(bluez_backend, a_device_gone_from_the_tree_mid_transfer_is_a_lost_link) {
   EXPECT_EQ(r.document()["error_code"], "link_lost") << r.out;
 }
 
+TEST_F(bluez_backend, bluetoothd_leaving_mid_transfer_is_a_lost_link_not_a_hang) {
+  start(device(FIRST, "TAVREN RD", "reply_delay_ms = 20\n"));
+  hooked_text err;
+  err.when("\"event\":\"progress\"", [&] { bus_->stop_bluez(); });
+  const run_result r = run({"update", FIRST, image_path_, "--json", "--retries", "0", "--progress",
+                            "json", "--seconds", "10"},
+                           &err);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.document()["error_code"], "link_lost") << r.out;
+}
+
 TEST_F(bluez_backend, lost_and_doubled_notifications_leave_the_update_exact) {
   start(device(FIRST, "TAVREN RD", "status_stays_busy_ms = 150\n"),
         {"--lose-first-notification", "--duplicate-values"});

@@ -95,6 +95,10 @@ private_bus::~private_bus() {
   }
 }
 
+void private_bus::stop_bluez() {
+  stop(fake_);
+}
+
 bool private_bus::start_daemon(bool deny) {
   const std::string config = dir_ + "/bus.conf";
   std::ofstream(config)

@@ -53,6 +53,8 @@ class private_bus {
   fake_record record(const std::string& mac);
   std::vector<transfer_window> transfers();
   bool forget(const std::string& mac);
+  // bluetoothd leaves the bus, as when its service stops or crashes.
+  void stop_bluez();
   // What the fake wrote (a sanitizer's report among it, if any).
   std::string fake_log() const;
 
