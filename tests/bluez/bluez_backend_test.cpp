@@ -327,6 +327,33 @@ TEST_F(bluez_backend, a_line_updates_every_device_while_it_keeps_discovering) {
   for (const char* mac : {FIRST, SECOND, THIRD}) expect_installed(mac, image_);
 }
 
+// A station outlives a restart of bluetoothd (an upgrade, a crash): the
+// devices that turn up after it are served through the new one.
+TEST_F(bluez_backend, a_line_goes_on_through_a_restarted_bluetoothd) {
+  start(device(FIRST, "TAVREN RD", RESTARTS));
+  hooked_text err;
+  bool restarted = false;
+  err.when("\"event\":\"done\"", [&] {
+    restarted = bus_->restart_bluez(
+        fake_bluez_options{device(FIRST, "TAVREN RD", "firmware_revision = 1.06\n") +
+                               device(SECOND, "TAVREN RD", RESTARTS),
+                           {},
+                           true,
+                           false});
+  });
+  const run_result r = run(
+      {"line", image_path_, "--name-prefix", "TAVREN", "--expect-revision", "1.06", "--record",
+       dir_ + "/line.ndjson", "--count", "2", "--until-idle", "30", "--json", "--progress", "json"},
+      &err);
+  ASSERT_TRUE(restarted) << bus_->problem();
+  ASSERT_EQ(r.status, 0) << r.err << r.out;
+  const nlohmann::json document = nlohmann::json::parse(r.out, nullptr, false);
+  ASSERT_TRUE(document.is_object()) << r.out;
+  ASSERT_EQ(document.at("devices").size(), 2u) << r.out;
+  for (const auto& row : document.at("devices")) EXPECT_EQ(row.at("result"), "ok") << row;
+  expect_installed(SECOND, image_);
+}
+
 // --- what stands in the way, said to a person, with status 4 ---------------
 
 TEST_F(bluez_backend, errors_before_any_device_say_what_is_wrong) {

@@ -99,6 +99,11 @@ void private_bus::stop_bluez() {
   stop(fake_);
 }
 
+bool private_bus::restart_bluez(const fake_bluez_options& options) {
+  stop(fake_);
+  return start_fake(options);
+}
+
 bool private_bus::start_daemon(bool deny) {
   const std::string config = dir_ + "/bus.conf";
   std::ofstream(config)

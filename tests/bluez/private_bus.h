@@ -55,6 +55,9 @@ class private_bus {
   bool forget(const std::string& mac);
   // bluetoothd leaves the bus, as when its service stops or crashes.
   void stop_bluez();
+  // bluetoothd starts again (a restart of its service), on a world of its
+  // own: what the devices had received is gone with the one before.
+  bool restart_bluez(const fake_bluez_options& options);
   // What the fake wrote (a sanitizer's report among it, if any).
   std::string fake_log() const;
 
