@@ -100,6 +100,7 @@ class WorkerTest : public ::testing::Test {
     if (hook_fired.exchange(true)) return;
     hook_tick = tick_count_ms();
     idles_at_hook = display.status_calls_of("Idle");
+    idles_at_scan = NOT_NOTED;
     post_request(REQ_SCAN);
   }
 
@@ -118,6 +119,8 @@ class WorkerTest : public ::testing::Test {
     ASSERT_TRUE(calls_reach(1));
     const uint32_t waited = device_calls()[0].tick_ms - hook_tick;
     EXPECT_GE(waited, WORKER_WAIT_MS - TICK_SLACK_MS);
+    // The call is on record before the scan's own hook has noted anything.
+    ASSERT_TRUE(eventually([this] { return idles_at_scan.load() != NOT_NOTED; }));
     EXPECT_EQ(idles_at_scan.load(), idles_at_hook.load());
   }
 
@@ -127,7 +130,8 @@ class WorkerTest : public ::testing::Test {
   std::atomic<bool> hook_fired{false};
   std::atomic<uint32_t> hook_tick{0};
   std::atomic<size_t> idles_at_hook{0};
-  std::atomic<size_t> idles_at_scan{0};
+  static constexpr size_t NOT_NOTED = SIZE_MAX;
+  std::atomic<size_t> idles_at_scan{NOT_NOTED};
 };
 
 TEST_F(WorkerTest, QuitEndsTheWorkerAndRequestsBehindItNeverRun) {
