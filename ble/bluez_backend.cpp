@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -12,6 +14,10 @@
 #include <string>
 #include <unordered_set>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "ble/bluez_dbus.h"
 #include "ble/bluez_open.h"
@@ -44,7 +50,21 @@ constexpr int32_t LOCAL_DISCONNECT_STATUS = 0x16;
 
 constexpr size_t SEAM_VALUE_MAX = 255;
 
+// A socket BlueZ handed over for writes without response that is full for
+// the moment is tried again after this pause; the writes wait in order.
+constexpr milliseconds SOCKET_FULL_PAUSE{1};
+
 enum class link_state { idle, connecting, up, down };
+
+// Writes without response go through a socket BlueZ hands over
+// (AcquireWrite) where it offers one: no D-Bus round trip a frame.
+enum class acquired_write { not_offered, untried, asking, acquired, refused };
+
+struct queued_write {
+  std::vector<uint8_t> bytes;
+  void* context = nullptr;
+  warble_char_done_handler handler = nullptr;
+};
 
 }  // namespace
 
@@ -90,6 +110,12 @@ struct WarbleGattChar {
   // The bus thread's alone: reads in flight (BlueZ also announces a read's
   // value as a change of Value, which is no notification).
   int reads_in_flight = 0;
+  // The bus thread's alone: the write socket, and the writes without
+  // response waiting for it (in the order they were asked for).
+  acquired_write acquire = acquired_write::not_offered;
+  int write_fd = -1;
+  bool retry_armed = false;
+  std::deque<queued_write> queued;
 };
 
 namespace {
@@ -199,6 +225,13 @@ class backend {
   bool usable(const WarbleGattChar* chr);
   void fail_char_call(WarbleGattChar* chr, void* context, warble_char_done_handler handler,
                       const char* error);
+  void write_value(WarbleGattChar* chr, const std::vector<uint8_t>& bytes, bool with_response,
+                   void* context, warble_char_done_handler handler);
+  void acquire_write(WarbleGattChar* chr);
+  void flush_writes(WarbleGattChar* chr);
+  void writes_through_dbus(WarbleGattChar* chr);
+  void release_writes(WarbleGatt* gatt);
+  void release_writes(WarbleGattChar* chr);
 
   const uint64_t generation_;
   const bluez_start start_;
@@ -254,7 +287,11 @@ backend::~backend() {
   for (auto& gatt : r.gatts) {
     if (gatt->generation != generation_) continue;
     gatt->state = link_state::down;
-    for (WarbleGattChar* chr : gatt->characteristics) chr->dead = true;
+    for (WarbleGattChar* chr : gatt->characteristics) {
+      chr->dead = true;
+      if (chr->write_fd >= 0) close(chr->write_fd);
+      chr->write_fd = -1;
+    }
   }
 }
 
@@ -611,6 +648,7 @@ void backend::finish_connect(WarbleGatt* gatt, const char* error) {
       chr->gatt = gatt;
       chr->uuid = lower(*object.properties.uuid);
       chr->path = it->first;
+      if (object.properties.write_acquired) chr->acquire = acquired_write::untried;
       made.push_back(std::move(chr));
     }
   }
@@ -650,6 +688,7 @@ void backend::link_lost(WarbleGatt* gatt, int32_t status) {
     }
   }
   trace_printf("BlueZ: %s: link down\n", gatt->mac.c_str());
+  release_writes(gatt);
   if (handler) handler(context, gatt, status);
 }
 
@@ -857,20 +896,121 @@ void backend::write(WarbleGattChar* chr, const uint8_t* value, uint8_t length, b
                     void* context, warble_char_done_handler handler) {
   // The bytes are the caller's only during this call.
   std::vector<uint8_t> bytes(value, value + (value ? length : 0));
-  thread_->post([this, chr, bytes = std::move(bytes), with_response, context, handler] {
+  thread_->post([this, chr, bytes = std::move(bytes), with_response, context, handler]() mutable {
     if (!usable(chr)) return fail_char_call(chr, context, handler, "Not connected");
-    sd_bus_message* call = new_call(chr->path, CHARACTERISTIC_INTERFACE, "WriteValue");
-    if (call) {
-      sd_bus_message_append_array(call, 'y', bytes.data(), bytes.size());
-      sd_bus_message_append(call, "a{sv}", 1, "type", "s", with_response ? "request" : "command");
-    }
-    const bool sent = send(call, [chr, context, handler](sd_bus_message* reply) {
-      if (!handler) return;
-      const std::optional<bus_error> error = reply_error(reply);
-      handler(context, chr, error ? error->text().c_str() : nullptr);
-    });
-    if (!sent) fail_char_call(chr, context, handler, "Cannot ask BlueZ to write");
+    const bool by_socket = !with_response && chr->acquire != acquired_write::not_offered &&
+                           chr->acquire != acquired_write::refused;
+    if (!by_socket) return write_value(chr, bytes, with_response, context, handler);
+    chr->queued.push_back({std::move(bytes), context, handler});
+    if (chr->acquire == acquired_write::untried) return acquire_write(chr);
+    if (chr->acquire == acquired_write::acquired) flush_writes(chr);
   });
+}
+
+void backend::write_value(WarbleGattChar* chr, const std::vector<uint8_t>& bytes,
+                          bool with_response, void* context, warble_char_done_handler handler) {
+  sd_bus_message* call = new_call(chr->path, CHARACTERISTIC_INTERFACE, "WriteValue");
+  if (call) {
+    sd_bus_message_append_array(call, 'y', bytes.data(), bytes.size());
+    sd_bus_message_append(call, "a{sv}", 1, "type", "s", with_response ? "request" : "command");
+  }
+  const bool sent = send(call, [chr, context, handler](sd_bus_message* reply) {
+    if (!handler) return;
+    const std::optional<bus_error> error = reply_error(reply);
+    handler(context, chr, error ? error->text().c_str() : nullptr);
+  });
+  if (!sent) fail_char_call(chr, context, handler, "Cannot ask BlueZ to write");
+}
+
+// Asked once a link, at the first write without response; the writes wait
+// for the answer so that none overtakes another.
+void backend::acquire_write(WarbleGattChar* chr) {
+  chr->acquire = acquired_write::asking;
+  sd_bus_message* call = new_call(chr->path, CHARACTERISTIC_INTERFACE, "AcquireWrite");
+  if (call) sd_bus_message_append(call, "a{sv}", 0);
+  const bool sent = send(call, [this, chr](sd_bus_message* reply) {
+    int fd = -1;
+    uint16_t mtu = 0;
+    const std::optional<bus_error> error = reply_error(reply);
+    if (!error && sd_bus_message_read(reply, "hq", &fd, &mtu) >= 0 && fd >= 0)
+      fd = fcntl(fd, F_DUPFD_CLOEXEC, 3);  // the message owns its own
+    else
+      fd = -1;
+    if (fd >= 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) < 0) {
+      close(fd);
+      fd = -1;
+    }
+    if (!usable(chr)) {
+      if (fd >= 0) close(fd);
+      return release_writes(chr);
+    }
+    if (fd < 0) {
+      trace_printf("BlueZ: AcquireWrite: %s: writing through D-Bus\n",
+                   error ? error->text().c_str() : "no socket");
+      return writes_through_dbus(chr);
+    }
+    chr->write_fd = fd;
+    chr->acquire = acquired_write::acquired;
+    flush_writes(chr);
+  });
+  if (!sent) writes_through_dbus(chr);
+}
+
+void backend::flush_writes(WarbleGattChar* chr) {
+  while (!chr->queued.empty()) {
+    const queued_write& next = chr->queued.front();
+    const ssize_t written =
+        ::send(chr->write_fd, next.bytes.data(), next.bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)) {
+      if (chr->retry_armed) return;
+      chr->retry_armed = true;
+      thread_->at(clock_type::now() + SOCKET_FULL_PAUSE, [this, chr] {
+        chr->retry_armed = false;
+        if (!usable(chr)) return release_writes(chr);
+        if (chr->acquire == acquired_write::acquired) flush_writes(chr);
+      });
+      return;
+    }
+    if (written != static_cast<ssize_t>(next.bytes.size())) {
+      // BlueZ closed the socket (it does when it releases the write or the
+      // link): the link, if still up, still takes WriteValue.
+      trace_printf("BlueZ: the write socket failed (%s): writing through D-Bus\n",
+                   written < 0 ? strerror(errno) : "a short write");
+      return writes_through_dbus(chr);
+    }
+    const queued_write done = std::move(chr->queued.front());
+    chr->queued.pop_front();
+    if (done.handler) done.handler(done.context, chr, nullptr);
+  }
+}
+
+void backend::writes_through_dbus(WarbleGattChar* chr) {
+  if (chr->write_fd >= 0) close(chr->write_fd);
+  chr->write_fd = -1;
+  chr->acquire = acquired_write::refused;
+  std::deque<queued_write> waiting;
+  waiting.swap(chr->queued);
+  for (const queued_write& each : waiting)
+    write_value(chr, each.bytes, false, each.context, each.handler);
+}
+
+// The link ended: its sockets close and the writes still waiting fail.
+void backend::release_writes(WarbleGatt* gatt) {
+  std::vector<WarbleGattChar*> characteristics;
+  {
+    std::lock_guard<std::mutex> hold(state_lock_);
+    characteristics = gatt->characteristics;
+  }
+  for (WarbleGattChar* chr : characteristics) release_writes(chr);
+}
+
+void backend::release_writes(WarbleGattChar* chr) {
+  if (chr->write_fd >= 0) close(chr->write_fd);
+  chr->write_fd = -1;
+  std::deque<queued_write> waiting;
+  waiting.swap(chr->queued);
+  for (const queued_write& each : waiting)
+    fail_char_call(chr, each.context, each.handler, "Not connected");
 }
 
 void backend::set_notifications(WarbleGattChar* chr, bool enable, void* context,
@@ -961,6 +1101,7 @@ void backend::destroy(WarbleGatt* gatt) {
       for (WarbleGattChar* chr : gatt->characteristics) chr->dead = true;
     }
     live_.erase(std::remove(live_.begin(), live_.end(), gatt), live_.end());
+    release_writes(gatt);
     if (up || attempt_open) ask_disconnect(gatt->path);
     // BlueZ would serve the next connection the database it cached, also
     // after the device's firmware changed it; a paired device keeps its

@@ -73,6 +73,7 @@ int read_variant(sd_bus_message* message, const std::string& key, bluez_properti
       {"Paired", "b", [&] { return read_bool(message, out.paired); }},
       {"Powered", "b", [&] { return read_bool(message, out.powered); }},
       {"Value", "ay", [&] { return read_bytes(message, out.value); }},
+      {"WriteAcquired", "b", [&] { return read_bool(message, out.write_acquired); }},
   };
   for (const reader& each : readers) {
     if (key != each.key || signature != each.signature) continue;
@@ -113,6 +114,7 @@ void bluez_properties::merge(const bluez_properties& newer) {
   take(paired, newer.paired);
   take(powered, newer.powered);
   take(value, newer.value);
+  take(write_acquired, newer.write_acquired);
   for (const std::string& key : newer.invalidated) {
     if (key == "RSSI") rssi.reset();
     if (key == "Name") name.reset();

@@ -34,6 +34,9 @@ struct bluez_properties {
   std::optional<bool> paired;
   std::optional<bool> powered;
   std::optional<std::vector<uint8_t>> value;
+  // A characteristic that BlueZ lets a client write through a socket of
+  // its own (AcquireWrite) has this property, whatever its value.
+  std::optional<bool> write_acquired;
   std::vector<std::string> invalidated;  // PropertiesChanged's third argument
 
   // Takes every property `newer` carries; drops the invalidated ones.

@@ -25,6 +25,7 @@
 // the devices received, what was asked of the fake, and when each device's
 // image packets (0xB4 frames) arrived, first and last.
 #include <signal.h>
+#include <sys/socket.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -79,6 +80,7 @@ struct options {
   bool forget_on_stop = false;
   bool lose_first_notification = false;
   bool duplicate_values = false;
+  bool acquire_write = true;  // characteristics offer AcquireWrite, as BlueZ 5.46 on do
 };
 
 struct fake_char {
@@ -89,6 +91,9 @@ struct fake_char {
   clock_type::time_point notify_started{};
   WarbleGattChar* sim = nullptr;
   sd_bus_slot* slot = nullptr;
+  // Our end of the socket handed over by AcquireWrite (-1: none); a reader
+  // thread of its own takes each datagram as a write without response.
+  int acquired_fd = -1;
 };
 
 struct fake_service {
@@ -242,6 +247,9 @@ GETTER(char_value) {
 GETTER(char_notifying) {
   return sd_bus_message_append(reply, "b", static_cast<fake_char*>(userdata)->notifying);
 }
+GETTER(char_write_acquired) {
+  return sd_bus_message_append(reply, "b", static_cast<fake_char*>(userdata)->acquired_fd >= 0);
+}
 
 // --- the device tree ---------------------------------------------------------
 
@@ -251,6 +259,7 @@ int char_read(sd_bus_message* message, void* userdata, sd_bus_error*);
 int char_write(sd_bus_message* message, void* userdata, sd_bus_error*);
 int char_start_notify(sd_bus_message* message, void* userdata, sd_bus_error*);
 int char_stop_notify(sd_bus_message* message, void* userdata, sd_bus_error*);
+int char_acquire_write(sd_bus_message* message, void* userdata, sd_bus_error*);
 
 const sd_bus_vtable DEVICE_VTABLE[] = {
     SD_BUS_VTABLE_START(0),
@@ -284,6 +293,22 @@ const sd_bus_vtable CHAR_VTABLE[] = {
     SD_BUS_METHOD("StopNotify", "", "", char_stop_notify, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END};
 
+// The same, with writes through a socket of their own.
+const sd_bus_vtable CHAR_ACQUIRE_VTABLE[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_PROPERTY("UUID", "s", char_uuid, 0, SD_BUS_VTABLE_PROPERTY_CONST),
+    SD_BUS_PROPERTY("Service", "o", char_service, 0, SD_BUS_VTABLE_PROPERTY_CONST),
+    SD_BUS_PROPERTY("Value", "ay", char_value, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+    SD_BUS_PROPERTY("Notifying", "b", char_notifying, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+    SD_BUS_PROPERTY("WriteAcquired", "b", char_write_acquired, 0,
+                    SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+    SD_BUS_METHOD("ReadValue", "a{sv}", "ay", char_read, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("WriteValue", "aya{sv}", "", char_write, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("StartNotify", "", "", char_start_notify, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("StopNotify", "", "", char_stop_notify, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("AcquireWrite", "a{sv}", "hq", char_acquire_write, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_VTABLE_END};
+
 void count_call(sd_bus_message* message) {
   const char* member = sd_bus_message_get_member(message);
   if (member) F().calls[member] += 1;
@@ -299,8 +324,17 @@ void learn_installs(fake_device& device) {
   }
 }
 
+// BlueZ closes a write socket when the link ends: the reader sees it end.
+void release_acquired(fake_char& chr) {
+  if (chr.acquired_fd < 0) return;
+  shutdown(chr.acquired_fd, SHUT_RDWR);
+  close(chr.acquired_fd);
+  chr.acquired_fd = -1;
+}
+
 void remove_gatt_objects(fake_device& device) {
   for (auto& [path, chr] : device.chars) {
+    release_acquired(*chr);
     sd_bus_emit_interfaces_removed(F().bus, path.c_str(), "org.bluez.GattCharacteristic1", nullptr);
     sd_bus_slot_unref(chr->slot);
   }
@@ -369,7 +403,8 @@ void add_gatt_service(fake_device& device, const char* service_uuid,
     chr->service_path = service->path;
     chr->sim = warble_gatt_find_characteristic(device.sim, uuid.c_str());
     sd_bus_add_object_vtable(F().bus, &chr->slot, chr->path.c_str(),
-                             "org.bluez.GattCharacteristic1", CHAR_VTABLE, chr.get());
+                             "org.bluez.GattCharacteristic1",
+                             F().opt.acquire_write ? CHAR_ACQUIRE_VTABLE : CHAR_VTABLE, chr.get());
     sd_bus_emit_interfaces_added(F().bus, chr->path.c_str(), "org.bluez.GattCharacteristic1",
                                  nullptr);
     device.chars[chr->path] = std::move(chr);
@@ -694,6 +729,75 @@ int char_read(sd_bus_message* message, void* userdata, sd_bus_error*) {
   return 1;
 }
 
+void note_transfer(const fake_device& device, const fake_char& chr, const uint8_t* bytes,
+                   size_t size) {
+  if (chr.uuid != UPDATE_UUID || size == 0 || bytes[0] != PACKET_FRAME) return;
+  transfer_span& span = F().transfers[device.mac];
+  if (span.first_us < 0) span.first_us = now_us();
+  span.last_us = now_us();
+}
+
+void write_command(const fake_char& chr, const uint8_t* bytes, size_t size) {
+  warble_gattchar_write_without_resp_async(chr.sim, bytes, static_cast<uint8_t>(size), nullptr,
+                                           [](void*, WarbleGattChar*, const char*) {});
+}
+
+// Each datagram on an acquired socket is one write without response, taken
+// on the bus thread as WriteValue's are; the thread ends with the socket.
+void read_acquired(int fd, int ours, std::string char_path, std::string device_path) {
+  uint8_t buffer[512];
+  for (;;) {
+    const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+    if (got <= 0) break;
+    std::vector<uint8_t> bytes(buffer, buffer + got);
+    post([bytes = std::move(bytes), char_path, device_path] {
+      fake_device* device = device_at(device_path);
+      if (!device || !device->chars.count(char_path)) return;
+      fake_char& chr = *device->chars.at(char_path);
+      if (!chr.sim || bytes.size() > 255) return;
+      note_transfer(*device, chr, bytes.data(), bytes.size());
+      write_command(chr, bytes.data(), bytes.size());
+    });
+  }
+  close(fd);
+  // The client closed its end: the characteristic may be acquired again.
+  // While our end is still the one on record it is open, so its number
+  // names no other socket.
+  post([ours, char_path, device_path] {
+    fake_device* device = device_at(device_path);
+    if (!device || !device->chars.count(char_path)) return;
+    fake_char& chr = *device->chars.at(char_path);
+    if (chr.acquired_fd != ours) return;
+    release_acquired(chr);
+    emit_changed(chr.path, "org.bluez.GattCharacteristic1", "WriteAcquired");
+  });
+}
+
+int char_acquire_write(sd_bus_message* message, void* userdata, sd_bus_error*) {
+  count_call(message);
+  fake_device* device = nullptr;
+  fake_char* chr = char_of(userdata, device);
+  if (!device || !chr->sim)
+    return sd_bus_reply_method_errorf(message, "org.bluez.Error.Failed", "Not connected");
+  if (chr->acquired_fd >= 0)
+    return sd_bus_reply_method_errorf(message, "org.bluez.Error.NotPermitted", "Write acquired");
+  int ends[2] = {-1, -1};
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) < 0)
+    return sd_bus_reply_method_errorf(message, "org.bluez.Error.Failed", "No socket");
+  const int reader = dup(ends[0]);
+  if (reader < 0) {
+    close(ends[0]);
+    close(ends[1]);
+    return sd_bus_reply_method_errorf(message, "org.bluez.Error.Failed", "No socket");
+  }
+  chr->acquired_fd = ends[0];
+  std::thread(read_acquired, reader, ends[0], chr->path, device->path).detach();
+  const int r = sd_bus_reply_method_return(message, "hq", ends[1], uint16_t{247});
+  close(ends[1]);  // the reply carried a copy
+  emit_changed(chr->path, "org.bluez.GattCharacteristic1", "WriteAcquired");
+  return r;
+}
+
 int char_write(sd_bus_message* message, void* userdata, sd_bus_error*) {
   count_call(message);
   fake_device* device = nullptr;
@@ -725,14 +829,9 @@ int char_write(sd_bus_message* message, void* userdata, sd_bus_error*) {
     return sd_bus_reply_method_errorf(message, "org.bluez.Error.InvalidValueLength",
                                       "Invalid Length");
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
-  if (chr->uuid == UPDATE_UUID && size > 0 && bytes[0] == PACKET_FRAME) {
-    transfer_span& span = F().transfers[device->mac];
-    if (span.first_us < 0) span.first_us = now_us();
-    span.last_us = now_us();
-  }
+  note_transfer(*device, *chr, bytes, size);
   if (type == "command") {
-    warble_gattchar_write_without_resp_async(chr->sim, bytes, static_cast<uint8_t>(size), nullptr,
-                                             [](void*, WarbleGattChar*, const char*) {});
+    write_command(*chr, bytes, size);
     return sd_bus_reply_method_return(message, "");
   }
   call_token* token = new call_token{device->path, device->link, chr->path, keep(message)};
@@ -911,6 +1010,8 @@ bool parse(int argc, char** argv, options& opt) {
       opt.lose_first_notification = true;
     } else if (word == "--duplicate-values") {
       opt.duplicate_values = true;
+    } else if (word == "--no-acquire-write") {
+      opt.acquire_write = false;
     } else {
       fprintf(stderr, "fake_bluez: unknown option %s\n", word.c_str());
       return false;
