@@ -80,7 +80,8 @@ struct options {
   bool forget_on_stop = false;
   bool lose_first_notification = false;
   bool duplicate_values = false;
-  bool acquire_write = true;  // characteristics offer AcquireWrite, as BlueZ 5.46 on do
+  bool acquire_write = true;          // characteristics offer AcquireWrite, as BlueZ 5.46 on do
+  bool refuse_acquire_write = false;  // offered, but refused (another client holds it)
 };
 
 struct fake_char {
@@ -779,7 +780,7 @@ int char_acquire_write(sd_bus_message* message, void* userdata, sd_bus_error*) {
   fake_char* chr = char_of(userdata, device);
   if (!device || !chr->sim)
     return sd_bus_reply_method_errorf(message, "org.bluez.Error.Failed", "Not connected");
-  if (chr->acquired_fd >= 0)
+  if (chr->acquired_fd >= 0 || F().opt.refuse_acquire_write)
     return sd_bus_reply_method_errorf(message, "org.bluez.Error.NotPermitted", "Write acquired");
   int ends[2] = {-1, -1};
   if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) < 0)
@@ -1012,6 +1013,8 @@ bool parse(int argc, char** argv, options& opt) {
       opt.duplicate_values = true;
     } else if (word == "--no-acquire-write") {
       opt.acquire_write = false;
+    } else if (word == "--refuse-acquire-write") {
+      opt.refuse_acquire_write = true;
     } else {
       fprintf(stderr, "fake_bluez: unknown option %s\n", word.c_str());
       return false;
