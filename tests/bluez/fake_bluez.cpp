@@ -282,31 +282,23 @@ const sd_bus_vtable SERVICE_VTABLE[] = {
     SD_BUS_PROPERTY("Device", "o", service_device, 0, SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_VTABLE_END};
 
-const sd_bus_vtable CHAR_VTABLE[] = {
-    SD_BUS_VTABLE_START(0),
-    SD_BUS_PROPERTY("UUID", "s", char_uuid, 0, SD_BUS_VTABLE_PROPERTY_CONST),
-    SD_BUS_PROPERTY("Service", "o", char_service, 0, SD_BUS_VTABLE_PROPERTY_CONST),
-    SD_BUS_PROPERTY("Value", "ay", char_value, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
-    SD_BUS_PROPERTY("Notifying", "b", char_notifying, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
-    SD_BUS_METHOD("ReadValue", "a{sv}", "ay", char_read, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("WriteValue", "aya{sv}", "", char_write, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("StartNotify", "", "", char_start_notify, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("StopNotify", "", "", char_stop_notify, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_VTABLE_END};
+// What every characteristic has; BlueZ adds a write socket to some.
+#define CHAR_ENTRIES                                                                             \
+  SD_BUS_PROPERTY("UUID", "s", char_uuid, 0, SD_BUS_VTABLE_PROPERTY_CONST),                      \
+      SD_BUS_PROPERTY("Service", "o", char_service, 0, SD_BUS_VTABLE_PROPERTY_CONST),            \
+      SD_BUS_PROPERTY("Value", "ay", char_value, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),        \
+      SD_BUS_PROPERTY("Notifying", "b", char_notifying, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE), \
+      SD_BUS_METHOD("ReadValue", "a{sv}", "ay", char_read, SD_BUS_VTABLE_UNPRIVILEGED),          \
+      SD_BUS_METHOD("WriteValue", "aya{sv}", "", char_write, SD_BUS_VTABLE_UNPRIVILEGED),        \
+      SD_BUS_METHOD("StartNotify", "", "", char_start_notify, SD_BUS_VTABLE_UNPRIVILEGED),       \
+      SD_BUS_METHOD("StopNotify", "", "", char_stop_notify, SD_BUS_VTABLE_UNPRIVILEGED)
 
-// The same, with writes through a socket of their own.
+const sd_bus_vtable CHAR_VTABLE[] = {SD_BUS_VTABLE_START(0), CHAR_ENTRIES, SD_BUS_VTABLE_END};
+
 const sd_bus_vtable CHAR_ACQUIRE_VTABLE[] = {
-    SD_BUS_VTABLE_START(0),
-    SD_BUS_PROPERTY("UUID", "s", char_uuid, 0, SD_BUS_VTABLE_PROPERTY_CONST),
-    SD_BUS_PROPERTY("Service", "o", char_service, 0, SD_BUS_VTABLE_PROPERTY_CONST),
-    SD_BUS_PROPERTY("Value", "ay", char_value, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
-    SD_BUS_PROPERTY("Notifying", "b", char_notifying, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+    SD_BUS_VTABLE_START(0), CHAR_ENTRIES,
     SD_BUS_PROPERTY("WriteAcquired", "b", char_write_acquired, 0,
                     SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
-    SD_BUS_METHOD("ReadValue", "a{sv}", "ay", char_read, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("WriteValue", "aya{sv}", "", char_write, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("StartNotify", "", "", char_start_notify, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("StopNotify", "", "", char_stop_notify, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("AcquireWrite", "a{sv}", "hq", char_acquire_write, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END};
 
