@@ -219,6 +219,7 @@ struct awaited_answer {
 };
 
 bool link_lost_now(const connection_slot& slot, const WarbleGatt* connection);
+void learn_link_state(const connection_slot& slot, const WarbleGatt* connection);
 
 // Closes the slot so that nothing arriving later can touch the answer.
 awaited_answer close_completion(const connection_slot& slot, wait_outcome outcome) {
@@ -354,10 +355,16 @@ void on_disable_done(void* context, WarbleGattChar*, const char* error) {
   deliver_status(call, error ? ANSWER_ERROR : ANSWER_RECEIVED);
 }
 
-WarbleGattChar* find_characteristic(WarbleGatt* connection, const char* uuid) {
+// A library may find no characteristic because the link has just dropped,
+// before its disconnect handler ran: the link is asked then, so that the
+// failure is told as the lost link it is.
+WarbleGattChar* find_characteristic(const connection_slot& slot, WarbleGatt* connection,
+                                    const char* uuid) {
   WarbleGattChar* characteristic = ble_api.warble_gatt_find_characteristic(connection, uuid);
-  if (!characteristic) trace_line("Characteristic not found");
-  return characteristic;
+  if (characteristic) return characteristic;
+  trace_line("Characteristic not found");
+  learn_link_state(slot, connection);
+  return nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -663,7 +670,7 @@ int32_t gatt_read_sync(connection_slot& slot, WarbleGatt* connection, const char
                        uint8_t* destination, uint32_t max_count) {
   operation_frame frame(slot);
   if (link_lost_now(slot, connection)) return -1;
-  WarbleGattChar* characteristic = find_characteristic(connection, uuid);
+  WarbleGattChar* characteristic = find_characteristic(slot, connection, uuid);
   if (!characteristic) return -1;
   const uint32_t serial = open_completion(slot);
   ble_api.warble_gattchar_read_async(characteristic, context_of(slot, serial), on_read_done);
@@ -686,7 +693,7 @@ gatt_status gatt_write_sync(connection_slot& slot, WarbleGatt* connection, const
                             const uint8_t* bytes, uint8_t count) {
   operation_frame frame(slot);
   if (link_lost_now(slot, connection)) return GATT_FAILED;
-  WarbleGattChar* characteristic = find_characteristic(connection, uuid);
+  WarbleGattChar* characteristic = find_characteristic(slot, connection, uuid);
   if (!characteristic) return GATT_FAILED;
   const uint32_t serial = open_completion(slot);
   trace_printf("TIME 11: %u\n", process_clock_ms());
@@ -714,7 +721,7 @@ gatt_status gatt_write_no_resp(connection_slot& slot, WarbleGatt* connection, co
                                const uint8_t* bytes, uint8_t count) {
   operation_frame frame(slot);
   if (link_lost_now(slot, connection)) return GATT_FAILED;
-  WarbleGattChar* characteristic = find_characteristic(connection, uuid);
+  WarbleGattChar* characteristic = find_characteristic(slot, connection, uuid);
   if (!characteristic) return GATT_FAILED;
   // Never awaited: its completion may come at any later time, and must find
   // no operation to answer. It still names its slot, for its trace.
@@ -734,7 +741,7 @@ gatt_status notify_enable(WarbleGatt* connection, const char* uuid, notify_chann
   operation_frame frame(slot);
   set_subscription(*channel, connection, nullptr);
   if (link_lost_now(slot, connection)) return GATT_FAILED;
-  WarbleGattChar* characteristic = find_characteristic(connection, uuid);
+  WarbleGattChar* characteristic = find_characteristic(slot, connection, uuid);
   set_subscription(*channel, connection, characteristic);
   if (!characteristic) return GATT_FAILED;
   std::shared_ptr<manual_event> event = open_notify_event(slot);

@@ -381,6 +381,16 @@ TEST_F(GattSync, WriteWithoutResponseWaitsForNothingAndWakesNothing) {
   EXPECT_TRUE(trace.contains("Error: no ack\n"));
 }
 
+// The library may already call the link down, and find none of its
+// characteristics, before its disconnect handler has run: the failed
+// write is then told as a lost link, not as a frame the library refused.
+TEST_F(GattSync, ACharacteristicGoneWithTheLinkIsALostLink) {
+  const uint8_t packet[] = {0xB4, 0x00, 0x10};
+  fake_warble::set_connected(CONNECTION, false);
+  EXPECT_EQ(gatt_write_no_resp(CONNECTION, ABSENT_UUID, packet, 3), 1);
+  EXPECT_TRUE(gatt_link_lost(CONNECTION));
+}
+
 TEST_F(GattSync, EnableSubscribesTheChannel) {
   const call_record registration = subscribe(status_channel, STATUS_UUID);
   EXPECT_EQ(status_channel.gatt, CONNECTION);
