@@ -19,6 +19,7 @@
 #include "platform/clock.h"
 #include "tests/bluez/private_bus.h"
 #include "tests/support/eventually.h"
+#include "tests/support/hooked_run.h"
 
 namespace {
 
@@ -42,36 +43,6 @@ std::string device(const std::string& mac, const std::string& name, const std::s
 const std::string RESTARTS =
     "restart_after_finish = yes\nrevision_after_restart = 1.06\nrestart_delay_ms = 50\n"
     "restart_absent_ms = 300\n";
-
-struct run_result {
-  int status = -1;
-  std::string out, err;
-  json document() const { return json::parse(out, nullptr, false); }
-};
-
-// Standard error that runs `action` once a line holding `trigger` was
-// written, on the command's own thread.
-class hooked_text : public std::stringbuf {
- public:
-  void when(std::string trigger, std::function<void()> action) {
-    trigger_ = std::move(trigger);
-    action_ = std::move(action);
-  }
-
- protected:
-  int sync() override {
-    if (action_ && str().find(trigger_) != std::string::npos) {
-      auto action = std::move(action_);
-      action_ = nullptr;
-      action();
-    }
-    return std::stringbuf::sync();
-  }
-
- private:
-  std::string trigger_;
-  std::function<void()> action_;
-};
 
 class bluez_backend : public ::testing::Test {
  protected:

@@ -766,6 +766,18 @@ void read_acquired(int fd, int ours, std::string char_path, std::string device_p
   });
 }
 
+// A simulated call's end, answered as the D-Bus call that asked for it.
+void answer_when_done(void* context, WarbleGattChar*, const char* error) {
+  std::unique_ptr<call_token> token(static_cast<call_token*>(context));
+  const std::string text = error ? error : "";
+  const bool failed = error != nullptr;
+  sd_bus_message* message = token->message;
+  post([message, text, failed]() mutable {
+    if (failed) return reply_error(message, "org.bluez.Error.Failed", text);
+    reply_ok(message);
+  });
+}
+
 int char_acquire_write(sd_bus_message* message, void* userdata, sd_bus_error*) {
   count_call(message);
   fake_device* device = nullptr;
@@ -828,18 +840,7 @@ int char_write(sd_bus_message* message, void* userdata, sd_bus_error*) {
     return sd_bus_reply_method_return(message, "");
   }
   call_token* token = new call_token{device->path, device->link, chr->path, keep(message)};
-  warble_gattchar_write_async(
-      chr->sim, bytes, static_cast<uint8_t>(size), token,
-      [](void* context, WarbleGattChar*, const char* error) {
-        std::unique_ptr<call_token> token(static_cast<call_token*>(context));
-        const std::string text = error ? error : "";
-        const bool failed = error != nullptr;
-        sd_bus_message* message = token->message;
-        post([message, text, failed]() mutable {
-          if (failed) return reply_error(message, "org.bluez.Error.Failed", text);
-          reply_ok(message);
-        });
-      });
+  warble_gattchar_write_async(chr->sim, bytes, static_cast<uint8_t>(size), token, answer_when_done);
   return 1;
 }
 
@@ -886,17 +887,7 @@ int char_stop_notify(sd_bus_message* message, void* userdata, sd_bus_error*) {
   if (!device || !chr->sim)
     return sd_bus_reply_method_errorf(message, "org.bluez.Error.Failed", "Not connected");
   call_token* token = new call_token{device->path, device->link, chr->path, keep(message)};
-  warble_gattchar_disable_notifications_async(
-      chr->sim, token, [](void* context, WarbleGattChar*, const char* error) {
-        std::unique_ptr<call_token> token(static_cast<call_token*>(context));
-        const std::string text = error ? error : "";
-        const bool failed = error != nullptr;
-        sd_bus_message* message = token->message;
-        post([message, text, failed]() mutable {
-          if (failed) return reply_error(message, "org.bluez.Error.Failed", text);
-          reply_ok(message);
-        });
-      });
+  warble_gattchar_disable_notifications_async(chr->sim, token, answer_when_done);
   return 1;
 }
 

@@ -17,6 +17,7 @@
 #include "cli/cli.h"
 #include "platform/clock.h"
 #include "sim/warble_sim.h"
+#include "tests/support/hooked_run.h"
 
 namespace cli_test {
 
@@ -40,37 +41,6 @@ inline std::string device(const std::string& mac, const std::string& name,
                           const std::string& extra = "") {
   return "[device]\nmac = " + mac + "\nname = " + name + "\ncommand_busy_ms = 5\n" + extra;
 }
-
-struct run_result {
-  int status = -1;
-  std::string out, err;
-  json document() const { return json::parse(out, nullptr, false); }
-};
-
-// Standard error that lets a test act at a moment of the command's own
-// choosing: `action` runs, on the command's thread, once the first line
-// holding `trigger` was written.
-class hooked_text : public std::stringbuf {
- public:
-  void when(std::string trigger, std::function<void()> action) {
-    trigger_ = std::move(trigger);
-    action_ = std::move(action);
-  }
-
- protected:
-  int sync() override {
-    if (action_ && str().find(trigger_) != std::string::npos) {
-      auto action = std::move(action_);
-      action_ = nullptr;
-      action();
-    }
-    return std::stringbuf::sync();
-  }
-
- private:
-  std::string trigger_;
-  std::function<void()> action_;
-};
 
 class command_line : public ::testing::Test {
  protected:
